@@ -1,0 +1,143 @@
+// entry.cpp: TARVELO, the library's only way in.
+//
+// Every call runs the same prologue (reset the exit response, read the exit
+// data into the process-wide settings, make the channel name text) and then
+// acts on the exit reason. Nothing is returned: all results travel through
+// the parameter block and the length and address parameters.
+#include "exit/exit_call.h"
+#include "exit/handshake.h"
+#include "exit/tarvelo.h"
+#include "log/catalogue.h"
+#include "log/settings.h"
+#include "log/writer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace tarvelo {
+namespace {
+
+constexpr std::size_t exit_data_copy_size = 50;
+constexpr char trace_keyword[] = "TRACEON";
+
+struct token {
+    const char *start;
+    std::size_t length;
+};
+
+// The next blank-separated token at or after `*cursor`; only the blank
+// separates, and a run of blanks is one separator.
+token next_token(const char **cursor) {
+    const char *p = *cursor;
+    while (*p == ' ') {
+        ++p;
+    }
+    const char *start = p;
+    while (*p != '\0' && *p != ' ') {
+        ++p;
+    }
+    *cursor = p;
+    return {start, static_cast<std::size_t>(p - start)};
+}
+
+// The first token names the log file; a second that begins with "TRACEON"
+// turns trace on. Trace is never turned off here.
+void read_exit_data(const char field[TARVELO_EXIT_DATA_LENGTH]) {
+    char copy[exit_data_copy_size] = {};
+    for (std::size_t i = 0; i < TARVELO_EXIT_DATA_LENGTH && field[i] != '\0'; ++i) {
+        copy[i] = field[i];
+    }
+    const char *cursor = copy;
+    const token path = next_token(&cursor);
+    assign_log_path(path.start, path.length);
+    const token second = next_token(&cursor);
+    constexpr std::size_t keyword_length = sizeof trace_keyword - 1;
+    if (second.length >= keyword_length &&
+        std::memcmp(second.start, trace_keyword, keyword_length) == 0) {
+        set_trace_on(true);
+    }
+}
+
+void initialise(const exit_call &call) {
+    // After the prologue: "TRACEON" counts from the channel's next call.
+    set_trace_on(false);
+    write_message(msg_exit_started, call.channel_name, nullptr);
+    call.params->user_area[0] = ZAVCONN_STARTUP;
+    if (call.exit_buffer == nullptr || call.exit_length == nullptr) {
+        // Nowhere to keep a buffer: the channel cannot sign on.
+        write_message(msg_allocation_failure, nullptr, nullptr);
+        call.params->exit_response = ZTXCC_CLOSE_CHANNEL;
+        return;
+    }
+    auto *buffer = static_cast<std::uint8_t *>(std::malloc(TARVELO_EXIT_BUFFER_LENGTH));
+    *call.exit_buffer = buffer;
+    *call.exit_length = TARVELO_EXIT_BUFFER_LENGTH;
+    if (buffer == nullptr) {
+        write_message(msg_allocation_failure, nullptr, nullptr);
+        call.params->exit_response = ZTXCC_CLOSE_CHANNEL;
+    }
+}
+
+void terminate(const exit_call &call) {
+    write_message(msg_channel_closed, call.channel_name, nullptr);
+    if (call.exit_buffer != nullptr && *call.exit_buffer != nullptr) {
+        std::free(*call.exit_buffer);
+        // A repeated termination must not release the buffer twice.
+        *call.exit_buffer = nullptr;
+    }
+}
+
+void refuse_exit_reason(const exit_call &call, std::int32_t reason) {
+    char argument[argument_text_size] = {};
+    std::snprintf(argument, sizeof argument, " %d ", static_cast<int>(reason));
+    write_message(msg_invalid_exit_call, call.channel_name, argument);
+    call.params->exit_response = ZTXCC_CLOSE_CHANNEL;
+}
+
+void dispatch(const exit_call &call) {
+    const std::int32_t reason = call.params->exit_reason;
+    switch (reason) {
+    case ZTXR_INIT:
+        initialise(call);
+        return;
+    case ZTXR_TERM:
+        terminate(call);
+        return;
+    case ZTXR_SEC_MSG:
+        write_message(trace_sec_msg_received, call.channel_name, nullptr);
+        run_handshake_step(call);
+        return;
+    case ZTXR_INIT_SEC:
+        // This side never opens the exchange: it waits for the partner.
+        return;
+    default:
+        refuse_exit_reason(call, reason);
+        return;
+    }
+}
+
+} // namespace
+} // namespace tarvelo
+
+extern "C" TARVELO_EXPORT void TARVELO_CALL TARVELO(tarvelo_exit_params *params,
+                                                    const tarvelo_channel_def *channel,
+                                                    int32_t *data_length,
+                                                    int32_t *exchange_length,
+                                                    uint8_t *exchange,
+                                                    int32_t *exit_length,
+                                                    uint8_t **exit_buffer) {
+    using namespace tarvelo;
+    if (params == nullptr) {
+        return; // nowhere to answer
+    }
+    params->exit_response = ZTXCC_OK;
+    read_exit_data(params->exit_data);
+
+    char channel_name[name_text_size] = {};
+    if (channel != nullptr) {
+        std::memcpy(channel_name, channel->channel_name, TARVELO_CHANNEL_NAME_LENGTH);
+    }
+    dispatch({params, channel, data_length, exchange_length, exchange, exit_length, exit_buffer,
+              channel_name});
+}

@@ -1,0 +1,34 @@
+// exit_call.h: one call of the exit, as the entry point hands it on.
+#ifndef TARVELO_EXIT_EXIT_CALL_H
+#define TARVELO_EXIT_EXIT_CALL_H
+
+#include "exit/tarvelo.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tarvelo {
+
+// Room for the 20-byte channel name, terminated by the zero fill, and for
+// one formatted message argument.
+inline constexpr std::size_t name_text_size = 100;
+inline constexpr std::size_t argument_text_size = 100;
+
+// The seven parameters exactly as the host passed them, and the channel name
+// text that every message of the call carries. Pointers other than `params`
+// may be null when a host breaks its contract; the steps then refuse rather
+// than touch them.
+struct exit_call {
+    tarvelo_exit_params *params;
+    const tarvelo_channel_def *channel;
+    std::int32_t *data_length;
+    std::int32_t *exchange_length;
+    std::uint8_t *exchange;
+    std::int32_t *exit_length;
+    std::uint8_t **exit_buffer;
+    const char *channel_name;
+};
+
+} // namespace tarvelo
+
+#endif

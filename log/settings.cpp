@@ -1,0 +1,70 @@
+// settings.cpp: see settings.h.
+#include "log/settings.h"
+
+#include <atomic>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sched.h>
+#endif
+
+namespace tarvelo {
+namespace {
+
+// Constant-initialised: nothing runs when the library is loaded.
+char log_path[log_path_max + 1];
+std::atomic_flag log_path_busy = ATOMIC_FLAG_INIT;
+std::atomic<bool> trace_switch{false};
+
+// A spin guard rather than a mutex: it is held only for a copy of at most 33
+// bytes, never across a system call, and it needs nothing from a threads
+// library in the hosts we are loaded into.
+class path_guard {
+public:
+    path_guard() {
+        while (log_path_busy.test_and_set(std::memory_order_acquire)) {
+            while (log_path_busy.test(std::memory_order_relaxed)) {
+                pause();
+            }
+        }
+    }
+    ~path_guard() { log_path_busy.clear(std::memory_order_release); }
+    path_guard(const path_guard &) = delete;
+    path_guard &operator=(const path_guard &) = delete;
+
+private:
+    // The holder may have been preempted; give it the processor.
+    static void pause() {
+#if defined(_WIN32)
+        SwitchToThread();
+#else
+        sched_yield();
+#endif
+    }
+};
+
+} // namespace
+
+void assign_log_path(const char *path, std::size_t length) {
+    if (length > log_path_max) {
+        length = log_path_max;
+    }
+    path_guard guard;
+    if (length != 0) {
+        std::memcpy(log_path, path, length);
+    }
+    log_path[length] = '\0';
+}
+
+void read_log_path(log_path_copy *out) {
+    path_guard guard;
+    std::memcpy(out->text, log_path, sizeof log_path);
+}
+
+void set_trace_on(bool on) { trace_switch.store(on, std::memory_order_relaxed); }
+
+bool trace_on() { return trace_switch.load(std::memory_order_relaxed); }
+
+} // namespace tarvelo

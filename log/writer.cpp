@@ -1,0 +1,178 @@
+// writer.cpp: see writer.h.
+#include "log/writer.h"
+
+#include "log/catalogue.h"
+#include "log/settings.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace tarvelo {
+namespace {
+
+// The log file is opened, written and closed within one message: operators
+// rotate logs by moving the file away, and the next line creates it again.
+// Mode "ab" as plain calls: append, create, no newline translation.
+int open_log(const char *path) {
+#if defined(_WIN32)
+    return _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
+#else
+    return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+#endif
+}
+
+void close_log(int fd) {
+#if defined(_WIN32)
+    _close(fd);
+#else
+    close(fd);
+#endif
+}
+
+// One write call for the whole line, so that lines of channels running on
+// other threads never interleave with it in the file.
+void append_line(int fd, const char *line, std::size_t length) {
+#if defined(_WIN32)
+    (void)_write(fd, line, static_cast<unsigned>(length));
+#else
+    ssize_t written = write(fd, line, length);
+    (void)written;
+#endif
+}
+
+void report_open_failure(int error) {
+    char line[64];
+    int length = std::snprintf(line, sizeof line, "Error accessing log file - errno %d\n", error);
+    if (length > 0) {
+        std::fwrite(line, 1, static_cast<std::size_t>(length), stderr);
+        std::fflush(stderr);
+    }
+}
+
+bool local_time(std::time_t when, std::tm *out) {
+#if defined(_WIN32)
+    return localtime_s(out, &when) == 0;
+#else
+    return localtime_r(&when, out) != nullptr;
+#endif
+}
+
+void put_two_digits(char *out, int value) {
+    out[0] = static_cast<char>('0' + value / 10 % 10);
+    out[1] = static_cast<char>('0' + value % 10);
+}
+
+} // namespace
+
+void format_timestamp(std::time_t when, char out[timestamp_length]) {
+    static constexpr char days[] = "SunMonTueWedThuFriSat";
+    static constexpr char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    std::tm t{};
+    if (!local_time(when, &t)) {
+        t = std::tm{};
+        t.tm_mday = 1;
+        t.tm_year = 70;
+    }
+    // Out-of-range fields can only come from a broken time library; clamp so
+    // that the text keeps its 24 characters.
+    int wday = t.tm_wday >= 0 && t.tm_wday < 7 ? t.tm_wday : 0;
+    int mon = t.tm_mon >= 0 && t.tm_mon < 12 ? t.tm_mon : 0;
+    int year = (t.tm_year + 1900) % 10000;
+    if (year < 0) {
+        year = -year;
+    }
+    std::memcpy(out, days + 3 * wday, 3);
+    out[3] = ' ';
+    std::memcpy(out + 4, months + 3 * mon, 3);
+    out[7] = ' ';
+    put_two_digits(out + 8, t.tm_mday);
+    if (out[8] == '0') {
+        out[8] = ' ';
+    }
+    out[10] = ' ';
+    put_two_digits(out + 11, t.tm_hour);
+    out[13] = ':';
+    put_two_digits(out + 14, t.tm_min);
+    out[16] = ':';
+    put_two_digits(out + 17, t.tm_sec);
+    out[19] = ' ';
+    put_two_digits(out + 20, year / 100);
+    put_two_digits(out + 22, year);
+}
+
+std::size_t expand_format(const char *format, std::size_t format_length,
+                          const char *const *args, std::size_t arg_count,
+                          char *out, std::size_t capacity) {
+    std::size_t length = 0;
+    std::size_t next_arg = 0;
+    const std::size_t limit = capacity - 1;
+    for (std::size_t i = 0; i < format_length && length < limit; ++i) {
+        if (format[i] == '%' && i + 1 < format_length && format[i + 1] == 's') {
+            ++i;
+            const char *arg = next_arg < arg_count ? args[next_arg] : nullptr;
+            ++next_arg;
+            for (; arg != nullptr && *arg != '\0' && length < limit; ++arg) {
+                out[length++] = *arg;
+            }
+        } else {
+            out[length++] = format[i];
+        }
+    }
+    out[length] = '\0';
+    return length;
+}
+
+void write_message(int index, const char *channel_name, const char *text) {
+    if (index < 0 || index >= static_cast<int>(catalogue.size())) {
+        return;
+    }
+    const std::time_t now = std::time(nullptr);
+
+    log_path_copy path;
+    read_log_path(&path);
+    int fd = -1;
+    if (path.text[0] != '\0') {
+        fd = open_log(path.text);
+        if (fd < 0) {
+            report_open_failure(errno);
+        }
+    }
+
+    if (index > last_numbered_message && !trace_on()) {
+        if (fd >= 0) {
+            close_log(fd);
+        }
+        return;
+    }
+
+    char timestamp[timestamp_length + 1];
+    format_timestamp(now, timestamp);
+    timestamp[timestamp_length] = '\0';
+
+    // Formatted once, then handed whole to each stream.
+    const char *args[] = {timestamp, channel_name, text};
+    const std::string_view format = catalogue[static_cast<std::size_t>(index)];
+    char line[message_line_max];
+    const std::size_t length = expand_format(format.data(), format.size(), args, 3, line, sizeof line);
+
+    std::fwrite(line, 1, length, stdout);
+    std::fflush(stdout);
+
+    if (fd >= 0) {
+        append_line(fd, line, length);
+        close_log(fd);
+    }
+}
+
+} // namespace tarvelo
