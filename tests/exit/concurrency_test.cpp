@@ -1,0 +1,90 @@
+// Channels of one host running on several threads at once: every line
+// whole, none lost, in the shared log file and on standard output, and no
+// log path ever seen half-written.
+#include "standin/signon.h"
+#include "tests/exit/support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <thread>
+
+namespace tarvelo::testing {
+namespace {
+
+constexpr int threads = 8;
+constexpr int channels_per_thread = 40;
+
+// Every line a sign-on can write, without its timestamp.
+bool is_known_line(const std::string &line) {
+    static const std::regex known(
+        "(TARVELO001I - KOR Security Exit Started Channel => CH\\.[0-9]{3}\\.[0-9]{3} {10}"
+        "|TARVELO008I - KOR Security Exit Channel => CH\\.[0-9]{3}\\.[0-9]{3} {10} closed\\."
+        "|Trace \\.\\.\\.\\.> .* Channel => {1,2}CH\\.[0-9]{3}\\.[0-9]{3} {10}( ---> [0-9A-F]{32} )?)");
+    return std::regex_match(line, known);
+}
+
+std::map<std::string, int> count_lines(const std::string &text) {
+    std::map<std::string, int> counts;
+    for (const std::string &line : split_lines(text)) {
+        const std::string body = without_timestamp(line);
+        EXPECT_TRUE(is_known_line(body)) << "torn or mixed line: " << line;
+        counts[body.substr(0, body.find(" - "))]++;
+    }
+    return counts;
+}
+
+std::string channel_name(int thread, int n) {
+    char name[16];
+    std::snprintf(name, sizeof name, "CH.%03d.%03d", thread, n);
+    return name;
+}
+
+TEST(Concurrency, ManyThreadsSignOnIntoOneLogFileWithEveryLineWholeAndNoneLost) {
+    scratch_directory dir;
+    // Two paths of different lengths, so that a torn copy would name a third.
+    const std::string paths[] = {dir.file("a.log"), dir.file("longer-name.log")};
+    tarvelo_entry_fn *entry = exit_entry();
+    int signed_on[threads] = {};
+
+    captured_output capture;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int n = 0; n < channels_per_thread; ++n) {
+                standin::channel_config config;
+                config.name = channel_name(t, n);
+                config.exit_data = paths[(t + n) % 2] + (n % 3 == 0 ? " TRACEON" : "");
+                standin::partner_config partner;
+                partner.seed = static_cast<std::uint32_t>(t * 1000 + n);
+                if (standin::run_signon(entry, config, partner).signed_on) {
+                    ++signed_on[t];
+                }
+            }
+        });
+    }
+    for (std::thread &w : workers) {
+        w.join();
+    }
+    auto out = capture.take();
+
+    const int channels = threads * channels_per_thread;
+    EXPECT_EQ(std::count(std::begin(signed_on), std::end(signed_on), channels_per_thread), threads);
+    EXPECT_EQ(out.err, "");
+    auto on_stdout = count_lines(out.out);
+    EXPECT_EQ(on_stdout["TARVELO001I"], channels);
+    EXPECT_EQ(on_stdout["TARVELO008I"], channels);
+
+    // Each line went to exactly one of the two files; together they hold
+    // exactly the lines of standard output.
+    auto in_files = count_lines(read_file(paths[0]) + read_file(paths[1]));
+    EXPECT_EQ(in_files, on_stdout);
+    std::vector<std::string> files = dir.entries();
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"a.log", "longer-name.log"}));
+}
+
+} // namespace
+} // namespace tarvelo::testing

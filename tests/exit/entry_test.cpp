@@ -1,0 +1,227 @@
+// The entry point and its dispatch, as a host calls them: start and close a
+// channel, the invitation, reasons the exit does not handle, and the exit
+// data that configures the log file and trace.
+#include "tests/exit/support.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <unistd.h>
+
+namespace tarvelo::testing {
+namespace {
+
+using standin::channel;
+using standin::channel_config;
+
+constexpr const char *padded_name = "TO.PARTNER          "; // the 20-byte field as it stands
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    for (const std::string &line : split_lines(text)) {
+        lines.push_back(without_timestamp(line));
+    }
+    return lines;
+}
+
+// Runs `steps` in the scratch directory with output captured.
+template <typename Steps>
+captured_output::streams captured(Steps steps) {
+    captured_output capture;
+    steps();
+    return capture.take();
+}
+
+TEST(ChannelStart, WritesStartedMessageSetsStateOneAndAllocatesTheExitBuffer) {
+    channel ch(exit_entry(), channel_config{});
+    ch.params().exit_response = 77;
+    auto out = captured([&] { ch.initialise(); });
+    EXPECT_EQ(ch.response(), ZTXCC_OK);
+    EXPECT_EQ(ch.state(), ZAVCONN_STARTUP);
+    EXPECT_EQ(ch.exit_length(), 64);
+    ASSERT_NE(ch.exit_buffer(), nullptr);
+    std::memset(ch.exit_buffer(), 0xA5, 64); // all 64 bytes are ours to use
+    EXPECT_EQ(lines_of(out.out),
+              std::vector<std::string>{std::string("TARVELO001I - KOR Security Exit Started Channel => ") +
+                                       padded_name});
+    EXPECT_EQ(out.err, "");
+    captured([&] { ch.terminate(); });
+}
+
+TEST(ChannelClose, WritesClosedMessageReleasesAndClearsTheExitBuffer) {
+    channel ch(exit_entry(), channel_config{});
+    captured([&] { ch.initialise(); });
+    auto out = captured([&] { ch.terminate(); });
+    EXPECT_EQ(ch.response(), ZTXCC_OK);
+    EXPECT_EQ(ch.exit_buffer(), nullptr);
+    EXPECT_EQ(lines_of(out.out), std::vector<std::string>{std::string("TARVELO008I - KOR Security Exit Channel => ") +
+                                                          padded_name + " closed."});
+    // A second termination finds nothing to release (a double release would
+    // abort under the allocator's checks and the sanitizers).
+    auto again = captured([&] { ch.terminate(); });
+    EXPECT_EQ(ch.response(), ZTXCC_OK);
+    EXPECT_EQ(lines_of(again.out).size(), 1u);
+}
+
+TEST(ChannelClose, WithoutAnExitBufferOnlyWritesTheClosedMessage) {
+    channel ch(exit_entry(), channel_config{});
+    auto out = captured([&] { ch.terminate(); });
+    EXPECT_EQ(ch.response(), ZTXCC_OK);
+    EXPECT_EQ(lines_of(out.out).size(), 1u);
+}
+
+TEST(Invitation, DoesNothingAndAnswersOkWhateverTheHostLeftInTheResponse) {
+    channel ch(exit_entry(), channel_config{});
+    captured([&] { ch.initialise(); });
+    ch.params().exit_response = ZTXCC_CLOSE_CHANNEL;
+    ch.params().exit_response2 = 9;
+    const std::uint8_t state = ch.state();
+    auto out = captured([&] { ch.invite(); });
+    EXPECT_EQ(ch.response(), ZTXCC_OK);
+    EXPECT_EQ(ch.response2(), 9);
+    EXPECT_EQ(ch.state(), state);
+    EXPECT_EQ(out.out, "");
+    EXPECT_EQ(out.err, "");
+    captured([&] { ch.terminate(); });
+}
+
+TEST(InvalidCall, ReasonsTheExitDoesNotHandleCloseWithMessageNine) {
+    const std::pair<std::int32_t, const char *> reasons[] = {
+        {13, " 13 "}, {14, " 14 "}, {0, " 0 "}, {-1, " -1 "}, {17, " 17 "},
+        {INT_MIN, " -2147483648 "}, {INT_MAX, " 2147483647 "}};
+    for (const auto &[reason, shown] : reasons) {
+        channel ch(exit_entry(), channel_config{});
+        auto out = captured([&] { ch.call(reason); });
+        EXPECT_EQ(ch.response(), ZTXCC_CLOSE_CHANNEL) << reason;
+        EXPECT_EQ(lines_of(out.out),
+                  std::vector<std::string>{
+                      std::string("TARVELO009E - KOR Security Exit - Invalid exit call - Channel => ") +
+                      padded_name + " - ZT Code => " + shown})
+            << reason;
+        EXPECT_EQ(ch.state(), 0) << "nothing else changes";
+    }
+}
+
+TEST(InvalidCall, ZtCodeThirteenEndsWithTwoBlanksTheNumberAndABlank) {
+    channel ch(exit_entry(), channel_config{});
+    auto out = captured([&] { ch.call(13); });
+    const std::string tail = "ZT Code =>  13 \n";
+    ASSERT_GE(out.out.size(), tail.size());
+    EXPECT_EQ(out.out.substr(out.out.size() - tail.size()), tail);
+}
+
+TEST(ChannelName, KeepsTheBlanksOfItsFieldAndStopsAtAZeroByte) {
+    channel_config config;
+    config.name = "A";
+    channel ch(exit_entry(), config);
+    auto out = captured([&] { ch.call(13); });
+    EXPECT_NE(out.out.find("Channel => A" + std::string(19, ' ') + " - ZT Code"), std::string::npos)
+        << out.out;
+
+    config.name = std::string("AB\0CD", 5);
+    channel zero(exit_entry(), config);
+    out = captured([&] { zero.call(13); });
+    EXPECT_NE(out.out.find("Channel => AB - ZT Code"), std::string::npos) << out.out;
+}
+
+// The working directory of these tests is a scratch directory, so that
+// relative log paths land there.
+class ExitData : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(getcwd(previous_, sizeof previous_), nullptr);
+        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    }
+    void TearDown() override { EXPECT_EQ(chdir(previous_), 0); }
+
+    // A security message in an unknown state: trace line 11, then message 9.
+    // Shows whether trace is on and where lines go.
+    captured_output::streams probe(const std::string &exit_data) {
+        channel_config config;
+        config.exit_data = exit_data;
+        channel ch(exit_entry(), config);
+        ch.params().user_area[0] = 0;
+        return captured([&] { ch.deliver(std::vector<std::uint8_t>{6}); });
+    }
+    // Any initialisation turns trace off for every channel.
+    void reset_trace() {
+        channel ch(exit_entry(), channel_config{});
+        captured([&] {
+            ch.initialise();
+            ch.terminate();
+        });
+    }
+    static bool traced(const captured_output::streams &out) {
+        return out.out.find("Trace ....> - ZTXR_SEC_MSG received") != std::string::npos;
+    }
+
+    scratch_directory dir_;
+    char previous_[4096] = {};
+};
+
+TEST_F(ExitData, FirstTokenIsTheLogPathAndASecondTraceonTurnsTraceOn) {
+    reset_trace();
+    auto out = probe("  exit.log   TRACEON");
+    EXPECT_TRUE(traced(out));
+    EXPECT_EQ(read_file("exit.log"), out.out);
+    EXPECT_EQ(dir_.entries(), std::vector<std::string>{"exit.log"});
+}
+
+TEST_F(ExitData, TraceonAloneIsTheLogPathAndLeavesTraceAsItWas) {
+    reset_trace();
+    auto out = probe("TRACEON");
+    EXPECT_FALSE(traced(out));
+    EXPECT_TRUE(file_exists("TRACEON"));
+}
+
+TEST_F(ExitData, OnlyAnUpperCaseKeywordOfSevenOrMoreLettersCounts) {
+    reset_trace();
+    EXPECT_FALSE(traced(probe("a.log traceon")));
+    EXPECT_FALSE(traced(probe("a.log TRACE")));
+    EXPECT_FALSE(traced(probe("a.log x TRACEON")));
+    EXPECT_TRUE(traced(probe("a.log TRACEONPLEASE")));
+}
+
+TEST_F(ExitData, TraceStaysOnForEveryChannelUntilAnyInitialisation) {
+    reset_trace();
+    probe("a.log TRACEON");
+    EXPECT_TRUE(traced(probe(""))) << "another channel, no keyword";
+    reset_trace();
+    EXPECT_FALSE(traced(probe("")));
+}
+
+TEST_F(ExitData, InitialisationWithTraceonEndsWithTraceOff) {
+    channel_config config;
+    config.exit_data = "a.log TRACEON";
+    channel ch(exit_entry(), config);
+    captured([&] { ch.initialise(); });
+    EXPECT_FALSE(traced(probe("")));
+    // The channel's next call reads its exit data again.
+    auto out = captured([&] { ch.deliver(std::vector<std::uint8_t>{8}); });
+    EXPECT_NE(out.out.find("ZTXR_SEC_MSG received"), std::string::npos);
+    captured([&] { ch.terminate(); });
+}
+
+TEST_F(ExitData, EmptyOrBlankMeansNoLogFile) {
+    probe("");
+    probe("                                ");
+    EXPECT_TRUE(dir_.entries().empty());
+}
+
+TEST_F(ExitData, IsReadOnlyUpToAZeroByteAndNeverBeyondItsField) {
+    channel_config config;
+    channel ch(exit_entry(), config);
+    std::memcpy(ch.params().exit_data, "cut.log\0more.log TRACEON       ", 32);
+    captured([&] { ch.call(13); });
+    EXPECT_EQ(dir_.entries(), std::vector<std::string>{"cut.log"});
+
+    // 32 characters with no blank: the whole field is the path.
+    const std::string full(32, 'p');
+    std::memcpy(ch.params().exit_data, full.data(), 32);
+    captured([&] { ch.call(13); });
+    EXPECT_TRUE(file_exists(full));
+}
+
+} // namespace
+} // namespace tarvelo::testing

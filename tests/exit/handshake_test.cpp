@@ -1,0 +1,451 @@
+// The sign-on handshake through the real entry point: the exchange a host
+// and a partner service run, every refusal with its message, the password
+// rules, and the bounds of the buffers the exit is given.
+#include "auth/challenge.h"
+#include "standin/signon.h"
+#include "tests/exit/support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace tarvelo::testing {
+namespace {
+
+using standin::channel;
+using standin::channel_config;
+using standin::partner_answer;
+using standin::partner_config;
+
+constexpr const char *name_field = "TO.PARTNER          ";
+const std::string challenge_text = "821AE7328085308F021C05704518 1DE";
+
+std::vector<std::uint8_t> bytes(const std::string &text) { return {text.begin(), text.end()}; }
+
+std::string response_for(const std::string &password, std::string challenge) {
+    compute_response(reinterpret_cast<const std::uint8_t *>(password.data()), password.size(),
+                     reinterpret_cast<std::uint8_t *>(challenge.data()));
+    return challenge;
+}
+
+// Numbered messages only: identifiers of the lines written.
+std::vector<std::string> identifiers(const std::string &text) {
+    std::vector<std::string> ids;
+    for (const std::string &line : split_lines(text)) {
+        const std::size_t at = line.find(" TARVELO0");
+        if (at != std::string::npos) {
+            ids.push_back(line.substr(at + 1, 11));
+        }
+    }
+    return ids;
+}
+
+// A channel started by the host, its output captured call by call.
+class Handshake : public ::testing::Test {
+protected:
+    explicit Handshake(channel_config config = {}) : ch_(exit_entry(), config) {
+        captured_output quiet;
+        ch_.initialise();
+    }
+    ~Handshake() override {
+        captured_output quiet;
+        ch_.terminate();
+    }
+    captured_output::streams deliver(const std::vector<std::uint8_t> &message) {
+        captured_output capture;
+        ch_.deliver(message);
+        return capture.take();
+    }
+    // Answers a partner's challenge and is accepted: state 3, then status 6.
+    void reach_verify() {
+        deliver(bytes(challenge_text));
+        ASSERT_EQ(ch_.state(), ZAVCONN_SIGNON);
+        deliver({ZAVSTAT_AUTHORISED});
+        ASSERT_EQ(ch_.state(), ZAVCONN_VERIFY);
+    }
+    std::string expected_response() const {
+        return std::string(reinterpret_cast<const char *>(ch_exit_buffer() + 32), 32);
+    }
+    const std::uint8_t *ch_exit_buffer() const { return const_cast<channel &>(ch_).exit_buffer(); }
+
+    channel ch_;
+};
+
+TEST_F(Handshake, StartupAnswersTheChallengeInPlaceAndWaitsForTheVerdict) {
+    std::memcpy(ch_.exchange(), challenge_text.data(), 32);
+    ch_.data_length() = 32;
+    ch_.params().exit_response2 = 0x40; // the host's value is left alone
+    captured_output capture;
+    ch_.call(ZTXR_SEC_MSG);
+    auto out = capture.take();
+    EXPECT_EQ(ch_.response(), ZTXCC_SEND_SEC_MSG);
+    EXPECT_EQ(ch_.response2(), 0x40) << "sent from the exchange buffer";
+    EXPECT_EQ(ch_.state(), ZAVCONN_SIGNON);
+    EXPECT_EQ(ch_.data_length(), 32);
+    const std::string sent(reinterpret_cast<const char *>(ch_.exchange()), 32);
+    EXPECT_EQ(sent, response_for("SECRET", challenge_text));
+    EXPECT_EQ(ch_.exchange()[32], 0) << "nothing after the response";
+    EXPECT_TRUE(identifiers(out.out).empty());
+}
+
+TEST_F(Handshake, StartupAnswersOnlyTheFirst32BytesOfALongerMessage) {
+    std::vector<std::uint8_t> message = bytes(challenge_text + "TAIL");
+    deliver(message);
+    EXPECT_EQ(ch_.response(), ZTXCC_SEND_SEC_MSG);
+    EXPECT_EQ(ch_.data_length(), 36) << "sent back at the length it came with";
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(ch_.exchange()) + 32, 4), "TAIL");
+}
+
+TEST_F(Handshake, SignonWithAuthorisedSendsOwnChallengeFromTheExitBuffer) {
+    deliver(bytes(challenge_text));
+    auto out = deliver({ZAVSTAT_AUTHORISED});
+    EXPECT_EQ(ch_.response(), ZTXCC_SEND_SEC_MSG);
+    EXPECT_EQ(ch_.response2(), ZTXR2_USE_EXIT_BUFFER);
+    EXPECT_EQ(ch_.state(), ZAVCONN_VERIFY);
+    EXPECT_EQ(ch_.data_length(), 32);
+    EXPECT_EQ(ch_.exit_length(), 32);
+    const std::string challenge(reinterpret_cast<const char *>(ch_.exit_buffer()), 32);
+    EXPECT_EQ(challenge.find_first_not_of("0123456789ABCDEF"), std::string::npos) << challenge;
+    EXPECT_EQ(expected_response(), response_for("SECRET", challenge));
+    EXPECT_EQ(ch_.outgoing(), bytes(challenge));
+    EXPECT_TRUE(identifiers(out.out).empty());
+}
+
+TEST_F(Handshake, VerifyAcceptsTheRightResponseAgainAndAgain) {
+    reach_verify();
+    const std::vector<std::uint8_t> right = bytes(expected_response());
+    for (int round = 0; round < 2; ++round) {
+        auto out = deliver(right);
+        EXPECT_EQ(ch_.response(), ZTXCC_OK) << round;
+        EXPECT_EQ(ch_.state(), ZAVCONN_VERIFY) << round;
+        EXPECT_TRUE(identifiers(out.out).empty()) << round;
+    }
+}
+
+TEST_F(Handshake, VerifyRefusesAResponseThatDiffersOnlyInLetterCase) {
+    reach_verify();
+    std::string answer = expected_response();
+    const std::size_t letter = answer.find_first_of("ABCDEF");
+    ASSERT_NE(letter, std::string::npos);
+    answer[letter] = static_cast<char>(answer[letter] - 'A' + 'a');
+    auto out = deliver(bytes(answer));
+    EXPECT_EQ(ch_.response(), ZTXCC_CLOSE_CHANNEL);
+    EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO007E"});
+    EXPECT_EQ(ch_.state(), ZAVCONN_VERIFY);
+}
+
+TEST_F(Handshake, VerifyRefusesAResponseOfTheWrongLength) {
+    reach_verify();
+    for (std::size_t length : {31u, 33u, 1u}) {
+        std::string answer = expected_response() + "X";
+        auto out = deliver(bytes(answer.substr(0, length)));
+        EXPECT_EQ(ch_.response(), ZTXCC_CLOSE_CHANNEL) << length;
+        EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO010E"}) << length;
+    }
+}
+
+// Every row of the refusal table: the state the message arrives in, the
+// message, and the one numbered message that closes the channel.
+struct refusal {
+    const char *what;
+    std::uint8_t state;
+    std::vector<std::uint8_t> message;
+    const char *identifier;
+};
+
+void PrintTo(const refusal &r, std::ostream *os) { *os << r.what; }
+
+class Refusals : public Handshake, public ::testing::WithParamInterface<refusal> {};
+
+TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
+    const refusal &r = GetParam();
+    if (r.state == ZAVCONN_SIGNON || r.state == ZAVCONN_VERIFY) {
+        deliver(bytes(challenge_text));
+    }
+    if (r.state == ZAVCONN_VERIFY) {
+        deliver({ZAVSTAT_AUTHORISED});
+    }
+    if (r.state != ZAVCONN_STARTUP && r.state != ZAVCONN_SIGNON && r.state != ZAVCONN_VERIFY) {
+        ch_.params().user_area[0] = r.state;
+    }
+    ASSERT_EQ(ch_.state(), r.state);
+    auto out = deliver(r.message);
+    EXPECT_EQ(ch_.response(), ZTXCC_CLOSE_CHANNEL);
+    EXPECT_EQ(identifiers(out.out), std::vector<std::string>{r.identifier});
+    EXPECT_EQ(ch_.state(), r.state);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryRow, Refusals,
+    ::testing::Values(
+        refusal{"startup_revoked", 1, {8}, "TARVELO004E"},
+        refusal{"startup_authorised", 1, {6}, "TARVELO006S"},
+        refusal{"startup_violation", 1, {7}, "TARVELO006S"},
+        refusal{"startup_not_registered", 1, {10}, "TARVELO006S"},
+        refusal{"startup_zero", 1, {0}, "TARVELO006S"},
+        refusal{"signon_violation", 3, {7}, "TARVELO003W"},
+        refusal{"signon_sender_not_started", 3, {9}, "TARVELO005E"},
+        refusal{"signon_not_registered", 3, {10}, "TARVELO010E"},
+        refusal{"signon_revoked", 3, {8}, "TARVELO006S"},
+        refusal{"signon_other", 3, {255}, "TARVELO006S"},
+        refusal{"signon_long_unknown", 3, {1, 6}, "TARVELO006S"},
+        refusal{"verify_wrong", 2, std::vector<std::uint8_t>(32, '0'), "TARVELO007E"},
+        refusal{"verify_short", 2, std::vector<std::uint8_t>(31, '0'), "TARVELO010E"},
+        refusal{"state_zero", 0, {6}, "TARVELO009E"},
+        refusal{"state_four", 4, {6}, "TARVELO009E"},
+        refusal{"state_ff", 255, std::vector<std::uint8_t>(32, 'A'), "TARVELO009E"}),
+    [](const ::testing::TestParamInfo<refusal> &row) { return std::string(row.param.what); });
+
+TEST_F(Handshake, InvalidStateShowsTheStateAsTwoLowerCaseHexDigits) {
+    for (const auto &[state, shown] : std::vector<std::pair<std::uint8_t, std::string>>{
+             {0, "00"}, {4, "04"}, {0xab, "ab"}}) {
+        ch_.params().user_area[0] = state;
+        auto out = deliver({6});
+        const std::string tail = "State Code => " + shown + "\n";
+        ASSERT_GE(out.out.size(), tail.size());
+        EXPECT_EQ(out.out.substr(out.out.size() - tail.size()), tail);
+    }
+}
+
+TEST_F(Handshake, StatusWithAStrangeLengthInSignonIsReadFromItsFirstByte) {
+    deliver(bytes(challenge_text));
+    auto out = deliver({ZAVSTAT_PASSWORD_VIOLATION, 0, 0});
+    EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO003W"});
+}
+
+// A channel whose exit data turns on trace into a log file.
+class TracedHandshake : public Handshake {
+protected:
+    TracedHandshake() : Handshake(channel_with(dir_path(), true)) {}
+    static std::string dir_path() {
+        static scratch_directory dir;
+        return dir.file("trace.log");
+    }
+};
+
+TEST_F(TracedHandshake, FullExchangeWritesTheseLinesToStandardOutputAndTheLogFile) {
+    const std::string log = dir_path();
+    std::remove(log.c_str());
+    captured_output capture;
+    ch_.deliver(bytes(challenge_text));
+    const std::string response(reinterpret_cast<const char *>(ch_.exchange()), 32);
+    ch_.deliver({ZAVSTAT_AUTHORISED});
+    const std::string challenge(reinterpret_cast<const char *>(ch_.exit_buffer()), 32);
+    const std::string expected = expected_response();
+    ch_.deliver(bytes(expected));
+    ch_.terminate();
+    auto out = capture.take();
+
+    const std::string n = name_field;
+    const std::vector<std::string> lines = {
+        "Trace ....> - ZTXR_SEC_MSG received - Channel =>  " + n,
+        "Trace ....>      - ZAVCONN_STARTUP  - Channel =>  " + n,
+        "Trace ....>        - MD5 Challenge received Channel => " + n + " ---> " + challenge_text + " ",
+        "Trace ....>        - MD5 response sent      Channel => " + n + " ---> " + response + " ",
+        "Trace ....> - ZTXR_SEC_MSG received - Channel =>  " + n,
+        "Trace ....>      - ZAVCONN_SIGNON   - Channel =>  " + n,
+        "Trace ....>         - Status = Authorised - Channel =>  " + n,
+        "Trace ....>        - MD5 Challenge Sent     Channel => " + n + " ---> " + challenge + " ",
+        "Trace ....> - ZTXR_SEC_MSG received - Channel =>  " + n,
+        "Trace ....>      - ZAVCONN_VERIFY   - Channel =>  " + n,
+        "Trace ....>        - MD5 Response received  Channel => " + n + " ---> " + expected + " ",
+        "Trace ....>        - MD5 Response expected  Channel => " + n + " ---> " + expected + " ",
+        "Trace ....>         - Status = KOR Authorised - Channel =>  " + n,
+        "TARVELO008I - KOR Security Exit Channel => " + n + " closed.",
+    };
+    std::vector<std::string> seen;
+    for (const std::string &line : split_lines(out.out)) {
+        seen.push_back(without_timestamp(line));
+    }
+    EXPECT_EQ(seen, lines);
+    EXPECT_EQ(read_file(log), out.out);
+    EXPECT_EQ(out.err, "");
+}
+
+TEST_F(TracedHandshake, TraceShowsAChallengeUpToAZeroByte) {
+    std::string challenge = challenge_text;
+    challenge[5] = '\0';
+    auto out = deliver(bytes(challenge));
+    EXPECT_NE(out.out.find("---> 821AE \n"), std::string::npos) << out.out;
+}
+
+// The password field up to its first blank, at most 12 bytes.
+class Passwords : public ::testing::Test {
+protected:
+    static std::string answer_with_field(const std::string &field) {
+        channel ch(exit_entry(), channel_config{});
+        std::memcpy(ch.definition().password, field.data(), 12);
+        captured_output quiet;
+        ch.initialise();
+        ch.deliver(bytes(challenge_text));
+        std::string sent(reinterpret_cast<const char *>(ch.exchange()), 32);
+        ch.terminate();
+        return sent;
+    }
+};
+
+TEST_F(Passwords, EndAtTheFirstBlankOrAfterTwelveBytes) {
+    EXPECT_EQ(answer_with_field("SECRET      "), response_for("SECRET", challenge_text));
+    EXPECT_EQ(answer_with_field("SECRET X    "), response_for("SECRET", challenge_text));
+    EXPECT_EQ(answer_with_field(" SECRET     "), response_for("", challenge_text));
+    EXPECT_EQ(answer_with_field("ABCDEFGHIJKL"), response_for("ABCDEFGHIJKL", challenge_text));
+    EXPECT_EQ(answer_with_field(std::string("A\0B         ", 12)),
+              response_for(std::string("A\0B", 3), challenge_text));
+    EXPECT_NE(answer_with_field("Secret      "), answer_with_field("SECRET      "));
+}
+
+// Whole sign-ons with the stand-in partner, moved by the stand-in host.
+TEST(SignOn, BothSidesProveThePasswordAndTheChannelRuns) {
+    captured_output capture;
+    auto record = standin::run_signon(exit_entry(), channel_config{}, partner_config{});
+    auto out = capture.take();
+    EXPECT_TRUE(record.signed_on);
+    EXPECT_FALSE(record.closed);
+    ASSERT_EQ(record.messages.size(), 5u);
+    EXPECT_EQ(record.messages[1].bytes.size(), 32u);
+    EXPECT_EQ(record.messages[3].bytes.size(), 32u);
+    EXPECT_EQ(identifiers(out.out), (std::vector<std::string>{"TARVELO001I", "TARVELO008I"}));
+}
+
+TEST(SignOn, EachPartnerRefusalClosesWithItsMessage) {
+    struct row {
+        channel_config channel_settings;
+        partner_config partner_settings;
+        const char *identifier;
+    };
+    channel_config wrong_password;
+    wrong_password.password = "WRONG";
+    partner_config revoked;
+    revoked.opening_status = ZAVSTAT_REVOKED;
+    partner_config liar;
+    liar.answer = partner_answer::wrong;
+    partner_config short_answer;
+    short_answer.answer = partner_answer::wrong_length;
+    partner_config unregistered;
+    unregistered.status = ZAVSTAT_NOT_REGISTERED;
+    const row rows[] = {{wrong_password, {}, "TARVELO003W"},
+                        {{}, revoked, "TARVELO004E"},
+                        {{}, liar, "TARVELO007E"},
+                        {{}, short_answer, "TARVELO010E"},
+                        {{}, unregistered, "TARVELO010E"}};
+    for (const row &r : rows) {
+        captured_output capture;
+        auto record = standin::run_signon(exit_entry(), r.channel_settings, r.partner_settings);
+        auto out = capture.take();
+        EXPECT_FALSE(record.signed_on) << r.identifier;
+        EXPECT_TRUE(record.closed) << r.identifier;
+        EXPECT_EQ(identifiers(out.out),
+                  (std::vector<std::string>{"TARVELO001I", r.identifier, "TARVELO008I"}));
+    }
+}
+
+// An exchange buffer placed right before an unreadable page: any access past
+// its end faults and fails the test.
+class GuardedExchange : public ::testing::Test {
+protected:
+    void SetUp() override {
+        page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        base_ = static_cast<std::uint8_t *>(
+            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        ASSERT_NE(base_, MAP_FAILED);
+        ASSERT_EQ(mprotect(base_ + page_, page_, PROT_NONE), 0);
+    }
+    void TearDown() override { munmap(base_, 2 * page_); }
+
+    // A channel whose exchange buffer is the last `size` bytes before the guard.
+    std::unique_ptr<channel> guarded_channel(std::int32_t size) {
+        std::uint8_t *exchange = base_ + page_ - static_cast<std::size_t>(size);
+        auto ch = std::make_unique<channel>(exit_entry(), channel_config{}, exchange, size);
+        captured_output quiet;
+        ch->initialise();
+        return ch;
+    }
+    captured_output::streams deliver(channel &ch, std::vector<std::uint8_t> message,
+                                     std::int32_t data_length) {
+        captured_output capture;
+        std::memcpy(ch.exchange(), message.data(),
+                    std::min(message.size(), static_cast<std::size_t>(ch.exchange_length())));
+        ch.data_length() = data_length;
+        ch.call(ZTXR_SEC_MSG);
+        return capture.take();
+    }
+
+    std::size_t page_ = 0;
+    std::uint8_t *base_ = nullptr;
+};
+
+TEST_F(GuardedExchange, AShortChallengeIsRefusedAndLeftUntouched) {
+    for (std::int32_t length : {0, 2, 16, 31}) {
+        auto ch = guarded_channel(std::max(length, 1));
+        const std::vector<std::uint8_t> message(challenge_text.begin(), challenge_text.begin() + length);
+        std::vector<std::uint8_t> before = message;
+        before.resize(static_cast<std::size_t>(ch->exchange_length()));
+        auto out = deliver(*ch, message, length);
+        EXPECT_EQ(ch->response(), ZTXCC_CLOSE_CHANNEL) << length;
+        EXPECT_EQ(ch->state(), ZAVCONN_STARTUP) << length;
+        EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO006S"}) << length;
+        EXPECT_EQ(std::vector<std::uint8_t>(ch->exchange(), ch->exchange() + ch->exchange_length()), before);
+        captured_output quiet;
+        ch->terminate();
+    }
+}
+
+TEST_F(GuardedExchange, AChallengeLengthBeyondTheBufferIsNeverFollowed) {
+    // The host claims 32 bytes in a 20-byte buffer, and 4096 in a 32-byte one.
+    auto small = guarded_channel(20);
+    auto out = deliver(*small, bytes(challenge_text), 32);
+    EXPECT_EQ(small->response(), ZTXCC_CLOSE_CHANNEL);
+    EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO006S"});
+
+    auto exact = guarded_channel(32);
+    deliver(*exact, bytes(challenge_text), 4096);
+    EXPECT_EQ(exact->response(), ZTXCC_SEND_SEC_MSG) << "the first 32 bytes are answered";
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(exact->exchange()), 32),
+              response_for("SECRET", challenge_text));
+    captured_output quiet;
+    small->terminate();
+    exact->terminate();
+}
+
+TEST_F(GuardedExchange, VerifyInABufferTooShortForAResponseIsRefused) {
+    auto ch = guarded_channel(16);
+    ch->params().user_area[0] = ZAVCONN_VERIFY;
+    auto out = deliver(*ch, std::vector<std::uint8_t>(16, 'A'), 32);
+    EXPECT_EQ(ch->response(), ZTXCC_CLOSE_CHANNEL);
+    EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO010E"});
+    captured_output quiet;
+    ch->terminate();
+}
+
+TEST_F(GuardedExchange, AnEmptyBufferCarriesNoStatus) {
+    auto ch = guarded_channel(1);
+    ch->exchange_length() = 0;
+    auto out = deliver(*ch, {}, 1);
+    EXPECT_EQ(ch->response(), ZTXCC_CLOSE_CHANNEL);
+    EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO006S"});
+    ch->params().user_area[0] = ZAVCONN_SIGNON;
+    out = deliver(*ch, {}, 1);
+    EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO006S"});
+    captured_output quiet;
+    ch->terminate();
+}
+
+TEST(MissingExitBuffer, SignonAndVerifyCloseWithTheStateInsteadOfUsingIt) {
+    for (std::uint8_t state : {ZAVCONN_SIGNON, ZAVCONN_VERIFY}) {
+        channel ch(exit_entry(), channel_config{});
+        ch.params().user_area[0] = state;
+        ch.exit_buffer() = nullptr;
+        captured_output capture;
+        ch.deliver(state == ZAVCONN_SIGNON ? std::vector<std::uint8_t>{6} : bytes(challenge_text));
+        auto out = capture.take();
+        EXPECT_EQ(ch.response(), ZTXCC_CLOSE_CHANNEL);
+        EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO009E"});
+        EXPECT_NE(out.out.find("State Code => 0" + std::to_string(state) + "\n"), std::string::npos);
+        EXPECT_EQ(ch.state(), state);
+    }
+}
+
+} // namespace
+} // namespace tarvelo::testing

@@ -1,0 +1,65 @@
+// The library as a host's loader sees it: one exported name, and nothing
+// needed at run time but the C library.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::string run(const std::string &command) {
+    std::string output;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return output;
+    }
+    std::array<char, 4096> chunk{};
+    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr) {
+        output += chunk.data();
+    }
+    pclose(pipe);
+    return output;
+}
+
+std::set<std::string> matches(const std::string &text, const std::regex &pattern, int group) {
+    std::set<std::string> found;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, pattern)) {
+            found.insert(m[group]);
+        }
+    }
+    return found;
+}
+
+TEST(Library, ExportsOnlyTheEntryPoint) {
+    const std::string table = run("readelf --dyn-syms -W '" TARVELO_LIBRARY_PATH "'");
+    ASSERT_NE(table.find("Symbol table"), std::string::npos) << table;
+    // Defined symbols have a section index; undefined ones say UND.
+    const std::regex defined(R"(\s(GLOBAL|WEAK)\s+\S+\s+(\d+)\s+(\S+)\s*$)");
+    std::set<std::string> names;
+    std::istringstream lines(table);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, defined)) {
+            names.insert(m[3]);
+        }
+    }
+    EXPECT_EQ(names, std::set<std::string>{"TARVELO"}) << table;
+}
+
+TEST(Library, NeedsOnlyTheCLibrary) {
+    const std::string dynamic = run("readelf -d -W '" TARVELO_LIBRARY_PATH "'");
+    const auto needed = matches(dynamic, std::regex(R"(\(NEEDED\).*\[(.*)\])"), 1);
+    ASSERT_FALSE(needed.empty()) << dynamic;
+    for (const std::string &library : needed) {
+        EXPECT_TRUE(library.rfind("libc.so", 0) == 0) << "needs " << library;
+    }
+}
+
+} // namespace

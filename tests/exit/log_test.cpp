@@ -1,0 +1,201 @@
+// The log file and standard streams as operators see them: the same line in
+// both places, a log moved away between messages, a path that cannot be
+// opened, and the host's own locale and time zone.
+#include "tests/exit/support.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvelo::testing {
+namespace {
+
+using standin::channel;
+
+// One channel, configured with `exit_data`, making one numbered message
+// (an invalid exit call) or one trace line (an unknown state with trace on
+// or off) on demand.
+class LogFile : public ::testing::Test {
+protected:
+    captured_output::streams numbered(const std::string &exit_data) {
+        standin::channel_config config;
+        config.exit_data = exit_data;
+        channel ch(exit_entry(), config);
+        captured_output capture;
+        ch.call(13);
+        return capture.take();
+    }
+    // A challenge answered: four trace lines and no numbered message. Trace
+    // is off (the initialisation turned it off), so nothing is written.
+    captured_output::streams answer_challenge_untraced(const std::string &exit_data,
+                                                       std::string *log_after = nullptr) {
+        standin::channel_config config;
+        config.exit_data = exit_data;
+        channel ch(exit_entry(), config);
+        {
+            captured_output quiet;
+            ch.initialise();
+        }
+        std::remove(config.exit_data.c_str()); // holds the started message
+        captured_output capture;
+        ch.deliver(std::vector<std::uint8_t>(32, 'A'));
+        auto out = capture.take();
+        EXPECT_EQ(ch.response(), ZTXCC_SEND_SEC_MSG);
+        if (log_after != nullptr) {
+            *log_after = read_file(config.exit_data);
+        }
+        captured_output quiet;
+        ch.terminate();
+        return out;
+    }
+    scratch_directory dir_;
+};
+
+TEST_F(LogFile, ReceivesExactlyTheLinesOfStandardOutput) {
+    const std::string log = dir_.file("exit.log");
+    auto first = numbered(log);
+    auto second = numbered(log + " TRACEON");
+    EXPECT_EQ(read_file(log), first.out + second.out);
+    EXPECT_EQ(split_lines(read_file(log)).size(), 2u);
+}
+
+TEST_F(LogFile, MovedAwayBetweenMessagesIsCreatedAgainByTheNextOne) {
+    const std::string log = dir_.file("exit.log");
+    auto first = numbered(log);
+    ASSERT_EQ(rename(log.c_str(), dir_.file("exit.log.1").c_str()), 0);
+    auto second = numbered(log);
+    EXPECT_EQ(read_file(dir_.file("exit.log.1")), first.out);
+    EXPECT_EQ(read_file(log), second.out);
+}
+
+TEST_F(LogFile, AppendsToWhatIsAlreadyThere) {
+    const std::string log = dir_.file("exit.log");
+    FILE *f = std::fopen(log.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("earlier line\n", f);
+    std::fclose(f);
+    auto out = numbered(log);
+    EXPECT_EQ(read_file(log), "earlier line\n" + out.out);
+}
+
+TEST_F(LogFile, ThatCannotBeOpenedIsReportedAndTheMessageStillReachesStandardOutput) {
+    const std::string log = dir_.file("missing/exit.log");
+    auto out = numbered(log);
+    EXPECT_EQ(out.err, "Error accessing log file - errno 2\n");
+    ASSERT_EQ(split_lines(out.out).size(), 1u);
+    EXPECT_NE(out.out.find("TARVELO009E"), std::string::npos);
+    EXPECT_FALSE(file_exists(log));
+}
+
+TEST_F(LogFile, ThatIsADirectoryGivesItsOwnErrorNumber) {
+    auto out = numbered(dir_.path());
+    EXPECT_EQ(out.err, "Error accessing log file - errno 21\n"); // EISDIR
+    EXPECT_EQ(split_lines(out.out).size(), 1u);
+}
+
+TEST_F(LogFile, SuppressedTraceLinesStillCreateTheFileButWriteNothing) {
+    const std::string log = dir_.file("exit.log");
+    std::string written;
+    auto out = answer_challenge_untraced(log, &written);
+    EXPECT_EQ(out.out, "");
+    EXPECT_EQ(out.err, "");
+    EXPECT_TRUE(file_exists(log));
+    EXPECT_EQ(written, "");
+}
+
+TEST_F(LogFile, SuppressedTraceLinesWithABadPathAreReportedButStaySuppressed) {
+    auto out = answer_challenge_untraced(dir_.file("missing/exit.log"));
+    EXPECT_EQ(out.out, "");
+    // One attempt to open for each of the four suppressed trace lines.
+    std::string four;
+    for (int i = 0; i < 4; ++i) {
+        four += "Error accessing log file - errno 2\n";
+    }
+    EXPECT_EQ(out.err, four);
+}
+
+TEST_F(LogFile, WithoutAPathNothingIsCreated) {
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    auto out = numbered("");
+    EXPECT_EQ(split_lines(out.out).size(), 1u);
+    EXPECT_TRUE(dir_.entries().empty());
+    ASSERT_EQ(chdir("/"), 0);
+}
+
+// The host's locale and time zone are its own; timestamps are local time in
+// the C library's English ctime layout whatever the locale says.
+class HostEnvironment : public ::testing::Test {
+protected:
+    void TearDown() override {
+        std::setlocale(LC_ALL, "C");
+        unsetenv("TZ");
+        tzset();
+    }
+    static std::string timestamp_of_next_line() {
+        standin::channel_config config;
+        channel ch(exit_entry(), config);
+        captured_output capture;
+        ch.call(13);
+        return capture.take().out.substr(0, 24);
+    }
+    // A locale with other day and month names; compiled into a scratch
+    // directory when the machine has none installed.
+    bool use_german_locale() {
+        if (std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr) {
+            return true;
+        }
+        const std::string command = "localedef -i de_DE -f UTF-8 '" + locales_.file("de_DE.UTF-8") +
+                                    "' >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0 && !file_exists(locales_.file("de_DE.UTF-8"))) {
+            return false;
+        }
+        setenv("LOCPATH", locales_.path().c_str(), 1);
+        const bool ok = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+        unsetenv("LOCPATH");
+        return ok;
+    }
+    scratch_directory locales_;
+};
+
+TEST_F(HostEnvironment, TimestampIsTheLocalTimeOfTheHostsTimeZone) {
+    // Fixed offsets need no time zone files: UTC and five and a half hours east.
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    const std::time_t before = std::time(nullptr);
+    const std::string utc = timestamp_of_next_line();
+    setenv("TZ", "IST-5:30", 1);
+    tzset();
+    const std::string east = timestamp_of_next_line();
+    const std::time_t after = std::time(nullptr);
+    ASSERT_TRUE(looks_like_timestamp(utc)) << utc;
+    ASSERT_TRUE(looks_like_timestamp(east)) << east;
+    if (after - before > 1) {
+        GTEST_SKIP() << "the clock moved on too far to compare";
+    }
+    // Same instant within a second: minutes differ by 30, hours by 5 or 6.
+    auto minutes_of_day = [](const std::string &t) {
+        return std::stoi(t.substr(11, 2)) * 60 + std::stoi(t.substr(14, 2));
+    };
+    const int shift = (minutes_of_day(east) - minutes_of_day(utc) + 24 * 60) % (24 * 60);
+    EXPECT_TRUE(shift == 330 || shift == 331) << utc << " / " << east;
+}
+
+TEST_F(HostEnvironment, TimestampKeepsEnglishNamesUnderAnotherLocale) {
+    if (!use_german_locale()) {
+        GTEST_SKIP() << "no German locale can be had on this machine";
+    }
+    char day[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(day, sizeof day, "%a %b", &local);
+    const std::string line = timestamp_of_next_line();
+    EXPECT_TRUE(looks_like_timestamp(line)) << line << " (the locale says " << day << ")";
+}
+
+} // namespace
+} // namespace tarvelo::testing

@@ -1,0 +1,173 @@
+// support.cpp: see support.h.
+#include "tests/exit/support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvelo::testing {
+namespace {
+
+std::string drain(int fd) {
+    std::string text;
+    lseek(fd, 0, SEEK_SET);
+    char chunk[4096];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) {
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return text;
+}
+
+int scratch_file() {
+    char name[] = "/tmp/tarvelo-capture-XXXXXX";
+    int fd = mkstemp(name);
+    unlink(name);
+    return fd;
+}
+
+void remove_tree(const std::string &path) {
+    if (DIR *dir = opendir(path.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            std::string child = path + "/" + name;
+            struct stat st {};
+            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                remove_tree(child);
+            } else {
+                unlink(child.c_str());
+            }
+        }
+        closedir(dir);
+    }
+    rmdir(path.c_str());
+}
+
+} // namespace
+
+tarvelo_entry_fn *exit_entry() {
+    static standin::exit_library library;
+    static std::string error;
+    static const bool loaded = library.load(TARVELO_LIBRARY_PATH, "TARVELO", &error);
+    EXPECT_TRUE(loaded) << error;
+    return library.entry();
+}
+
+captured_output::captured_output() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    out_file_ = scratch_file();
+    err_file_ = scratch_file();
+    saved_out_ = dup(1);
+    saved_err_ = dup(2);
+    dup2(out_file_, 1);
+    dup2(err_file_, 2);
+}
+
+captured_output::streams captured_output::take() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(saved_out_, 1);
+    dup2(saved_err_, 2);
+    close(saved_out_);
+    close(saved_err_);
+    taken_ = true;
+    return {drain(out_file_), drain(err_file_)};
+}
+
+captured_output::~captured_output() {
+    if (!taken_) {
+        take();
+    }
+}
+
+scratch_directory::scratch_directory() {
+    // Short, so that a log path inside it fits the 32-byte exit data.
+    char name[] = "/tmp/tv-XXXXXX";
+    const char *made = mkdtemp(name);
+    path_ = made != nullptr ? made : "";
+    EXPECT_FALSE(path_.empty());
+}
+
+scratch_directory::~scratch_directory() {
+    if (!path_.empty()) {
+        remove_tree(path_);
+    }
+}
+
+std::vector<std::string> scratch_directory::entries() const {
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(path_.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool file_exists(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> split_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool looks_like_timestamp(const std::string &text) {
+    static const std::regex layout(
+        "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+        "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
+    return text.size() == 24 && std::regex_match(text, layout);
+}
+
+std::string without_timestamp(const std::string &line) {
+    EXPECT_GE(line.size(), 25u) << line;
+    if (line.size() < 25) {
+        return line;
+    }
+    EXPECT_TRUE(looks_like_timestamp(line.substr(0, 24))) << line;
+    EXPECT_EQ(line[24], ' ') << line;
+    return line.substr(25);
+}
+
+standin::channel_config channel_with(const std::string &log_path, bool trace) {
+    standin::channel_config config;
+    config.exit_data = log_path + (trace ? " TRACEON" : "");
+    return config;
+}
+
+} // namespace tarvelo::testing

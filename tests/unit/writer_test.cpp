@@ -1,0 +1,136 @@
+// The writer on its own: the timestamp against the C library's own ctime,
+// every catalogue line's exact text, and the arguments' edge cases.
+#include "log/catalogue.h"
+#include "log/settings.h"
+#include "log/writer.h"
+#include "tests/exit/support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace tarvelo::testing {
+namespace {
+
+class Writer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        assign_log_path(nullptr, 0);
+        set_trace_on(true);
+    }
+    void TearDown() override {
+        set_trace_on(false);
+        unsetenv("TZ");
+        tzset();
+    }
+    static std::string written(int index, const char *name, const char *text) {
+        captured_output capture;
+        write_message(index, name, text);
+        return capture.take().out;
+    }
+    static std::string body(int index, const char *name, const char *text) {
+        const std::string line = written(index, name, text);
+        return line.size() > 25 ? line.substr(25) : line;
+    }
+};
+
+TEST_F(Writer, TimestampMatchesTheCLibrarysCtimeInSeveralTimeZones) {
+    // Days 1 to 9 (two blanks after the month), leap days, both ends of the
+    // 32-bit clock and a sample across decades.
+    std::vector<std::time_t> instants = {0, 86399, 951782400, 1709164800, 1733702400,
+                                         2147483647, 1000000000, 1704067200};
+    for (std::time_t t = 0; t < 2000000000; t += 7777777) {
+        instants.push_back(t);
+    }
+    for (const char *zone : {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "NPT-5:45", "CET-1CEST,M3.5.0,M10.5.0/3"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        for (std::time_t t : instants) {
+            char ours[timestamp_length];
+            format_timestamp(t, ours);
+            char theirs[64];
+            ASSERT_NE(ctime_r(&t, theirs), nullptr);
+            EXPECT_EQ(std::string(ours, timestamp_length), std::string(theirs, timestamp_length))
+                << zone << " " << t;
+        }
+    }
+}
+
+TEST_F(Writer, NumberedMessagesReadExactlyAsReleased) {
+    const char *n = "TO.PARTNER          ";
+    EXPECT_EQ(body(msg_exit_started, n, nullptr),
+              "TARVELO001I - KOR Security Exit Started Channel => TO.PARTNER          \n");
+    EXPECT_EQ(body(msg_revoked, n, nullptr),
+              "TARVELO004E - Channel => TO.PARTNER           has been revoked by sucessive invalid passwords!\n");
+    EXPECT_EQ(body(msg_sender_not_started, n, nullptr),
+              "TARVELO005E - Channel => TO.PARTNER           cannot be started - Sender channel MUST be started first\n");
+    EXPECT_EQ(body(msg_not_registered, n, nullptr),
+              "TARVELO010E - KOR Security Exit - Channel - TO.PARTNER           - not registered on KOR service\n");
+    EXPECT_EQ(body(msg_invalid_state, n, "04"),
+              "TARVELO009E - KOR Security Exit - Invalid Internal State - Channel => TO.PARTNER           - State Code => 04\n");
+}
+
+TEST_F(Writer, AllocationFailureLineLeavesABlankThatBeginsTheNextLine) {
+    captured_output capture;
+    write_message(msg_allocation_failure, nullptr, nullptr);
+    write_message(msg_channel_closed, "X", nullptr);
+    const std::string out = capture.take().out;
+    const std::vector<std::string> lines = split_lines(out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(24), " TARVELO002E - ZTXR_INIT - Memory allocation failure!");
+    ASSERT_EQ(lines[1][0], ' ');
+    EXPECT_TRUE(looks_like_timestamp(lines[1].substr(1, 24))) << lines[1];
+    EXPECT_EQ(lines[1].substr(25), " TARVELO008I - KOR Security Exit Channel => X closed.");
+}
+
+TEST_F(Writer, TraceLinesAreWrittenOnlyWhileTraceIsOn) {
+    EXPECT_EQ(body(trace_verify, "C", nullptr), "Trace ....>      - ZAVCONN_VERIFY   - Channel =>  C\n");
+    set_trace_on(false);
+    EXPECT_EQ(written(trace_verify, "C", nullptr), "");
+    EXPECT_NE(written(msg_channel_closed, "C", nullptr), "") << "numbered messages always are";
+}
+
+TEST_F(Writer, EveryLineIsTheTimestampAndTheFormatFilledInOrder) {
+    for (int index = 0; index < static_cast<int>(catalogue.size()); ++index) {
+        const std::string line = written(index, "NAME", "TEXT");
+        ASSERT_GT(line.size(), 25u) << index;
+        EXPECT_TRUE(looks_like_timestamp(line.substr(0, 24))) << line;
+        std::string expected(catalogue[static_cast<std::size_t>(index)]);
+        expected.replace(0, 2, line.substr(0, 24));
+        for (const char *value : {"NAME", "TEXT"}) {
+            const std::size_t at = expected.find("%s");
+            if (at != std::string::npos) {
+                expected.replace(at, 2, value);
+            }
+        }
+        EXPECT_EQ(line, expected) << index;
+    }
+}
+
+TEST_F(Writer, IndicesOutsideTheCatalogueWriteNothing) {
+    EXPECT_EQ(written(-1, "C", nullptr), "");
+    EXPECT_EQ(written(22, "C", nullptr), "");
+}
+
+TEST_F(Writer, LongestArgumentsFitTheLineWhole) {
+    const std::string name(99, 'N');
+    const std::string text(99, 'T');
+    const std::string line = written(msg_invalid_state, name.c_str(), text.c_str());
+    EXPECT_NE(line.find(name + " - State Code => " + text + "\n"), std::string::npos);
+}
+
+TEST(Settings, LogPathKeepsAtMost32CharactersAndEmptiesOnZeroLength) {
+    const std::string long_path(40, 'x');
+    assign_log_path(long_path.data(), long_path.size());
+    log_path_copy copy;
+    read_log_path(&copy);
+    EXPECT_EQ(std::string(copy.text), std::string(32, 'x'));
+    assign_log_path(nullptr, 0);
+    read_log_path(&copy);
+    EXPECT_STREQ(copy.text, "");
+}
+
+} // namespace
+} // namespace tarvelo::testing
