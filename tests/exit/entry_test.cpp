@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstring>
+#include <dlfcn.h>
 #include <unistd.h>
 
 namespace tarvelo::testing {
@@ -221,6 +222,31 @@ TEST_F(ExitData, IsReadOnlyUpToAZeroByteAndNeverBeyondItsField) {
     std::memcpy(ch.params().exit_data, full.data(), 32);
     captured([&] { ch.call(13); });
     EXPECT_TRUE(file_exists(full));
+}
+
+// Run with the failing allocator preloaded (a test of its own in CTest):
+// the channel cannot have its exit buffer.
+TEST(AllocationFailure, ClosesTheChannelAndTerminationReleasesNothing) {
+    if (dlsym(RTLD_DEFAULT, "tarvelo_test_failing_malloc") == nullptr) {
+        GTEST_SKIP() << "runs only with the failing allocator preloaded";
+    }
+    channel ch(exit_entry(), channel_config{});
+    ch.exit_buffer() = reinterpret_cast<std::uint8_t *>(&ch); // whatever the host left there
+    auto out = captured([&] { ch.initialise(); });
+    EXPECT_EQ(ch.response(), ZTXCC_CLOSE_CHANNEL);
+    EXPECT_EQ(ch.exit_buffer(), nullptr);
+    EXPECT_EQ(ch.exit_length(), 64);
+    EXPECT_EQ(ch.state(), ZAVCONN_STARTUP);
+    // The failure line ends with a blank that begins the next line.
+    const std::vector<std::string> lines = split_lines(out.out);
+    ASSERT_EQ(lines.size(), 3u) << out.out;
+    EXPECT_EQ(without_timestamp(lines[1]), "TARVELO002E - ZTXR_INIT - Memory allocation failure!");
+    EXPECT_EQ(lines[2], " ");
+
+    out = captured([&] { ch.terminate(); });
+    EXPECT_EQ(ch.response(), ZTXCC_OK);
+    ASSERT_EQ(split_lines(out.out).size(), 1u) << out.out;
+    EXPECT_NE(out.out.find("TARVELO008I"), std::string::npos);
 }
 
 } // namespace
