@@ -1,0 +1,47 @@
+// challenge.h: the two computations of the sign-on handshake.
+//
+// The response to a challenge is the hex text of
+//     MD5( MD5(password) XOR the 16 bytes that the challenge text carries ).
+// A partner must compute exactly this, with exactly the decoding rules of
+// compute_response, for a channel to sign on. Hex text is 32 characters of
+// "0123456789ABCDEF", byte i as characters 2i (high nibble) and 2i+1, never
+// terminated. Nothing here writes messages or keeps state between calls.
+#ifndef TARVELO_AUTH_CHALLENGE_H
+#define TARVELO_AUTH_CHALLENGE_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tarvelo {
+
+inline constexpr std::size_t security_text_length = 32;
+inline constexpr std::size_t max_password_length = 12;
+
+// Overwrites the 32-character challenge at `text` with the response for the
+// password (`password_length` bytes, 0 to 12, digested unchanged). Lower-case
+// hex letters are accepted. Decoding pairs characters by position: a non-hex
+// character is skipped; at an odd position it emits no byte and its pair's
+// high nibble is carried into the next pair. Bytes that are not decoded are
+// zero. Exactly 32 bytes are read and written; the byte after them is left
+// alone.
+void compute_response(const std::uint8_t *password, std::size_t password_length,
+                      std::uint8_t *text);
+
+// Writes the challenge for a clock reading: the hex text of the MD5 of the
+// seed's 4 bytes, least significant first. Exactly 32 bytes are written.
+void make_challenge_from_seed(std::uint32_t seed, std::uint8_t *area);
+
+// Writes a fresh challenge for the current calendar time in whole seconds.
+// Two challenges made within the same second are identical.
+void make_challenge(std::uint8_t *area);
+
+// Overwrites `length` bytes with zeros in a way the compiler cannot drop.
+void secure_wipe(void *area, std::size_t length);
+
+// True when the `length` bytes at `a` and `b` are equal; the time taken does
+// not depend on where they differ.
+bool equal_in_constant_time(const std::uint8_t *a, const std::uint8_t *b, std::size_t length);
+
+} // namespace tarvelo
+
+#endif

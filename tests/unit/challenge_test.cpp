@@ -1,0 +1,244 @@
+// The handshake's arithmetic: responses and challenges against independently
+// computed vectors, the decoding rules case by case, and what the functions
+// may and may not touch.
+#include "auth/challenge.h"
+#include "auth/md5.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tarvelo {
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+constexpr std::uint8_t sentinel = 0xA5;
+
+bytes from_hex(const std::string &s) {
+    bytes out;
+    if (s == "-")
+        return out;
+    for (std::size_t i = 0; i + 1 < s.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+std::string upper_hex(const std::uint8_t *p, std::size_t n) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) {
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 15];
+    }
+    return s;
+}
+
+std::vector<std::vector<std::string>> read_vectors(const char *name) {
+    std::ifstream file(std::string(TARVELO_VECTORS_DIR) + "/" + name);
+    std::vector<std::vector<std::string>> lines;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::istringstream in(line);
+        std::vector<std::string> fields;
+        for (std::string f; in >> f;)
+            fields.push_back(f);
+        lines.push_back(fields);
+    }
+    return lines;
+}
+
+// Runs compute_response on a copy of the 32-character challenge in a 33-byte
+// area and checks that the byte after it is untouched.
+std::string respond(const bytes &password, const std::string &challenge) {
+    std::uint8_t area[security_text_length + 1];
+    std::memcpy(area, challenge.data(), security_text_length);
+    area[security_text_length] = sentinel;
+    compute_response(password.data(), password.size(), area);
+    EXPECT_EQ(area[security_text_length], sentinel) << "wrote past the response";
+    return std::string(area, area + security_text_length);
+}
+
+// The response built from a decoding done by hand, with nothing but md5.
+std::string expected_response(const bytes &password, const bytes &decoded) {
+    std::uint8_t value[16] = {};
+    std::memcpy(value, decoded.data(), decoded.size());
+    std::uint8_t pw[16];
+    md5_digest(password.data(), static_cast<std::int16_t>(password.size()), pw);
+    for (int i = 0; i < 16; ++i)
+        value[i] ^= pw[i];
+    std::uint8_t out[16];
+    md5_digest(value, 16, out);
+    return upper_hex(out, 16);
+}
+
+bytes of(const char *s) { return bytes(s, s + std::strlen(s)); }
+
+const std::string plain = "821AE732808530800F021C0570451810"; // upper-case digits only
+const bytes secret = of("SECRET");
+
+TEST(Response, EveryVectorOfTheSharedSet) {
+    const auto lines = read_vectors("response.txt");
+    ASSERT_GE(lines.size(), 150u) << "vector file missing or truncated";
+    for (const auto &f : lines) {
+        ASSERT_EQ(f.size(), 3u);
+        const bytes challenge = from_hex(f[1]);
+        ASSERT_EQ(challenge.size(), security_text_length);
+        EXPECT_EQ(respond(from_hex(f[0]), std::string(challenge.begin(), challenge.end())), f[2])
+            << "password " << f[0] << ", challenge " << f[1];
+    }
+}
+
+TEST(Response, IsThirtyTwoUpperCaseHexCharacters) {
+    const std::string r = respond(secret, plain);
+    ASSERT_EQ(r.size(), security_text_length);
+    for (char c : r)
+        EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) << r;
+    EXPECT_EQ(r, expected_response(secret, from_hex(plain)));
+}
+
+TEST(Response, LowerCaseChallengeGivesTheSameResponse) {
+    std::string lower = plain;
+    for (char &c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    ASSERT_NE(lower, plain);
+    EXPECT_EQ(respond(secret, lower), respond(secret, plain));
+}
+
+TEST(Response, PasswordIsExactlyItsLengthAndItsCase) {
+    const std::string with_secret = respond(secret, plain);
+
+    // Bytes after the length are not the password.
+    std::uint8_t longer[] = {'S', 'E', 'C', 'R', 'E', 'T', 'X', 'Y', 'Z'};
+    std::uint8_t area[32];
+    std::memcpy(area, plain.data(), 32);
+    compute_response(longer, 6, area);
+    EXPECT_EQ(std::string(area, area + 32), with_secret);
+
+    // A letter's case is part of the password.
+    EXPECT_NE(respond(of("SECREt"), plain), with_secret);
+
+    // The empty password is a password like any other; with length zero the
+    // pointer is not read.
+    const std::string empty = respond({}, plain);
+    EXPECT_EQ(empty, expected_response({}, from_hex(plain)));
+    std::memcpy(area, plain.data(), 32);
+    compute_response(nullptr, 0, area);
+    EXPECT_EQ(std::string(area, area + 32), empty);
+    EXPECT_NE(empty, with_secret);
+}
+
+TEST(Response, PasswordMayLieInTheChallengeArea) {
+    // The challenge is read and the password digested before the area is
+    // written, so a password taken from the area itself still counts, lower
+    // case included.
+    const char *lower = "821ae732808530800f021c0570451810";
+    std::uint8_t area[32];
+    std::memcpy(area, lower, 32);
+    const bytes copy(area + 4, area + 12);
+    compute_response(area + 4, 8, area);
+    EXPECT_EQ(std::string(area, area + 32), expected_response(copy, from_hex(plain)));
+}
+
+TEST(Response, DecodingPairsCharactersByPosition) {
+    const struct {
+        const char *challenge;
+        bytes decoded; // by hand
+    } cases[] = {
+        // Non-digits at even positions: each byte is its low nibble alone.
+        {"G1G2G3G4G5G6G7G8G9GAGBGCGDGEGFG0",
+         {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E,
+          0x0F, 0x00}},
+        // A non-digit at an odd position: the high nibble waits for the next
+        // pair and is added to its own (0x1 + 0x2 = 0x3 high).
+        {"1Z23456789ABCDEF0011223344556677",
+         {0x33, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66,
+          0x77}},
+        // Carried nibbles may overflow the byte: 0xF0 + 0xF0 + 0x1 keeps 0xE1.
+        {"F.F1000000000000000000000000000 ", {0xE1}},
+        // A high nibble still waiting at the end is dropped.
+        {"0102030405060708090A0B0C0D0E0F7 ",
+         {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E,
+          0x0F}},
+        // Nothing decodes: sixteen zero bytes.
+        {"ghijklmnopqrstuvwxyz !\"#$%&'()*+", {}},
+        // Lower-case digits count as upper-case ones.
+        {"abcdefABCDEFabcdefABCDEFabcdef09", from_hex("ABCDEFABCDEFABCDEFABCDEFABCDEF09")},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(std::strlen(c.challenge), 32u);
+        EXPECT_EQ(respond(secret, c.challenge), expected_response(secret, c.decoded))
+            << c.challenge;
+    }
+}
+
+TEST(Challenge, EveryVectorOfTheSharedSet) {
+    const auto lines = read_vectors("challenge.txt");
+    ASSERT_GE(lines.size(), 10u) << "vector file missing or truncated";
+    for (const auto &f : lines) {
+        ASSERT_EQ(f.size(), 2u);
+        std::uint8_t area[security_text_length + 1];
+        area[security_text_length] = sentinel;
+        make_challenge_from_seed(static_cast<std::uint32_t>(std::stoul(f[0])), area);
+        EXPECT_EQ(std::string(area, area + 32), f[1]) << "seed " << f[0];
+        EXPECT_EQ(area[security_text_length], sentinel) << "seed " << f[0];
+    }
+}
+
+TEST(Challenge, SameSecondSameChallenge) {
+    // Retried when the clock ticks over between the two readings.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::uint8_t first[33], second[33];
+        first[32] = second[32] = sentinel;
+        const std::time_t before = std::time(nullptr);
+        make_challenge(first);
+        make_challenge(second);
+        if (std::time(nullptr) != before)
+            continue;
+        EXPECT_EQ(std::memcmp(first, second, 32), 0);
+        EXPECT_EQ(first[32], sentinel);
+        std::uint8_t from_seed[32];
+        make_challenge_from_seed(static_cast<std::uint32_t>(before), from_seed);
+        EXPECT_EQ(std::memcmp(first, from_seed, 32), 0) << "not the current second";
+        return;
+    }
+    FAIL() << "the clock ticked over at every attempt";
+}
+
+TEST(Wipe, ZerosExactlyTheArea) {
+    std::uint8_t area[40];
+    std::memset(area, 0x5A, sizeof area);
+    secure_wipe(area + 4, 32);
+    for (std::size_t i = 0; i < sizeof area; ++i)
+        EXPECT_EQ(area[i], i >= 4 && i < 36 ? 0 : 0x5A) << i;
+}
+
+TEST(ConstantTimeCompare, AgreesWithMemcmp) {
+    const std::uint8_t base[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+                                   17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+    std::uint8_t other[32];
+    std::memcpy(other, base, 32);
+    EXPECT_TRUE(equal_in_constant_time(base, other, 32));
+    EXPECT_TRUE(equal_in_constant_time(base, other, 0));
+    for (std::size_t at : {std::size_t{0}, std::size_t{15}, std::size_t{31}}) {
+        const std::uint8_t flips[] = {0x01, 0x80};
+        for (std::uint8_t flip : flips) {
+            std::memcpy(other, base, 32);
+            other[at] ^= flip;
+            EXPECT_EQ(equal_in_constant_time(base, other, 32), std::memcmp(base, other, 32) == 0);
+            EXPECT_FALSE(equal_in_constant_time(base, other, 32)) << "differs at " << at;
+            EXPECT_TRUE(equal_in_constant_time(base, other, at)) << "only before " << at;
+        }
+    }
+}
+
+} // namespace
+} // namespace tarvelo
