@@ -44,10 +44,13 @@ token next_token(const char **cursor) {
 // The first token names the log file; a second that begins with "TRACEON"
 // turns trace on. Trace is never turned off here.
 void read_exit_data(const char field[TARVELO_EXIT_DATA_LENGTH]) {
-    char copy[exit_data_copy_size] = {};
-    for (std::size_t i = 0; i < TARVELO_EXIT_DATA_LENGTH && field[i] != '\0'; ++i) {
-        copy[i] = field[i];
-    }
+    char copy[exit_data_copy_size];
+    constexpr std::size_t field_length = TARVELO_EXIT_DATA_LENGTH;
+    const void *zero = std::memchr(field, '\0', field_length);
+    const std::size_t length =
+        zero != nullptr ? static_cast<std::size_t>(static_cast<const char *>(zero) - field) : field_length;
+    std::memcpy(copy, field, length);
+    copy[length] = '\0';
     const char *cursor = copy;
     const token path = next_token(&cursor);
     assign_log_path(path.start, path.length);

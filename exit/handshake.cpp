@@ -41,13 +41,16 @@ void refuse(const exit_call &call, int index, const char *text = nullptr) {
 // A challenge or response shown in a trace line: at most its first 32
 // characters, stopping early at a zero byte, then a blank.
 void trace_security_text(const exit_call &call, int index, const std::uint8_t *text) {
-    char argument[argument_text_size] = {};
-    std::size_t length = 0;
-    while (length < text_length && text[length] != 0) {
-        argument[length] = static_cast<char>(text[length]);
-        ++length;
-    }
+    // Built even while trace is off: trace may come on before the writer
+    // looks, and the line must then carry its text. Cheap: one block copy.
+    char argument[text_length + 2];
+    const void *zero = std::memchr(text, 0, text_length);
+    const std::size_t length =
+        zero != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t *>(zero) - text)
+                        : text_length;
+    std::memcpy(argument, text, length);
     argument[length] = ' ';
+    argument[length + 1] = '\0';
     write_message(index, call.channel_name, argument);
 }
 
