@@ -7,6 +7,7 @@
 #include "standin/partner.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace tarvelo::standin {
@@ -30,10 +31,25 @@ struct signon_record {
     std::vector<exit_answer> answers;
 };
 
+// Told of each step while the sign-on runs, so that a caller can show the
+// exchange between the lines the exit writes, or time the exit's calls.
+// Empty hooks are skipped.
+struct signon_hooks {
+    // Just before the host calls the exit with `reason`.
+    std::function<void(std::int32_t reason)> before_call;
+    // Just after the call, with the exit's answer as recorded.
+    std::function<void(const exit_answer &answer)> after_call;
+    // A security message as it crosses: a partner's before it is delivered
+    // to the exit, the exit's as soon as the host has taken it.
+    std::function<void(const exchanged_message &message)> crossed;
+};
+
 // Initialisation, the invitation, the security messages until the exit lets
 // the channel run or closes it, then termination.
 signon_record run_signon(tarvelo_entry_fn *entry, const channel_config &channel_settings,
                          const partner_config &partner_settings);
+signon_record run_signon(tarvelo_entry_fn *entry, const channel_config &channel_settings,
+                         const partner_config &partner_settings, const signon_hooks &hooks);
 
 } // namespace tarvelo::standin
 
