@@ -1,0 +1,296 @@
+// load_command.cpp: "tarvelo load": many channels through one loaded exit
+// library from several threads at once, as a busy host runs them, and what
+// it cost: sign-ons per second, lines written, the latency of the exit calls.
+#include "tools/cli.h"
+#include "tools/commands.h"
+#include "tools/platform.h"
+
+#include "standin/signon.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace tarvelo::tool {
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+struct load_settings {
+    std::uint64_t channels = 1000;
+    unsigned threads = 2;
+    std::uint64_t refuse_every = 0; // every Nth partner holds another password; 0: none
+    standin::channel_config channel;
+    std::string log_path;
+};
+
+struct worker_result {
+    std::uint64_t signed_on = 0;
+    std::uint64_t refused = 0;
+    std::uint64_t unexpected = 0;
+    std::vector<std::int64_t> latencies; // nanoseconds, one per exit call
+};
+
+// A password that differs from `password` in its first byte, so that a
+// partner holding it is refused.
+std::string other_password(const std::string &password) {
+    if (password.empty()) {
+        return "X";
+    }
+    std::string other = password;
+    other[0] = other[0] == 'X' ? 'Y' : 'X';
+    return other;
+}
+
+void run_channels(tarvelo_entry_fn *entry, const load_settings &settings, std::uint32_t first_seed,
+                  std::atomic<std::uint64_t> &next, std::atomic<std::uint64_t> &done,
+                  worker_result &result) {
+    clock_type::time_point started;
+    standin::signon_hooks hooks;
+    hooks.before_call = [&](std::int32_t) { started = clock_type::now(); };
+    hooks.after_call = [&](const standin::exit_answer &) {
+        const auto elapsed = clock_type::now() - started;
+        result.latencies.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+    };
+    const std::string wrong = other_password(settings.channel.password);
+    for (;;) {
+        const std::uint64_t i = next.fetch_add(1, std::memory_order_relaxed);
+        if (i >= settings.channels) {
+            return;
+        }
+        standin::channel_config channel = settings.channel;
+        char name[32];
+        std::snprintf(name, sizeof name, "LOAD.%07llu", static_cast<unsigned long long>(i + 1));
+        channel.name = name;
+        standin::partner_config partner;
+        const bool refusal_planned = settings.refuse_every != 0 && (i + 1) % settings.refuse_every == 0;
+        partner.password = refusal_planned ? wrong : settings.channel.password;
+        // Each partner challenges from a second of its own.
+        partner.seed = first_seed + static_cast<std::uint32_t>(i);
+
+        const standin::signon_record record = standin::run_signon(entry, channel, partner, hooks);
+        if (record.signed_on) {
+            ++result.signed_on;
+        } else {
+            ++result.refused;
+        }
+        if (record.signed_on == refusal_planned) {
+            ++result.unexpected;
+        }
+        done.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+std::string duration_text(double nanoseconds) {
+    char text[32];
+    if (nanoseconds < 1e3) {
+        std::snprintf(text, sizeof text, "%.0f ns", nanoseconds);
+    } else if (nanoseconds < 1e6) {
+        std::snprintf(text, sizeof text, "%.1f us", nanoseconds / 1e3);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f ms", nanoseconds / 1e6);
+    }
+    return text;
+}
+
+// The value below which `fraction` of the sorted-in-place samples lie.
+std::int64_t percentile(std::vector<std::int64_t> &samples, double fraction) {
+    if (samples.empty()) {
+        return 0;
+    }
+    const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(rank), samples.end());
+    return samples[rank];
+}
+
+void show_progress(const output_capture &out, std::uint64_t done, std::uint64_t total, double seconds) {
+    char line[96];
+    std::snprintf(line, sizeof line, "\r  %llu of %llu channels, %.0f per second   ",
+                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                  seconds > 0 ? static_cast<double>(done) / seconds : 0.0);
+    out.show(line);
+}
+
+} // namespace
+
+int load_command(const std::vector<std::string> &args) {
+    const arguments a(args, {{"--channels", true},
+                             {"--threads", true},
+                             {"--library", true},
+                             {"--entry", true},
+                             {"--password", true},
+                             {"--refuse-every", true},
+                             {"--log", true},
+                             {"--trace", false}});
+    if (a.help()) {
+        std::printf(
+            "Usage: tarvelo load [OPTIONS]\n"
+            "\n"
+            "Runs many channels through one loaded exit library from several threads at\n"
+            "once, as a busy host does: each channel starts, signs on with its partner\n"
+            "and ends. The exit's lines are counted, not shown; on a terminal a progress\n"
+            "line runs. Then a summary: channels signed on and refused, sign-ons per\n"
+            "second, lines written, and the median and 99th percentile of the time each\n"
+            "call of the exit took.\n"
+            "\n"
+            "Options:\n"
+            "  --channels N        channels to run, 1 to 10000000 (default: 1000)\n"
+            "  --threads N         threads calling the exit, 1 to 256 (default: 2)\n"
+            "  --library PATH      the exit library (default: %s)\n"
+            "  --entry NAME        its entry point (default: TARVELO)\n"
+            "  --password TEXT     every channel's password, at most 12 bytes (default: SECRET)\n"
+            "  --refuse-every N    every Nth channel's partner holds another password and is\n"
+            "                      refused (default: 0, none)\n"
+            "  --log PATH          log file named in every channel's exit data\n"
+            "  --trace             add TRACEON after the log path\n"
+            "  -h, --help          this text\n"
+            "\n"
+            "Exit code 1 here means some channel did not go as planned: one that should\n"
+            "have signed on was refused, or one that should have been refused signed on.\n"
+            "\n%s",
+            default_library_path().c_str(), exit_codes_help);
+        return exit_ok;
+    }
+    if (!a.positional().empty()) {
+        throw usage_error("unexpected argument " + a.positional().front());
+    }
+    load_settings settings;
+    if (const auto v = a.value("--channels")) {
+        settings.channels = parse_number("--channels", *v, 1, 10'000'000);
+    }
+    if (const auto v = a.value("--threads")) {
+        settings.threads = static_cast<unsigned>(parse_number("--threads", *v, 1, 256));
+    }
+    if (const auto v = a.value("--refuse-every")) {
+        settings.refuse_every = parse_number("--refuse-every", *v, 0, 10'000'000);
+    }
+    settings.channel.password = a.value("--password").value_or("SECRET");
+    check_password("--password", settings.channel.password);
+    if (settings.channel.password.find(' ') != std::string::npos) {
+        throw usage_error("--password contains a blank; the exit reads the password field only up "
+                          "to its first blank");
+    }
+    settings.log_path = a.value("--log").value_or("");
+    if (settings.log_path.find(' ') != std::string::npos) {
+        throw usage_error("--log cannot contain a blank: the exit data is split on blanks");
+    }
+    if (a.flag("--trace") && settings.log_path.empty()) {
+        throw usage_error("--trace needs --log: the exit reads TRACEON only as the second word of "
+                          "the exit data, after the log path");
+    }
+    settings.channel.exit_data = settings.log_path + (a.flag("--trace") ? " TRACEON" : "");
+    if (settings.channel.exit_data.size() > TARVELO_EXIT_DATA_LENGTH) {
+        throw usage_error("the exit data \"" + settings.channel.exit_data + "\" is " +
+                          std::to_string(settings.channel.exit_data.size()) + " bytes; the field holds 32");
+    }
+    const std::string library = a.value("--library").value_or(default_library_path());
+    const std::string entry_name = a.value("--entry").value_or("TARVELO");
+    tarvelo_entry_fn *entry = load_exit(library, entry_name);
+
+    std::uint64_t logged_before = 0;
+    if (!settings.log_path.empty()) {
+        // Thousands of channels would each report the same failure.
+        std::string why;
+        if (!can_append_to(settings.log_path, &why)) {
+            throw usage_error("cannot append to the log file " + settings.log_path + ": " + why);
+        }
+        logged_before = count_lines_in(settings.log_path);
+    }
+
+    output_capture out;
+    out.show("tarvelo load: " + std::to_string(settings.channels) + " channels on " +
+             std::to_string(settings.threads) + (settings.threads == 1 ? " thread" : " threads") +
+             " through " + library + ", entry point " + entry_name + "\n");
+    out.start_counting();
+    const bool progress = out.on_terminal();
+
+    std::atomic<std::uint64_t> next{0};
+    std::atomic<std::uint64_t> done{0};
+    std::vector<worker_result> results(settings.threads);
+    std::vector<std::thread> workers;
+    const auto first_seed = static_cast<std::uint32_t>(std::time(nullptr));
+    const clock_type::time_point start = clock_type::now();
+    try {
+        for (unsigned t = 0; t < settings.threads; ++t) {
+            workers.emplace_back(run_channels, entry, std::cref(settings), first_seed, std::ref(next),
+                                 std::ref(done), std::ref(results[t]));
+        }
+    } catch (const std::system_error &) {
+        // The ones started must finish before anything they use goes away.
+        next.store(settings.channels);
+        for (std::thread &w : workers) {
+            w.join();
+        }
+        throw failure(exit_system, "cannot start " + std::to_string(settings.threads) + " threads");
+    }
+    if (progress) {
+        while (done.load(std::memory_order_relaxed) < settings.channels) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const std::chrono::duration<double> seconds = clock_type::now() - start;
+            show_progress(out, done.load(std::memory_order_relaxed), settings.channels, seconds.count());
+        }
+    }
+    for (std::thread &w : workers) {
+        w.join();
+    }
+    const std::chrono::duration<double> elapsed = clock_type::now() - start;
+    out.stop();
+    if (progress) {
+        out.show("\r" + std::string(60, ' ') + "\r");
+    }
+
+    worker_result total;
+    for (worker_result &r : results) {
+        total.signed_on += r.signed_on;
+        total.refused += r.refused;
+        total.unexpected += r.unexpected;
+        total.latencies.insert(total.latencies.end(), r.latencies.begin(), r.latencies.end());
+        r.latencies = {};
+    }
+    const std::uint64_t planned_refusals =
+        settings.refuse_every == 0 ? 0 : settings.channels / settings.refuse_every;
+
+    char line[160];
+    std::string summary;
+    std::snprintf(line, sizeof line, "  signed on            %llu\n",
+                  static_cast<unsigned long long>(total.signed_on));
+    summary += line;
+    std::snprintf(line, sizeof line, "  refused              %llu (planned: %llu)\n",
+                  static_cast<unsigned long long>(total.refused),
+                  static_cast<unsigned long long>(planned_refusals));
+    summary += line;
+    std::snprintf(line, sizeof line, "  not as planned       %llu\n",
+                  static_cast<unsigned long long>(total.unexpected));
+    summary += line;
+    std::snprintf(line, sizeof line, "  elapsed              %.3f s\n", elapsed.count());
+    summary += line;
+    std::snprintf(line, sizeof line, "  sign-ons per second  %.0f\n",
+                  elapsed.count() > 0 ? static_cast<double>(total.signed_on) / elapsed.count() : 0.0);
+    summary += line;
+    std::snprintf(line, sizeof line, "  lines written        %llu to standard output",
+                  static_cast<unsigned long long>(out.lines_counted()));
+    summary += line;
+    if (!settings.log_path.empty()) {
+        const std::uint64_t logged = count_lines_in(settings.log_path);
+        std::snprintf(line, sizeof line, ", %llu to %s",
+                      static_cast<unsigned long long>(logged >= logged_before ? logged - logged_before : 0),
+                      settings.log_path.c_str());
+        summary += line;
+    }
+    summary += "\n";
+    const std::size_t calls = total.latencies.size();
+    const double median = static_cast<double>(percentile(total.latencies, 0.5));
+    const double p99 = static_cast<double>(percentile(total.latencies, 0.99));
+    summary += "  call latency         median " + duration_text(median) + ", 99th percentile " +
+               duration_text(p99) + " over " + std::to_string(calls) + " calls\n";
+    out.show(summary);
+    return total.unexpected == 0 ? exit_ok : exit_refused;
+}
+
+} // namespace tarvelo::tool

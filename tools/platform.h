@@ -1,0 +1,73 @@
+// platform.h: the little the tool needs from the operating system beyond
+// the stand-in host: where the library lies, what the exit writes to
+// standard output, temporary files and terminals.
+#ifndef TARVELO_TOOLS_PLATFORM_H
+#define TARVELO_TOOLS_PLATFORM_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace tarvelo::tool {
+
+// The library the tool loads when none is named: the one installed beside
+// the tool (bin/../lib), else the one built with it.
+std::string default_library_path();
+
+// Takes over file descriptor 1 while it lives, so that the tool sees the
+// lines the exit writes to standard output before they reach the user. The
+// exit writes each line with one flushed write, so everything it wrote during
+// a call can be taken as soon as the call returns.
+class output_capture {
+public:
+    output_capture() = default;
+    ~output_capture();
+    output_capture(const output_capture &) = delete;
+    output_capture &operator=(const output_capture &) = delete;
+
+    // Each of these throws a failure with exit_system when the pipe cannot
+    // be set up.
+    // Lines are kept until take() is called: for one channel at a time.
+    void start_keeping();
+    // Lines are only counted, by a thread of their own: for a busy host,
+    // whose calls must never wait for the tool.
+    void start_counting();
+
+    // What the exit wrote since the last take(); never waits.
+    std::string take();
+    // Gives standard output back. What was still in the pipe is then left
+    // for take(); the count is final in lines_counted().
+    void stop();
+    std::uint64_t lines_counted() const { return lines_; }
+
+    // Writes the tool's own text to the real standard output.
+    void show(std::string_view text) const;
+    // Whether the real standard output is a terminal.
+    bool on_terminal() const;
+
+private:
+    int read_end_ = -1;
+    int saved_ = -1;
+    bool counting_ = false;
+    std::string tail_;
+    std::uint64_t lines_ = 0;
+    std::thread counter_;
+};
+
+// Creates an empty file with a short, fresh name under the temporary
+// directory and returns its path; throws a failure with exit_system.
+std::string make_temporary_log();
+
+// The number of newline characters in a file; 0 when it cannot be read.
+std::uint64_t count_lines_in(const std::string &path);
+std::string read_whole_file(const std::string &path);
+
+// Whether a file can be opened for appending, as the exit will open it.
+bool can_append_to(const std::string &path, std::string *why);
+
+bool stderr_on_terminal();
+
+} // namespace tarvelo::tool
+
+#endif
