@@ -1,0 +1,147 @@
+// The worked examples of the partner protocol guide, read from the document
+// itself and checked against the exit's arithmetic and against the tarvelo
+// program's respond and challenge commands. Partner engineers build their
+// side from these numbers: a wrong one costs them days.
+#include "tool_runner.h"
+
+#include "auth/challenge.h"
+#include "auth/md5.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tarvelo::testing {
+namespace {
+
+using example = std::map<std::string, std::string>;
+
+// Every fenced block of the guide read as "key   value" lines: the key ends
+// at the first run of two or more blanks.
+std::vector<example> fenced_blocks(const std::string &text) {
+    std::vector<example> blocks;
+    bool inside = false;
+    for (const std::string &line : lines_of(text)) {
+        if (line.rfind("```", 0) == 0) {
+            inside = !inside;
+            if (inside) {
+                blocks.emplace_back();
+            }
+            continue;
+        }
+        const std::size_t gap = line.find("  ");
+        if (!inside || gap == std::string::npos || gap == 0) {
+            continue;
+        }
+        const std::size_t value = line.find_first_not_of(' ', gap);
+        if (value != std::string::npos) {
+            blocks.back()[line.substr(0, gap)] = line.substr(value);
+        }
+    }
+    return blocks;
+}
+
+std::vector<std::uint8_t> spaced_hex(const std::string &text) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string hex_text(const std::uint8_t *bytes, std::size_t length) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
+// A password is shown in quotes so that an empty one can be shown.
+std::string unquoted(const std::string &text) {
+    EXPECT_TRUE(text.size() >= 2 && text.front() == '"' && text.back() == '"') << text;
+    return text.size() >= 2 ? text.substr(1, text.size() - 2) : text;
+}
+
+std::vector<example> guide_blocks() {
+    const std::string guide = slurp(std::string(TARVELO_DOCS_DIR) + "/partner-protocol.md");
+    EXPECT_FALSE(guide.empty()) << "the partner protocol guide cannot be read";
+    return fenced_blocks(guide);
+}
+
+TEST(ProtocolGuide, ResponseExamplesMatchTheExitAndTheTool) {
+    int checked = 0;
+    for (const example &e : guide_blocks()) {
+        if (e.count("response") == 0) {
+            continue;
+        }
+        SCOPED_TRACE(e.at("password") + " " + e.at("challenge"));
+        for (const char *key : {"password", "challenge", "MD5(password)", "decoded", "XOR"}) {
+            ASSERT_EQ(e.count(key), 1u) << "the example lacks its " << key << " line";
+        }
+        const std::string password = unquoted(e.at("password"));
+        const std::string &challenge = e.at("challenge");
+        const std::string &response = e.at("response");
+        ASSERT_EQ(challenge.size(), security_text_length);
+
+        // Each step as the guide shows it.
+        std::uint8_t digest[md5_digest_length];
+        md5_digest(reinterpret_cast<const std::uint8_t *>(password.data()),
+                   static_cast<std::int16_t>(password.size()), digest);
+        EXPECT_EQ(spaced_hex(e.at("MD5(password)")), std::vector<std::uint8_t>(digest, digest + 16));
+        const std::vector<std::uint8_t> decoded = spaced_hex(e.at("decoded"));
+        const std::vector<std::uint8_t> mixed = spaced_hex(e.at("XOR"));
+        ASSERT_EQ(decoded.size(), 16u);
+        ASSERT_EQ(mixed.size(), 16u);
+        for (std::size_t i = 0; i < 16; ++i) {
+            EXPECT_EQ(mixed[i], digest[i] ^ decoded[i]) << "byte " << i;
+        }
+        std::uint8_t final_digest[md5_digest_length];
+        md5_digest(mixed.data(), 16, final_digest);
+        EXPECT_EQ(hex_text(final_digest, 16), response);
+
+        // The exit's own computation, and the tool's.
+        std::string text = challenge;
+        compute_response(reinterpret_cast<const std::uint8_t *>(password.data()), password.size(),
+                         reinterpret_cast<std::uint8_t *>(text.data()));
+        EXPECT_EQ(text, response);
+        const tool_result r = run_tool({"respond", password, challenge});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, response + "\n");
+        ++checked;
+    }
+    EXPECT_GE(checked, 5) << "the guide's response examples were not found";
+}
+
+TEST(ProtocolGuide, ChallengeExamplesMatchTheExitAndTheTool) {
+    int checked = 0;
+    for (const example &e : guide_blocks()) {
+        if (e.count("seed") == 0) {
+            continue;
+        }
+        SCOPED_TRACE(e.at("seed"));
+        ASSERT_EQ(e.count("seed bytes"), 1u);
+        ASSERT_EQ(e.count("challenge"), 1u);
+        const auto seed = static_cast<std::uint32_t>(std::stoul(e.at("seed")));
+        const std::vector<std::uint8_t> little_endian = {
+            static_cast<std::uint8_t>(seed), static_cast<std::uint8_t>(seed >> 8),
+            static_cast<std::uint8_t>(seed >> 16), static_cast<std::uint8_t>(seed >> 24)};
+        EXPECT_EQ(spaced_hex(e.at("seed bytes")), little_endian);
+
+        std::string text(security_text_length, ' ');
+        make_challenge_from_seed(seed, reinterpret_cast<std::uint8_t *>(text.data()));
+        EXPECT_EQ(text, e.at("challenge"));
+        const tool_result r = run_tool({"challenge", "--seed", e.at("seed")});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, e.at("challenge") + "\n");
+        ++checked;
+    }
+    EXPECT_GE(checked, 2) << "the guide's challenge examples were not found";
+}
+
+} // namespace
+} // namespace tarvelo::testing

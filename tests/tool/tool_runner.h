@@ -1,0 +1,26 @@
+// tool_runner.h: the tarvelo program run as a user runs it: a separate
+// process with its own arguments, its two output streams and its exit code.
+#ifndef TARVELO_TESTS_TOOL_TOOL_RUNNER_H
+#define TARVELO_TESTS_TOOL_TOOL_RUNNER_H
+
+#include <string>
+#include <vector>
+
+namespace tarvelo::testing {
+
+struct tool_result {
+    int exit_code = -1; // -1 when the program did not end by itself
+    std::string out;
+    std::string err;
+};
+
+// Runs the built tarvelo program with `args` and waits for it.
+tool_result run_tool(const std::vector<std::string> &args);
+
+std::vector<std::string> lines_of(const std::string &text);
+std::string last_line(const std::string &text);
+std::string slurp(const std::string &path);
+
+} // namespace tarvelo::testing
+
+#endif

@@ -1,0 +1,292 @@
+// The tarvelo program as its users run it: the verdicts it gives for the
+// exit's answers, the exchange it shows, the load summary, and its refusal of
+// bad arguments and of libraries it cannot use.
+#include "tool_runner.h"
+
+#include "auth/challenge.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace tarvelo::testing {
+namespace {
+
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The lines the exit wrote, picked out of the program's output by their
+// timestamp: "Tue Dec  8 18:43:24 2026 ".
+std::string exit_lines(const std::string &out) {
+    static const std::regex timestamp("^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} ");
+    std::string lines;
+    for (const std::string &line : lines_of(out)) {
+        if (std::regex_search(line, timestamp)) {
+            lines += line + "\n";
+        }
+    }
+    return lines;
+}
+
+std::string response_to(const std::string &password, const std::string &challenge) {
+    std::string text = challenge;
+    compute_response(reinterpret_cast<const std::uint8_t *>(password.data()), password.size(),
+                     reinterpret_cast<std::uint8_t *>(text.data()));
+    return text;
+}
+
+std::string challenge_for(std::uint32_t seed) {
+    std::string text(security_text_length, ' ');
+    make_challenge_from_seed(seed, reinterpret_cast<std::uint8_t *>(text.data()));
+    return text;
+}
+
+// The log file the demo made, named in its output; removed afterwards.
+std::string demo_log_path(const std::string &out) {
+    static const std::regex named("log file (/tmp/tarvelo-[A-Za-z0-9]+\\.log):");
+    std::smatch m;
+    return std::regex_search(out, m, named) ? m[1].str() : std::string();
+}
+
+TEST(Demo, SignsOnAndLogsExactlyTheLinesItShows) {
+    const tool_result r = run_tool({"demo"});
+    const std::string log = demo_log_path(r.out);
+    ASSERT_FALSE(log.empty()) << r.out;
+    const std::string logged = slurp(log);
+    unlink(log.c_str());
+
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(last_line(r.out), "channel TO.PARTNER signed on: both sides proved the password");
+    EXPECT_EQ(r.err, "");
+    // Trace is on, so the whole exchange is in the exit's own lines, and the
+    // fresh log file holds exactly what was shown.
+    const std::string shown = exit_lines(r.out);
+    EXPECT_EQ(logged, shown);
+    for (const char *part : {"TARVELO001I", "MD5 Challenge received", "MD5 response sent", "Status = Authorised",
+                             "MD5 Challenge Sent", "MD5 Response expected", "Status = KOR Authorised",
+                             "TARVELO008I"}) {
+        EXPECT_TRUE(contains(shown, part)) << part;
+    }
+    EXPECT_TRUE(contains(r.out, ", ending with the same lines as shown above"));
+}
+
+TEST(Demo, RefusedWhenThePartnerHoldsAnotherPasswordAndSaysWhy) {
+    const tool_result r = run_tool({"demo", "--partner-password", "GUESS"});
+    const std::string log = demo_log_path(r.out);
+    if (!log.empty()) {
+        unlink(log.c_str());
+    }
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(last_line(r.out), "channel TO.PARTNER refused: the partner service rejected the exit's response: "
+                                "the two sides do not hold the same password (TARVELO003W)");
+    EXPECT_TRUE(contains(exit_lines(r.out), "TARVELO003W - KOR Password Violation channel => TO.PARTNER"));
+}
+
+// Each way the exit can refuse, set up through the run command's knobs: the
+// verdict must give the reason and the identifier of the line the exit
+// actually wrote when it closed the channel.
+TEST(Run, EachRefusalGetsItsReasonAndTheExitsOwnMessage) {
+    struct refusal {
+        std::vector<std::string> args;
+        std::string reason;
+        std::string identifier;
+    };
+    const std::vector<refusal> refusals = {
+        {{"--opening-status", "8"}, "revoked the channel after successive invalid passwords", "TARVELO004E"},
+        {{"--opening-status", "6"}, "opened with status 6 (authorised) instead of a challenge", "TARVELO006S"},
+        {{"--partner-password", "OTHER"}, "the two sides do not hold the same password", "TARVELO003W"},
+        {{"--status", "9"}, "sender channel must be started first", "TARVELO005E"},
+        {{"--status", "10"}, "not registered on the partner service", "TARVELO010E"},
+        {{"--status", "8"}, "answered with status 8 (revoked), which the exit does not accept", "TARVELO006S"},
+        {{"--answer", "wrong"}, "does not hold the password (possible impersonation)", "TARVELO007E"},
+        {{"--answer", "short"}, "response to the exit's challenge was 31 bytes, not 32", "TARVELO010E"},
+        {{"--exchange-size", "31"}, "exchange buffer holds 31 bytes, too few", "TARVELO006S"},
+        // The exit reads the field up to the first blank; the partner holds all of it.
+        {{"--password", "AB CD"}, "the two sides do not hold the same password", "TARVELO003W"},
+    };
+    for (const refusal &c : refusals) {
+        std::vector<std::string> args = {"run", "--channel", "CH.REFUSED"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const tool_result r = run_tool(args);
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+        const std::string verdict = last_line(r.out);
+        EXPECT_EQ(verdict.rfind("channel CH.REFUSED refused: ", 0), 0u) << verdict;
+        EXPECT_TRUE(contains(verdict, c.reason)) << verdict;
+        EXPECT_TRUE(contains(verdict, "(" + c.identifier + ")")) << verdict;
+        EXPECT_TRUE(contains(exit_lines(r.out), c.identifier)) << r.out;
+    }
+}
+
+TEST(Run, ShowsEachMessageWithItsDirectionLengthAndBytes) {
+    const std::string challenge = challenge_for(1700000000);
+    const tool_result r = run_tool({"run", "--seed", "1700000000", "--password", "Pa55w0rd"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(last_line(r.out), "channel TO.PARTNER signed on: both sides proved the password");
+
+    std::vector<std::string> messages;
+    for (const std::string &line : lines_of(r.out)) {
+        if (line.rfind("partner -> exit:", 0) == 0 || line.rfind("exit -> partner:", 0) == 0) {
+            messages.push_back(line);
+        }
+    }
+    ASSERT_EQ(messages.size(), 5u) << r.out;
+    EXPECT_EQ(messages[0], "partner -> exit: 32 bytes  challenge " + challenge);
+    EXPECT_EQ(messages[1], "exit -> partner: 32 bytes  response " + response_to("Pa55w0rd", challenge));
+    EXPECT_EQ(messages[2], "partner -> exit:  1 byte   status 6 (authorised)");
+    // The exit's own challenge depends on the clock; the partner's answer to
+    // it must be the response to exactly what the exit sent.
+    const std::string prefix = "exit -> partner: 32 bytes  challenge ";
+    ASSERT_EQ(messages[3].rfind(prefix, 0), 0u) << messages[3];
+    const std::string exit_challenge = messages[3].substr(prefix.size());
+    EXPECT_EQ(messages[4], "partner -> exit: 32 bytes  response " + response_to("Pa55w0rd", exit_challenge));
+
+    // The exit's answers, in order, between the calls.
+    std::vector<std::string> answers;
+    for (const std::string &line : lines_of(r.out)) {
+        if (line.rfind("  exit answers: ", 0) == 0) {
+            answers.push_back(line.substr(16));
+        }
+    }
+    const std::vector<std::string> expected = {
+        "ZTXCC_OK, state ZAVCONN_STARTUP",
+        "ZTXCC_OK, state ZAVCONN_STARTUP",
+        "ZTXCC_SEND_SEC_MSG from the exchange buffer, state ZAVCONN_SIGNON",
+        "ZTXCC_SEND_SEC_MSG from the exit buffer, state ZAVCONN_VERIFY",
+        "ZTXCC_OK, state ZAVCONN_VERIFY",
+        "ZTXCC_OK",
+    };
+    EXPECT_EQ(answers, expected);
+}
+
+TEST(Run, ExitDataAsTypedNamesTheLogFileAndTurnsTraceOn) {
+    char dir[] = "/tmp/tvt-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string log = std::string(dir) + "/x.log";
+    const tool_result r = run_tool({"run", "--exit-data", "  " + log + "  TRACEON"});
+    const std::string logged = slurp(log);
+    unlink(log.c_str());
+    rmdir(dir);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(logged, "MD5 Response expected")) << logged;
+    EXPECT_EQ(logged, exit_lines(r.out));
+}
+
+TEST(Load, CountsSignOnsRefusalsAndTheLinesInBothPlaces) {
+    char dir[] = "/tmp/tvt-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string log = std::string(dir) + "/load.log";
+    const tool_result r =
+        run_tool({"load", "--channels", "200", "--threads", "3", "--refuse-every", "10", "--log", log});
+    const std::size_t logged = lines_of(slurp(log)).size();
+    unlink(log.c_str());
+    rmdir(dir);
+
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "  signed on            180\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "  refused              20 (planned: 20)\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "  not as planned       0\n")) << r.out;
+    // Trace off: a start and an end line per channel, and one password
+    // violation line per refused channel, nothing on the program's own output.
+    EXPECT_EQ(logged, 200u * 2 + 20);
+    EXPECT_TRUE(contains(r.out, "  lines written        420 to standard output, 420 to " + log + "\n")) << r.out;
+    // Six calls per signed-on channel; a refused one ends a call earlier.
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("call latency +median [0-9.]+ [nmu]s, 99th percentile "
+                                                    "[0-9.]+ [nmu]s over 1180 calls")))
+        << r.out;
+    EXPECT_EQ(exit_lines(r.out), "");
+}
+
+TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
+    struct bad {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::string challenge = challenge_for(1);
+    const std::vector<bad> cases = {
+        {{}, "Usage: tarvelo COMMAND"},
+        {{"sign"}, "unknown command \"sign\""},
+        {{"run", "--password", "ABCDEFGHIJKLM"}, "--password is 13 bytes; a channel password holds at most 12"},
+        {{"demo", "--partner-password", "ABCDEFGHIJKLM"}, "--partner-password is 13 bytes"},
+        {{"load", "--password", "ABCDEFGHIJKLM"}, "--password is 13 bytes"},
+        {{"respond", "ABCDEFGHIJKLM", challenge}, "the password is 13 bytes"},
+        {{"respond", "SECRET", challenge.substr(1)}, "a challenge is 32 characters; \"" + challenge.substr(1) + "\" has 31"},
+        {{"respond", "SECRET", challenge + "0"}, "has 33"},
+        {{"respond", "SECRET"}, "needs a PASSWORD and a CHALLENGE, got 1 argument"},
+        {{"respond", "MY PASS", challenge}, "contains a blank"},
+        {{"run", "--verbose"}, "unknown option --verbose"},
+        {{"run", "--status"}, "option --status needs a value"},
+        {{"run", "--trace=yes"}, "option --trace takes no value"},
+        {{"run", "--status", "six"}, "--status must be a whole number (0 to 255), not \"six\""},
+        {{"run", "--status", "256"}, "--status is out of range (0 to 255): 256"},
+        {{"run", "--answer", "maybe"}, "--answer must be right, wrong or short"},
+        {{"run", "--channel", "A.CHANNEL.NAME.OF.21B"}, "--channel must be 1 to 20 bytes, not 21"},
+        {{"run", "--trace"}, "--trace needs --log"},
+        {{"run", "--log", "my log"}, "--log cannot contain a blank"},
+        {{"run", "--log", "/tmp/" + std::string(20, 'x'), "--trace"}, "is 33 bytes; the field holds 32"},
+        {{"run", "--exit-data", std::string(33, 'x')}, "--exit-data is 33 bytes"},
+        {{"run", "--exit-data", "a.log", "--log", "b.log"}, "cannot be combined"},
+        {{"run", "extra"}, "unexpected argument extra"},
+        {{"load", "--channels", "0"}, "--channels is out of range"},
+        {{"load", "--threads", "-2"}, "--threads must be a whole number"},
+        {{"load", "--log", "/nonexistent-dir/x.log"}, "cannot append to the log file /nonexistent-dir/x.log"},
+        {{"challenge", "--seed", "4294967296"}, "--seed is out of range (0 to 4294967295)"},
+        {{"challenge", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},
+    };
+    for (const bad &c : cases) {
+        const tool_result r = run_tool(c.args);
+        std::string shown;
+        for (const std::string &a : c.args) {
+            shown += a + " ";
+        }
+        SCOPED_TRACE(shown);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_TRUE(contains(r.err + r.out, c.message)) << r.err << r.out;
+        // Refused before the exit was ever called.
+        EXPECT_EQ(exit_lines(r.out), "");
+    }
+}
+
+TEST(Library, OneThatCannotBeLoadedOrLacksTheEntryPointGivesCode3) {
+    const std::string not_a_library = std::string(TARVELO_DOCS_DIR) + "/operators-guide.md";
+    for (const char *command : {"demo", "run", "load"}) {
+        SCOPED_TRACE(command);
+        tool_result r = run_tool({command, "--library", "/nonexistent/libtarvelo.so"});
+        EXPECT_EQ(r.exit_code, 3);
+        EXPECT_TRUE(contains(r.err, "cannot load /nonexistent/libtarvelo.so")) << r.err;
+
+        r = run_tool({command, "--library", not_a_library});
+        EXPECT_EQ(r.exit_code, 3);
+        EXPECT_TRUE(contains(r.err, "cannot load " + not_a_library)) << r.err;
+
+        r = run_tool({command, "--library", TARVELO_LIBRARY_PATH, "--entry", "tarvelo"});
+        EXPECT_EQ(r.exit_code, 3);
+        EXPECT_TRUE(contains(r.err, "has no entry point named tarvelo")) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(Help, EveryCommandDescribesItselfAndTheExitCodes) {
+    for (const char *command : {"demo", "run", "load", "respond", "challenge"}) {
+        SCOPED_TRACE(command);
+        const tool_result r = run_tool({command, "--help"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out.rfind(std::string("Usage: tarvelo ") + command, 0), 0u) << r.out;
+        EXPECT_TRUE(contains(r.out, "Exit codes:\n  0  ")) << r.out;
+        EXPECT_TRUE(contains(r.out, "\n  5  ")) << r.out;
+    }
+    const tool_result r = run_tool({"--help"});
+    EXPECT_EQ(r.exit_code, 0);
+    for (const char *command : {"demo", "run", "load", "respond", "challenge"}) {
+        EXPECT_TRUE(contains(r.out, std::string("\n  ") + command + " ")) << command;
+    }
+}
+
+} // namespace
+} // namespace tarvelo::testing
