@@ -11,6 +11,7 @@
 #include "log/settings.h"
 #include "log/writer.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,6 @@
 namespace tarvelo {
 namespace {
 
-constexpr std::size_t exit_data_copy_size = 50;
 constexpr char trace_keyword[] = "TRACEON";
 
 struct token {
@@ -26,15 +26,31 @@ struct token {
     std::size_t length;
 };
 
-// The next blank-separated token at or after `*cursor`; only the blank
-// separates, and a run of blanks is one separator.
-token next_token(const char **cursor) {
-    const char *p = *cursor;
-    while (*p == ' ') {
+// Where the run of blanks at `p` ends, no further than `end`. Eight at a time
+// first: a channel without a log file has exit data of 32 blanks, read on
+// every call.
+const char *skip_blanks(const char *p, const char *end) {
+    constexpr std::uint64_t eight_blanks = 0x2020202020202020u;
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        if (word != eight_blanks) {
+            break;
+        }
+        p += 8;
+    }
+    while (p < end && *p == ' ') {
         ++p;
     }
-    const char *start = p;
-    while (*p != '\0' && *p != ' ') {
+    return p;
+}
+
+// The next blank-separated token at or after `*cursor`, before `end`; only
+// the blank separates, and a run of blanks is one separator.
+token next_token(const char **cursor, const char *end) {
+    const char *start = skip_blanks(*cursor, end);
+    const char *p = start;
+    while (p < end && *p != ' ') {
         ++p;
     }
     *cursor = p;
@@ -42,19 +58,16 @@ token next_token(const char **cursor) {
 }
 
 // The first token names the log file; a second that begins with "TRACEON"
-// turns trace on. Trace is never turned off here.
+// turns trace on. Trace is never turned off here. The field is read up to
+// its first zero byte, or whole.
 void read_exit_data(const char field[TARVELO_EXIT_DATA_LENGTH]) {
-    char copy[exit_data_copy_size];
     constexpr std::size_t field_length = TARVELO_EXIT_DATA_LENGTH;
     const void *zero = std::memchr(field, '\0', field_length);
-    const std::size_t length =
-        zero != nullptr ? static_cast<std::size_t>(static_cast<const char *>(zero) - field) : field_length;
-    std::memcpy(copy, field, length);
-    copy[length] = '\0';
-    const char *cursor = copy;
-    const token path = next_token(&cursor);
+    const char *end = zero != nullptr ? static_cast<const char *>(zero) : field + field_length;
+    const char *cursor = field;
+    const token path = next_token(&cursor, end);
     assign_log_path(path.start, path.length);
-    const token second = next_token(&cursor);
+    const token second = next_token(&cursor, end);
     constexpr std::size_t keyword_length = sizeof trace_keyword - 1;
     if (second.length >= keyword_length &&
         std::memcmp(second.start, trace_keyword, keyword_length) == 0) {
