@@ -75,7 +75,14 @@ void read_log_path(log_path_copy *out) {
     std::memcpy(out->text, log_path, sizeof log_path);
 }
 
-void set_trace_on(bool on) { trace_switch.store(on, std::memory_order_relaxed); }
+// Every channel start turns trace off: stored only when it changes, so that
+// channels starting on several threads do not pass the switch's cache line
+// back and forth.
+void set_trace_on(bool on) {
+    if (trace_switch.load(std::memory_order_relaxed) != on) {
+        trace_switch.store(on, std::memory_order_relaxed);
+    }
+}
 
 bool trace_on() { return trace_switch.load(std::memory_order_relaxed); }
 
