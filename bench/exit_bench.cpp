@@ -238,6 +238,18 @@ void challenge_compute_response(benchmark::State &state) {
 }
 BENCHMARK(challenge_compute_response)->Name("challenge/compute_response");
 
+// A call that does nothing but the prologue (the host's invitation): what
+// every one of a sign-on's six calls pays before it acts. No goal of its own.
+void call_invitation(benchmark::State &state) {
+    channel ch(world->library.entry(), quiet_channel());
+    ch.initialise();
+    for (auto _ : state) {
+        ch.invite();
+    }
+    ch.terminate();
+}
+BENCHMARK(call_invitation)->Name("call/invitation_prologue_only");
+
 // ---------------------------------------------------------------------------
 // 1. One message with a log file, and 2. a suppressed trace line.
 
@@ -553,6 +565,9 @@ public:
         time_ratio(out, "5 growth: real 1 GiB / empty", "growth/real_1GiB", "growth/empty", 0);
         if (const figure *f = find("trace_suppressed/write_message_no_path")) {
             out << "  suppressed trace line, no log path: " << format_ns(f->real_ns) << "\n";
+        }
+        if (const figure *f = find("call/invitation_prologue_only")) {
+            out << "  a call that does nothing (invitation): " << format_ns(f->real_ns) << "\n";
         }
         for (const std::string &error : errors_) {
             out << "  ERROR " << error << "\n";
