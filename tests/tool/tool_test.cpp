@@ -230,6 +230,7 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         {{"run", "--trace"}, "--trace needs --log"},
         {{"run", "--log", "my log"}, "--log cannot contain a blank"},
         {{"run", "--log", "/tmp/" + std::string(20, 'x'), "--trace"}, "is 33 bytes; the field holds 32"},
+        {{"demo", "--log", "/tmp/" + std::string(20, 'x')}, "is 33 bytes; the field holds 32"},
         {{"run", "--exit-data", std::string(33, 'x')}, "--exit-data is 33 bytes"},
         {{"run", "--exit-data", "a.log", "--log", "b.log"}, "cannot be combined"},
         {{"run", "extra"}, "unexpected argument extra"},
@@ -270,6 +271,13 @@ TEST(Library, OneThatCannotBeLoadedOrLacksTheEntryPointGivesCode3) {
         EXPECT_TRUE(contains(r.err, "has no entry point named tarvelo")) << r.err;
         EXPECT_EQ(r.out, "");
     }
+}
+
+TEST(Library, AnExitThatNeitherRunsNorClosesTheChannelGivesCode5) {
+    const tool_result r = run_tool({"run", "--library", TARVELO_IDLE_EXIT_PATH, "--entry", "IDLE"});
+    EXPECT_EQ(r.exit_code, 5) << r.out << r.err;
+    EXPECT_EQ(last_line(r.out),
+              "channel TO.PARTNER: the exchange ended with the exit neither running nor closing the channel");
 }
 
 TEST(Help, EveryCommandDescribesItselfAndTheExitCodes) {
