@@ -36,7 +36,8 @@ inline std::uint32_t word(const std::uint8_t *block, int index) {
 }
 
 // F selects c or d by b. Only the AND with b and the XOR with d follow b;
-// c ^ d is ready from the step before.
+// c ^ d is ready early, c and d being older words. (The form that adds
+// b & c and ~b & d is no shorter after b and takes more instructions.)
 #define TARVELO_MD5_F(a, b, c, d, m, k, s)                                       \
     a += (m) + (k);                                                              \
     a += ((c ^ d) & b) ^ d;                                                      \
@@ -63,19 +64,34 @@ inline std::uint32_t word(const std::uint8_t *block, int index) {
     a += c ^ (b | ~d);                                                           \
     a = std::rotl(a, s) + b
 
+// The 64 constants: the integer part of 2^32 * |sin(i)|, i = 1 to 64.
 constexpr std::uint32_t sine[64] = {
-    0xd76aa478u, 0xe8c7b756u, 0x242070dbu, 0xc1bdceeeu, 0xf57c0fafu, 0x4787c62au, 0xa8304613u, 0xfd469501u,
-    0x698098d8u, 0x8b44f7afu, 0xffff5bb1u, 0x895cd7beu, 0x6b901122u, 0xfd987193u, 0xa679438eu, 0x49b40821u,
-    0xf61e2562u, 0xc040b340u, 0x265e5a51u, 0xe9b6c7aau, 0xd62f105du, 0x02441453u, 0xd8a1e681u, 0xe7d3fbc8u,
-    0x21e1cde6u, 0xc33707d6u, 0xf4d50d87u, 0x455a14edu, 0xa9e3e905u, 0xfcefa3f8u, 0x676f02d9u, 0x8d2a4c8au,
-    0xfffa3942u, 0x8771f681u, 0x6d9d6122u, 0xfde5380cu, 0xa4beea44u, 0x4bdecfa9u, 0xf6bb4b60u, 0xbebfbc70u,
-    0x289b7ec6u, 0xeaa127fau, 0xd4ef3085u, 0x04881d05u, 0xd9d4d039u, 0xe6db99e5u, 0x1fa27cf8u, 0xc4ac5665u,
-    0xf4292244u, 0x432aff97u, 0xab9423a7u, 0xfc93a039u, 0x655b59c3u, 0x8f0ccc92u, 0xffeff47du, 0x85845dd1u,
-    0x6fa87e4fu, 0xfe2ce6e0u, 0xa3014314u, 0x4e0811a1u, 0xf7537e82u, 0xbd3af235u, 0x2ad7d2bbu, 0xeb86d391u};
-const std::uint32_t *const volatile sine_table = sine;
+    0xd76aa478u, 0xe8c7b756u, 0x242070dbu, 0xc1bdceeeu,
+    0xf57c0fafu, 0x4787c62au, 0xa8304613u, 0xfd469501u,
+    0x698098d8u, 0x8b44f7afu, 0xffff5bb1u, 0x895cd7beu,
+    0x6b901122u, 0xfd987193u, 0xa679438eu, 0x49b40821u,
+    0xf61e2562u, 0xc040b340u, 0x265e5a51u, 0xe9b6c7aau,
+    0xd62f105du, 0x02441453u, 0xd8a1e681u, 0xe7d3fbc8u,
+    0x21e1cde6u, 0xc33707d6u, 0xf4d50d87u, 0x455a14edu,
+    0xa9e3e905u, 0xfcefa3f8u, 0x676f02d9u, 0x8d2a4c8au,
+    0xfffa3942u, 0x8771f681u, 0x6d9d6122u, 0xfde5380cu,
+    0xa4beea44u, 0x4bdecfa9u, 0xf6bb4b60u, 0xbebfbc70u,
+    0x289b7ec6u, 0xeaa127fau, 0xd4ef3085u, 0x04881d05u,
+    0xd9d4d039u, 0xe6db99e5u, 0x1fa27cf8u, 0xc4ac5665u,
+    0xf4292244u, 0x432aff97u, 0xab9423a7u, 0xfc93a039u,
+    0x655b59c3u, 0x8f0ccc92u, 0xffeff47du, 0x85845dd1u,
+    0x6fa87e4fu, 0xfe2ce6e0u, 0xa3014314u, 0x4e0811a1u,
+    0xf7537e82u, 0xbd3af235u, 0x2ad7d2bbu, 0xeb86d391u,
+};
 
+// gcc adds a step's constant to its message word and old a, off the chain.
+// clang moves constants to the end of a sum, after f, which puts an add on
+// the chain of every step (about a sixth slower). It keeps them where they
+// are written when they are loads from a table it cannot see into: the
+// pointer is read through a volatile once per block.
 #if defined(__clang__)
-#define TARVELO_MD5_K(i) K[i]
+const std::uint32_t *const volatile sine_table = sine;
+#define TARVELO_MD5_K(i) sines[i]
 #else
 #define TARVELO_MD5_K(i) sine[i]
 #endif
@@ -87,7 +103,7 @@ void md5_blocks(std::uint32_t state[4], const std::uint8_t *in, std::size_t bloc
     for (; blocks != 0; --blocks, in += md5_block_length) {
         const std::uint32_t a0 = a, b0 = b, c0 = c, d0 = d;
 #if defined(__clang__)
-        const std::uint32_t *K = sine_table;
+        const std::uint32_t *sines = sine_table;
 #endif
 
         TARVELO_MD5_F(a, b, c, d, word(in, 0), TARVELO_MD5_K(0), 7);
@@ -173,6 +189,7 @@ void md5_blocks(std::uint32_t state[4], const std::uint8_t *in, std::size_t bloc
 #undef TARVELO_MD5_G
 #undef TARVELO_MD5_H
 #undef TARVELO_MD5_I
+#undef TARVELO_MD5_K
 
 // 0x80 then zeros: md5_final feeds 1 to 64 bytes of it.
 constexpr std::uint8_t padding[md5_block_length] = {0x80};
@@ -185,6 +202,15 @@ void put_le32(std::uint8_t *out, std::uint32_t v) {
         out[1] = static_cast<std::uint8_t>(v >> 8);
         out[2] = static_cast<std::uint8_t>(v >> 16);
         out[3] = static_cast<std::uint8_t>(v >> 24);
+    }
+}
+
+void put_le64(std::uint8_t *out, std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &v, sizeof v);
+    } else {
+        put_le32(out, static_cast<std::uint32_t>(v));
+        put_le32(out + 4, static_cast<std::uint32_t>(v >> 32));
     }
 }
 
@@ -235,9 +261,10 @@ namespace {
 // md5_final without the wipe and with the digest left as words, for
 // md5_digest to wipe the context together with its own work area.
 void finish(md5_context *ctx, std::uint32_t digest[4]) {
+    // Written with one store: md5_update copies it with one load, and a load
+    // that spans two earlier stores has to wait for them to reach the cache.
     std::uint8_t bit_count[8];
-    put_le32(bit_count, ctx->count[0]);
-    put_le32(bit_count + 4, ctx->count[1]);
+    put_le64(bit_count, static_cast<std::uint64_t>(ctx->count[1]) << 32 | ctx->count[0]);
 
     // Pad to 56 bytes modulo 64 (a whole extra block when fewer than 8
     // bytes are left in this one), then the count completes the block.
