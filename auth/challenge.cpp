@@ -66,6 +66,12 @@ void compute_response(const std::uint8_t *password, std::size_t password_length,
     std::memcpy(work.challenge, text, security_text_length);
     std::memset(work.value, 0, sizeof work.value);
 
+    // The password's digest first: it is one long chain of dependent steps,
+    // and the decoding, which does not need it, then runs alongside it
+    // instead of ahead of it. The password is at most max_password_length
+    // bytes by contract, well inside int16.
+    md5_digest(password, static_cast<std::int16_t>(password_length), work.password_digest);
+
     // Pairs of characters by position: an even position adds its high
     // nibble, an odd one completes the byte. Skipped characters leave the
     // accumulator as it is, so an odd-position one carries the high nibble
@@ -84,8 +90,6 @@ void compute_response(const std::uint8_t *password, std::size_t password_length,
         }
     }
 
-    // At most max_password_length bytes by contract, well inside int16.
-    md5_digest(password, static_cast<std::int16_t>(password_length), work.password_digest);
     for (int i = 0; i < md5_digest_length; ++i)
         work.value[i] ^= work.password_digest[i];
     md5_digest(work.value, md5_digest_length, work.value);

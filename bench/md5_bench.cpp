@@ -208,6 +208,7 @@ void openssl_response(const std::uint8_t *pw, std::size_t pw_length, std::uint8_
     } work;
     std::memcpy(work.challenge, text, 32);
     std::memset(work.value, 0, 16);
+    md5(pw, pw_length, work.pw_digest);
     unsigned acc = 0;
     std::size_t count = 0;
     for (std::size_t p = 0; p < 32; p += 2) {
@@ -220,7 +221,6 @@ void openssl_response(const std::uint8_t *pw, std::size_t pw_length, std::uint8_
             acc = 0;
         }
     }
-    md5(pw, pw_length, work.pw_digest);
     for (int i = 0; i < 16; ++i)
         work.value[i] ^= work.pw_digest[i];
     md5(work.value, 16, work.value);
