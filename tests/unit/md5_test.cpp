@@ -78,7 +78,8 @@ std::vector<vector_line> read_md5_vectors() {
     return lines;
 }
 
-// The input of the streaming tests: long enough for two blocks and a tail.
+// n bytes (7k + n) mod 256: the pattern of md5.txt, whose lines give the
+// expected digests.
 bytes sample(std::size_t n) {
     bytes in(n);
     for (std::size_t k = 0; k < n; ++k)
