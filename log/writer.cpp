@@ -61,6 +61,23 @@ void report_open_failure(int error) {
     }
 }
 
+// The line goes to standard output whole and flushed, as stdio output, so
+// that it keeps its place among the host's own buffered output. Where the C
+// library allows, the stream's lock is held once across both: nothing the
+// host writes on another thread comes between the line and its flush, and
+// the lock is not taken twice on the path of every channel start.
+void put_standard_output(const char *line, std::size_t length) {
+#if defined(__GLIBC__)
+    flockfile(stdout);
+    fwrite_unlocked(line, 1, length, stdout);
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
+#else
+    std::fwrite(line, 1, length, stdout);
+    std::fflush(stdout);
+#endif
+}
+
 bool local_time(std::time_t when, std::tm *out) {
 #if defined(_WIN32)
     return localtime_s(out, &when) == 0;
@@ -186,8 +203,7 @@ void write_message(int index, const char *channel_name, const char *text) {
     char line[message_line_max];
     const std::size_t length = expand_format(format.data(), format.size(), args, 3, line, sizeof line);
 
-    std::fwrite(line, 1, length, stdout);
-    std::fflush(stdout);
+    put_standard_output(line, length);
 
     if (fd >= 0) {
         append_line(fd, line, length);
