@@ -35,6 +35,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -548,6 +549,7 @@ struct figure {
     double real_ns = 0;
     double cpu_ns = 0;
     double items_per_second = 0;
+    double real_cv = -1; // spread of the repetitions' real times, when known
     bool median = false;
 };
 
@@ -559,6 +561,11 @@ public:
         for (const Run &run : runs) {
             if (run.error_occurred) {
                 errors_.push_back(run.run_name.str() + ": " + run.error_message);
+                continue;
+            }
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "cv") {
+                // Percentages travel in the accumulated time, as a fraction.
+                figures_[run.run_name.str()].real_cv = run.real_accumulated_time;
                 continue;
             }
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
@@ -665,6 +672,12 @@ private:
             // shown for what it explains, not measured against a goal
         } else if (goal > 0) {
             out << "  goal <= " << goal << (ratio <= goal ? "  met" : "  NOT met");
+        } else if (a->real_cv >= 0 && b->real_cv >= 0) {
+            // Within noise: no further from 1 than twice the larger spread of
+            // the two figures' repetitions.
+            const double noise = 2 * std::max(a->real_cv, b->real_cv);
+            out << "  goal 1 +- " << format_ratio(noise) << " (2 x cv)"
+                << (std::abs(ratio - 1) <= noise ? "  met" : "  NOT met");
         } else {
             out << "  goal: 1 within noise";
         }
