@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -45,7 +46,23 @@ void close_log(int fd) {
 // other threads never interleave with it in the file.
 void append_line(int fd, const char *line, std::size_t length) {
 #if defined(_WIN32)
-    (void)_write(fd, line, static_cast<unsigned>(length));
+    // The C runtime's append mode moves to the end of the file and then
+    // writes: channels doing so at once write over each other's lines.
+    // Written at the offset that means "end of file", the line is appended
+    // by the system in one step, as O_APPEND does, for every process that
+    // writes the file. Not every file system does that step atomically
+    // (Wine's emulation looks up the size, then writes), so the channels of
+    // this process also take their turn: the lock is held for this one
+    // write only.
+    static SRWLOCK turn = SRWLOCK_INIT;
+    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    OVERLAPPED at_end{};
+    at_end.Offset = 0xFFFFFFFF;
+    at_end.OffsetHigh = 0xFFFFFFFF;
+    DWORD written = 0;
+    AcquireSRWLockExclusive(&turn);
+    (void)WriteFile(file, line, static_cast<DWORD>(length), &written, &at_end);
+    ReleaseSRWLockExclusive(&turn);
 #else
     ssize_t written = write(fd, line, length);
     (void)written;
@@ -115,9 +132,14 @@ void format_timestamp(std::time_t when, char out[timestamp_length]) {
     std::memcpy(out + 4, months + 3 * mon, 3);
     out[7] = ' ';
     put_two_digits(out + 8, t.tm_mday);
+#if !defined(_WIN32)
+    // The day as the platform's ctime writes it: blank-padded here, but
+    // zero-padded by the Windows C runtime ("Jan 02"), as the exit's lines
+    // on Windows always were.
     if (out[8] == '0') {
         out[8] = ' ';
     }
+#endif
     out[10] = ' ';
     put_two_digits(out + 11, t.tm_hour);
     out[13] = ':';
