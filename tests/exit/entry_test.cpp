@@ -2,13 +2,12 @@
 // channel, the invitation, reasons the exit does not handle, and the exit
 // data that configures the log file and trace.
 #include "tests/exit/support.h"
+#include "tests/platform/posix.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
-#include <dlfcn.h>
-#include <unistd.h>
 
 namespace tarvelo::testing {
 namespace {

@@ -4,12 +4,11 @@
 #include "auth/challenge.h"
 #include "standin/signon.h"
 #include "tests/exit/support.h"
+#include "tests/platform/posix.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace tarvelo::testing {
 namespace {

@@ -1,17 +1,14 @@
 // support.cpp: see support.h.
 #include "tests/exit/support.h"
+#include "tests/platform/posix.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace tarvelo::testing {
 namespace {
@@ -29,9 +26,18 @@ std::string drain(int fd) {
 
 int scratch_file() {
     char name[] = "/tmp/tarvelo-capture-XXXXXX";
+#if defined(_WIN32)
+    // Windows keeps an open file's name: the C runtime removes it at close.
+    if (_mktemp_s(name, sizeof name) != 0) {
+        return -1;
+    }
+    return _open(name, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
+                 _S_IREAD | _S_IWRITE);
+#else
     int fd = mkstemp(name);
     unlink(name);
     return fd;
+#endif
 }
 
 void remove_tree(const std::string &path) {
@@ -150,7 +156,11 @@ std::vector<std::string> split_lines(const std::string &text) {
 bool looks_like_timestamp(const std::string &text) {
     static const std::regex layout(
         "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+#if defined(_WIN32)
+        "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}"); // "Jan 02", as ctime there
+#else
         "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
+#endif
     return text.size() == 24 && std::regex_match(text, layout);
 }
 

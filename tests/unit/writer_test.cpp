@@ -4,6 +4,7 @@
 #include "log/settings.h"
 #include "log/writer.h"
 #include "tests/exit/support.h"
+#include "tests/platform/posix.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,13 @@ TEST_F(Writer, TimestampMatchesTheCLibrarysCtimeInSeveralTimeZones) {
             char ours[timestamp_length];
             format_timestamp(t, ours);
             char theirs[64];
+#if defined(_WIN32)
+            // The Windows C runtime has no local time before 1970 (the first
+            // instants west of Greenwich): there is nothing to compare with.
+            if (ctime_r(&t, theirs) == nullptr && t < 86400) {
+                continue;
+            }
+#endif
             ASSERT_NE(ctime_r(&t, theirs), nullptr);
             EXPECT_EQ(std::string(ours, timestamp_length), std::string(theirs, timestamp_length))
                 << zone << " " << t;

@@ -1,0 +1,25 @@
+#!/bin/sh
+# Runs a Windows program under Wine for CTest and the build.
+#
+# Wine's helper processes (the wine server and friends) outlive the program
+# and inherit its standard output; when that is CTest's pipe, CTest waits
+# seconds for them after every test. So the program's output goes to a file,
+# which is printed once the program has ended, and its exit status is kept.
+#
+# WINEPREFIX defaults to a 32-bit prefix beside this build (the current
+# directory's "wineprefix" is not used: CTest runs tests in their own
+# directories); TARVELO_WINEPREFIX or WINEPREFIX override it.
+set -u
+: "${WINEPREFIX:=${TARVELO_WINEPREFIX:-$HOME/.wine-tarvelo32}}"
+export WINEPREFIX
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+unset DISPLAY WAYLAND_DISPLAY
+
+output=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 125
+wine "$@" >"$output" 2>&1 </dev/null
+status=$?
+cat "$output"
+rm -f "$output"
+exit $status
