@@ -364,8 +364,10 @@ protected:
     captured_output::streams deliver(channel &ch, std::vector<std::uint8_t> message,
                                      std::int32_t data_length) {
         captured_output capture;
-        std::memcpy(ch.exchange(), message.data(),
-                    std::min(message.size(), static_cast<std::size_t>(ch.exchange_length())));
+        if (!message.empty()) { // an empty vector's data() may be null
+            std::memcpy(ch.exchange(), message.data(),
+                        std::min(message.size(), static_cast<std::size_t>(ch.exchange_length())));
+        }
         ch.data_length() = data_length;
         ch.call(ZTXR_SEC_MSG);
         return capture.take();
