@@ -6,9 +6,10 @@
 # seconds for them after every test. So the program's output goes to a file,
 # which is printed once the program has ended, and its exit status is kept.
 #
-# WINEPREFIX defaults to a 32-bit prefix beside this build (the current
-# directory's "wineprefix" is not used: CTest runs tests in their own
-# directories); TARVELO_WINEPREFIX or WINEPREFIX override it.
+# The prefix is WINEPREFIX when set (scripts/ci-windows.sh sets one in its
+# build directory), else TARVELO_WINEPREFIX, else ~/.wine-tarvelo32; it is
+# 32-bit, and made on first use, which takes some seconds. Wine's own
+# messages and the Mono and Gecko installers are turned off.
 set -u
 : "${WINEPREFIX:=${TARVELO_WINEPREFIX:-$HOME/.wine-tarvelo32}}"
 export WINEPREFIX

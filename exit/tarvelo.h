@@ -21,8 +21,12 @@ extern "C" {
 
 /*
  * Calling convention of the entry point. 32-bit Windows hosts call exits
- * with the platform's standard convention unless the library is built with
- * TARVELO_USE_CDECL; everywhere else there is only the C convention.
+ * with the platform's standard convention, __stdcall: the exit removes its
+ * 28 bytes of arguments from the stack before returning. A library built
+ * with TARVELO_USE_CDECL (CMake option TARVELO_WIN32_CDECL) uses __cdecl
+ * instead, and the caller removes them; a host must be compiled with the
+ * same choice. Either way tarvelo.dll exports the undecorated name
+ * "TARVELO". Everywhere else there is only the C convention.
  */
 #if defined(_WIN32) && !defined(_WIN64) && !defined(TARVELO_USE_CDECL)
 #define TARVELO_CALL __stdcall
