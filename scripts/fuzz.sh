@@ -12,6 +12,8 @@
 # build-fuzz-run/artifacts/. Coverage is measured by replaying the working
 # corpus through a build with clang's source-based coverage; the report
 # covers exit/, auth/ and log/ as they are in the shipped library.
+# FUZZ_MAX_LEN (default 512) caps the input size: an entry input of 512
+# bytes already holds the longest call sequence the fuzzer plays.
 # Exits non-zero when a fuzzer finds something.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,7 +50,7 @@ for name in "${fuzzers[@]}"; do
   # -close_fd_mask=2: the exit's complaints about unopenable log files stay
   # out of the log; libFuzzer and the sanitizers still report on stderr.
   if ! "$run_dir/fuzz/${name}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
-      -close_fd_mask=2 -artifact_prefix="$artifacts/$name-" -timeout=10 -rss_limit_mb=2048 \
+      -close_fd_mask=2 -artifact_prefix="$artifacts/$name-" -timeout=10 -rss_limit_mb=2048 -max_len="${FUZZ_MAX_LEN:-512}" \
       "$corpus" "fuzz/corpus/$name" >"$log" 2>&1; then
     echo "!! $name found something:"
     grep -E "ERROR|property does not hold|SUMMARY|Test unit written" "$log" | head -20
