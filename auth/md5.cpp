@@ -253,7 +253,10 @@ void md5_update(md5_context *ctx, const std::uint8_t *input, std::uint32_t lengt
             used += whole * md5_block_length;
         }
     }
-    std::memcpy(ctx->buffer + pending, input + used, length - used);
+    // Nothing is left when the input ends on a block, as the count that
+    // md5_final feeds always does: no call to memcpy for nothing.
+    if (used != length)
+        std::memcpy(ctx->buffer + pending, input + used, length - used);
 }
 
 namespace {
