@@ -9,8 +9,10 @@ include(GoogleTest)
 
 function(tarvelo_discover_tests target)
   if(CMAKE_CROSSCOMPILING)
-    # add_test runs a target through CMAKE_CROSSCOMPILING_EMULATOR.
+    # add_test runs a target through CMAKE_CROSSCOMPILING_EMULATOR. A crash
+    # ends the program with Wine's backtrace; the timeout is for a hang.
     add_test(NAME ${target} COMMAND ${target} --gtest_color=no)
+    set_tests_properties(${target} PROPERTIES TIMEOUT 600)
   else()
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST)
   endif()
