@@ -35,13 +35,13 @@ arguments::arguments(const std::vector<std::string> &args, const std::vector<opt
         }
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
-        const auto spec = std::find_if(options.begin(), options.end(),
+        const auto known = std::find_if(options.begin(), options.end(),
                                        [&](const option_spec &o) { return o.name == name; });
-        if (spec == options.end()) {
+        if (known == options.end()) {
             throw usage_error("unknown option " + name);
         }
         std::optional<std::string> value;
-        if (spec->takes_value) {
+        if (known->takes_value) {
             if (equals != std::string::npos) {
                 value = arg.substr(equals + 1);
             } else if (i + 1 < args.size()) {
