@@ -132,14 +132,12 @@ void format_timestamp(std::time_t when, char out[timestamp_length]) {
     std::memcpy(out + 4, months + 3 * mon, 3);
     out[7] = ' ';
     put_two_digits(out + 8, t.tm_mday);
-#if !defined(_WIN32)
-    // The day as the platform's ctime writes it: blank-padded here, but
-    // zero-padded by the Windows C runtime ("Jan 02"), as the exit's lines
-    // on Windows always were.
+    // Days 1 to 9 are right-aligned behind a blank on every platform, even
+    // where the C runtime's own ctime writes a zero: log readers match one
+    // layout.
     if (out[8] == '0') {
         out[8] = ' ';
     }
-#endif
     out[10] = ' ';
     put_two_digits(out + 11, t.tm_hour);
     out[13] = ':';

@@ -23,9 +23,8 @@ void write_message(int index, const char *channel_name, const char *text);
 
 // The 24-character local time text of `when`, in the layout of the C
 // library's ctime without its newline, with English names whatever locale
-// the host has set: "Wed Jun 30 21:49:08 1993" (on Windows, whose C
-// library pads the day with a zero, "Wed Jun 09 21:49:08 1993"). Not
-// terminated.
+// the host has set: "Wed Jun 30 21:49:08 1993", days 1 to 9 behind a blank
+// ("Wed Jun  9") on every platform. Not terminated.
 void format_timestamp(std::time_t when, char out[timestamp_length]);
 
 // Fills `format`'s "%s" placeholders in order from `args` (null or missing

@@ -156,11 +156,7 @@ std::vector<std::string> split_lines(const std::string &text) {
 bool looks_like_timestamp(const std::string &text) {
     static const std::regex layout(
         "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-#if defined(_WIN32)
-        "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}"); // "Jan 02", as ctime there
-#else
         "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
-#endif
     return text.size() == 24 && std::regex_match(text, layout);
 }
 

@@ -60,6 +60,9 @@ TEST_F(Writer, TimestampMatchesTheCLibrarysCtimeInSeveralTimeZones) {
             }
 #endif
             ASSERT_NE(ctime_r(&t, theirs), nullptr);
+            if (theirs[8] == '0') {
+                theirs[8] = ' '; // the Windows C runtime's zero before days 1 to 9
+            }
             EXPECT_EQ(std::string(ours, timestamp_length), std::string(theirs, timestamp_length))
                 << zone << " " << t;
         }
