@@ -48,6 +48,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -725,6 +726,12 @@ int main(int argc, char **argv) {
     close(null_fd);
     __gnu_cxx::stdio_filebuf<char> report_buffer(report_fd, std::ios::out);
     std::ostream report(&report_buffer);
+
+    // A host is a multi-threaded process, and the C library takes its locks
+    // (standard output's among them) only once a second thread has existed:
+    // start one first, so that every benchmark runs as in a host whatever
+    // order the benchmarks run in.
+    std::thread([] {}).join();
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
