@@ -92,7 +92,11 @@ void initialise(const exit_call &call) {
     if (buffer == nullptr) {
         write_message(msg_allocation_failure, nullptr, nullptr);
         call.params->exit_response = ZTXCC_CLOSE_CHANNEL;
+        return;
     }
+    // No challenge outstanding until one is made: the verify step reads a
+    // zero first byte as "nothing was sent", never heap leftovers.
+    std::memset(buffer, 0, TARVELO_EXIT_BUFFER_LENGTH);
 }
 
 void terminate(const exit_call &call) {

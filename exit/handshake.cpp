@@ -163,10 +163,15 @@ void on_verify(const exit_call &call) {
         refuse_state(call, ZAVCONN_VERIFY);
         return;
     }
+    // The buffer is zeroed at initialisation and a challenge is hex text: a
+    // zero first byte means this side never sent one (the state byte was
+    // set by someone else), and then no response is the expected one.
+    const bool challenge_sent = buffer[challenge_offset] != 0;
     trace_security_text(call, trace_response_received, call.exchange);
     trace_security_text(call, trace_response_expected, buffer + expected_offset);
     // Constant time: how far a forged response matches must not show.
-    if (equal_in_constant_time(call.exchange, buffer + expected_offset, text_length)) {
+    if (equal_in_constant_time(call.exchange, buffer + expected_offset, text_length) &&
+        challenge_sent) {
         trace(call, trace_partner_authorised);
         return;
     }
