@@ -25,7 +25,7 @@
 //     data, the channel definition, the exchange length, and the exchange
 //     buffer beyond what a legitimate answer may write;
 //   - the channel runs (response 0 while verifying) only on the right answer
-//     to the challenge the exit sent;
+//     to a challenge the exit sent, never on a forged state alone;
 //   - each line reaches the named log file too, and no other file appears.
 #include "auth/challenge.h"
 #include "exit/tarvelo.h"
@@ -342,10 +342,10 @@ struct host_view {
     records rec;
     std::size_t name_index = 0;
     bool trace = false;
-    // The challenge the exit sent from its buffer, while its buffer holds
-    // the response that goes with it.
+    // The right answer to the challenge the exit sent from its buffer, while
+    // its buffer holds it; with no challenge outstanding no answer is right.
     bool challenge_known = false;
-    std::array<std::uint8_t, text_length> challenge{};
+    std::array<std::uint8_t, text_length> right_answer{};
     std::vector<std::uint8_t *> lost_buffers;
     std::vector<off_t> log_sizes;
 };
@@ -447,8 +447,8 @@ void call_exit(host_view &h, std::int32_t reason, const null_mask &nulls = {}) {
         FUZZ_CHECK(*r.exit_length == static_cast<std::int32_t>(text_length));
         FUZZ_CHECK(*r.exit_buffer != nullptr && *r.exit_buffer == buffer_before);
         FUZZ_CHECK(is_upper_hex(*r.exit_buffer, text_length));
-        std::memcpy(h.challenge.data(), *r.exit_buffer, text_length);
-        h.challenge_known = !nulls.channel;
+        h.right_answer = response_for(nulls.channel ? nullptr : r.channel, *r.exit_buffer);
+        h.challenge_known = true;
     } else {
         FUZZ_CHECK(p.exit_response2 == before.exit_response2);
         FUZZ_CHECK(*r.data_length == data_length_before);
@@ -497,10 +497,8 @@ void call_exit(host_view &h, std::int32_t reason, const null_mask &nulls = {}) {
     if (reason == ZTXR_SEC_MSG && state == ZAVCONN_VERIFY && response == ZTXCC_OK) {
         FUZZ_CHECK(data_length_before == static_cast<std::int32_t>(text_length));
         FUZZ_CHECK(exchange_passed && exchange_bytes >= text_length);
-        if (h.challenge_known) {
-            const auto right = response_for(r.channel, h.challenge.data());
-            FUZZ_CHECK(std::memcmp(exchange_before.data(), right.data(), text_length) == 0);
-        }
+        FUZZ_CHECK(h.challenge_known);
+        FUZZ_CHECK(std::memcmp(exchange_before.data(), h.right_answer.data(), text_length) == 0);
     }
     if (reason == ZTXR_SEC_MSG && state != ZAVCONN_STARTUP && state != ZAVCONN_SIGNON &&
         state != ZAVCONN_VERIFY) {
@@ -665,7 +663,7 @@ void run(byte_reader &in) {
         case 6: { // the answer to the exit's challenge: right, or one byte off
             std::array<std::uint8_t, text_length> answer{};
             if (h.challenge_known) {
-                answer = response_for(r.channel, h.challenge.data());
+                answer = h.right_answer;
             } else {
                 in.bytes(answer.data(), answer.size());
             }
