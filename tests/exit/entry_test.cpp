@@ -86,13 +86,14 @@ TEST(Invitation, DoesNothingAndAnswersOkWhateverTheHostLeftInTheResponse) {
     captured([&] { ch.terminate(); });
 }
 
-TEST(InvalidCall, ReasonsTheExitDoesNotHandleCloseWithMessageNine) {
+TEST(InvalidCall, ReasonsTheExitDoesNotHandleCloseWithTarvelo009E) {
     const std::pair<std::int32_t, const char *> reasons[] = {
         {13, " 13 "}, {14, " 14 "}, {0, " 0 "}, {-1, " -1 "}, {17, " 17 "},
         {INT_MIN, " -2147483648 "}, {INT_MAX, " 2147483647 "}};
     for (const auto &[reason, shown] : reasons) {
         channel ch(exit_entry(), channel_config{});
-        auto out = captured([&] { ch.call(reason); });
+        const std::int32_t called_with = reason;
+        auto out = captured([&] { ch.call(called_with); });
         EXPECT_EQ(ch.response(), ZTXCC_CLOSE_CHANNEL) << reason;
         EXPECT_EQ(lines_of(out.out),
                   std::vector<std::string>{
