@@ -39,30 +39,30 @@ inline std::uint32_t word(const std::uint8_t *block, int index) {
 // c ^ d is ready early, c and d being older words. (The form that adds
 // b & c and ~b & d is no shorter after b and takes more instructions.)
 #define TARVELO_MD5_F(a, b, c, d, m, k, s)                                       \
-    a += (m) + (k);                                                              \
-    a += ((c ^ d) & b) ^ d;                                                      \
-    a = std::rotl(a, s) + b
+    (a) += (m) + (k);                                                            \
+    (a) += (((c) ^ (d)) & (b)) ^ (d);                                            \
+    (a) = std::rotl((a), (s)) + (b)
 
 // G selects b or c by d. The two halves have no bits in common, so they may
 // be added rather than ORed, and c & ~d goes in before b is known: one AND
 // and one add after b.
 #define TARVELO_MD5_G(a, b, c, d, m, k, s)                                       \
-    a += (m) + (k);                                                              \
-    a += c & ~d;                                                                 \
-    a += b & d;                                                                  \
-    a = std::rotl(a, s) + b
+    (a) += (m) + (k);                                                            \
+    (a) += (c) & ~(d);                                                           \
+    (a) += (b) & (d);                                                            \
+    (a) = std::rotl((a), (s)) + (b)
 
 // H: c ^ d is ready early, one XOR after b.
 #define TARVELO_MD5_H(a, b, c, d, m, k, s)                                       \
-    a += (m) + (k);                                                              \
-    a += (c ^ d) ^ b;                                                            \
-    a = std::rotl(a, s) + b
+    (a) += (m) + (k);                                                            \
+    (a) += ((c) ^ (d)) ^ (b);                                                    \
+    (a) = std::rotl((a), (s)) + (b)
 
 // I: ~d is ready early; OR and XOR after b.
 #define TARVELO_MD5_I(a, b, c, d, m, k, s)                                       \
-    a += (m) + (k);                                                              \
-    a += c ^ (b | ~d);                                                           \
-    a = std::rotl(a, s) + b
+    (a) += (m) + (k);                                                            \
+    (a) += (c) ^ ((b) | ~(d));                                                   \
+    (a) = std::rotl((a), (s)) + (b)
 
 // The 64 constants: the integer part of 2^32 * |sin(i)|, i = 1 to 64.
 constexpr std::uint32_t sine[64] = {
