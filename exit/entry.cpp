@@ -11,6 +11,9 @@
 #include "log/settings.h"
 #include "log/writer.h"
 
+#include "auth/challenge.h"
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -102,6 +105,9 @@ void initialise(const exit_call &call) {
 void terminate(const exit_call &call) {
     write_message(msg_channel_closed, call.channel_name, nullptr);
     if (call.exit_buffer != nullptr && *call.exit_buffer != nullptr) {
+        // The expected response is derived from the password: it does not
+        // outlive the channel in freed memory.
+        secure_wipe(*call.exit_buffer, TARVELO_EXIT_BUFFER_LENGTH);
         std::free(*call.exit_buffer);
         // A repeated termination must not release the buffer twice.
         *call.exit_buffer = nullptr;
@@ -151,6 +157,9 @@ extern "C" TARVELO_EXPORT void TARVELO_CALL TARVELO(tarvelo_exit_params *params,
     if (params == nullptr) {
         return; // nowhere to answer
     }
+    // The host's errno is its own: a log file that cannot be opened must not
+    // leave its error behind in the host.
+    const int host_errno = errno;
     params->exit_response = ZTXCC_OK;
     read_exit_data(params->exit_data);
 
@@ -160,4 +169,5 @@ extern "C" TARVELO_EXPORT void TARVELO_CALL TARVELO(tarvelo_exit_params *params,
     }
     dispatch({params, channel, data_length, exchange_length, exchange, exit_length, exit_buffer,
               channel_name});
+    errno = host_errno;
 }

@@ -5,6 +5,9 @@
 #include <cstring>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX // std::min and std::max, not the Windows macros
+#endif
 #include <windows.h>
 #else
 #include <sched.h>

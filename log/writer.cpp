@@ -13,6 +13,9 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#ifndef NOMINMAX
+#define NOMINMAX // std::min and std::max, not the Windows macros
+#endif
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -99,6 +102,9 @@ bool local_time(std::time_t when, std::tm *out) {
 #if defined(_WIN32)
     return localtime_s(out, &when) == 0;
 #else
+    // As ctime does, follow a time zone the host has changed since the last
+    // line; when nothing changed this is a comparison of one string.
+    tzset();
     return localtime_r(&when, out) != nullptr;
 #endif
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the library, the stand-in host and partner and the tests from
-# scratch in build/, and runs the whole suite.
+# Builds the library, the stand-in host and partner and the tests in build/
+# (configured afresh on a new checkout, brought up to date otherwise), and
+# runs the whole suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

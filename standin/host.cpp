@@ -6,6 +6,9 @@
 #include <utility>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX // std::min and std::max, not the Windows macros
+#endif
 #include <windows.h>
 #else
 #include <dlfcn.h>

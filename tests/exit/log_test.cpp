@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
@@ -88,6 +89,18 @@ TEST_F(LogFile, ThatCannotBeOpenedIsReportedAndTheMessageStillReachesStandardOut
     ASSERT_EQ(split_lines(out.out).size(), 1u);
     EXPECT_NE(out.out.find("TARVELO009E"), std::string::npos);
     EXPECT_FALSE(file_exists(log));
+}
+
+TEST_F(LogFile, ThatCannotBeOpenedLeavesTheHostsErrnoAsItWas) {
+    standin::channel_config config;
+    config.exit_data = dir_.file("missing/exit.log");
+    channel ch(exit_entry(), config);
+    captured_output capture;
+    errno = EDOM;
+    ch.call(13);
+    const int after = errno;
+    capture.take();
+    EXPECT_EQ(after, EDOM);
 }
 
 TEST_F(LogFile, ThatIsADirectoryGivesItsOwnErrorNumber) {
@@ -173,13 +186,13 @@ protected:
 };
 
 TEST_F(HostEnvironment, TimestampIsTheLocalTimeOfTheHostsTimeZone) {
-    // Fixed offsets need no time zone files: UTC and five and a half hours east.
+    // Fixed offsets need no time zone files: UTC and five and a half hours
+    // east. The host changes the zone as a program does for ctime: it only
+    // sets TZ.
     setenv("TZ", "UTC0", 1);
-    tzset();
     const std::time_t before = std::time(nullptr);
     const std::string utc = timestamp_of_next_line();
     setenv("TZ", "IST-5:30", 1);
-    tzset();
     const std::string east = timestamp_of_next_line();
     const std::time_t after = std::time(nullptr);
     ASSERT_TRUE(looks_like_timestamp(utc)) << utc;
