@@ -344,6 +344,20 @@ std::string exit_data_for(const std::string &log_path, bool trace) {
     return data;
 }
 
+// The options demo and run share: the library, and both sides' passwords.
+signon_settings channel_and_partner(const arguments &a) {
+    signon_settings settings;
+    settings.library = library_option(a);
+    settings.entry = a.value("--entry").value_or("TARVELO");
+    settings.channel.name = a.value("--channel").value_or("TO.PARTNER");
+    check_channel_name(settings.channel.name);
+    settings.channel.password = a.value("--password").value_or("SECRET");
+    check_password("--password", settings.channel.password);
+    settings.partner.password = a.value("--partner-password").value_or(settings.channel.password);
+    check_password("--partner-password", settings.partner.password);
+    return settings;
+}
+
 } // namespace
 
 tarvelo_entry_fn *load_exit(const std::string &path, const std::string &entry_name) {
@@ -393,15 +407,7 @@ int demo_command(const std::vector<std::string> &args) {
     if (!a.positional().empty()) {
         throw usage_error("unexpected argument " + a.positional().front());
     }
-    signon_settings settings;
-    settings.library = library_option(a);
-    settings.entry = a.value("--entry").value_or("TARVELO");
-    settings.channel.name = a.value("--channel").value_or("TO.PARTNER");
-    check_channel_name(settings.channel.name);
-    settings.channel.password = a.value("--password").value_or("SECRET");
-    check_password("--password", settings.channel.password);
-    settings.partner.password = a.value("--partner-password").value_or(settings.channel.password);
-    check_password("--partner-password", settings.partner.password);
+    signon_settings settings = channel_and_partner(a);
     // The partner's challenge comes from the clock, as the exit's does.
     settings.partner.seed = static_cast<std::uint32_t>(std::time(nullptr));
 
@@ -483,15 +489,7 @@ int run_command(const std::vector<std::string> &args) {
     if (!a.positional().empty()) {
         throw usage_error("unexpected argument " + a.positional().front());
     }
-    signon_settings settings;
-    settings.library = library_option(a);
-    settings.entry = a.value("--entry").value_or("TARVELO");
-    settings.channel.name = a.value("--channel").value_or("TO.PARTNER");
-    check_channel_name(settings.channel.name);
-    settings.channel.password = a.value("--password").value_or("SECRET");
-    check_password("--password", settings.channel.password);
-    settings.partner.password = a.value("--partner-password").value_or(settings.channel.password);
-    check_password("--partner-password", settings.partner.password);
+    signon_settings settings = channel_and_partner(a);
 
     const std::optional<std::string> exit_data = a.value("--exit-data");
     const std::optional<std::string> log = a.value("--log");
