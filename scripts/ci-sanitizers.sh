@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The whole test suite under the checkers, each in its own build directory:
+#   asan      AddressSanitizer with UndefinedBehaviorSanitizer and leak
+#             checking, then a short libFuzzer run (clang) of each fuzz target
+#             from the checked-in corpus;
+#   tsan      ThreadSanitizer: the concurrency and stress tests included;
+#   valgrind  memcheck over every test program of a plain build, with zero
+#             bytes lost (definitely, indirectly or possibly) and no error.
+# Fails on any finding.
+#
+#   scripts/ci-sanitizers.sh [asan|tsan|valgrind ...]   (default: all three)
+#
+# FUZZ_SECONDS (default 30) is the time each fuzzer gets in the asan stage.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(asan tsan valgrind)
+fuzz_seconds=${FUZZ_SECONDS:-30}
+
+scripts/setup.sh clang libclang-rt-14-dev libssl-dev valgrind libasan8 libubsan1 libtsan2 >/dev/null
+
+configure() { # <dir> <cmake args...>
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+  rm -f "$dir.configure.log"
+  ninja -C "$dir" -j2 >"$dir.build.log" 2>&1 || { tail -50 "$dir.build.log"; return 1; }
+  rm -f "$dir.build.log"
+}
+
+run_ctest() { # <dir> [ctest args...]
+  local dir=$1
+  shift
+  ctest --test-dir "$dir" --output-on-failure -j2 "$@"
+}
+
+stage_asan() {
+  local dir=$root/build-san-asan
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+  # The suite with the project's own compiler; the fuzzers with clang.
+  configure "$dir" -DTARVELO_SANITIZE=address,undefined
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_ctest "$dir"
+
+  # A short run of each fuzzer from the corpus; the long runs are
+  # scripts/fuzz.sh. New inputs go to a scratch corpus, never to fuzz/.
+  dir=$root/build-san-fuzz
+  CC=clang CXX=clang++ configure "$dir" -DTARVELO_SANITIZE=address,undefined,fuzzer-no-link \
+    -DTARVELO_BUILD_FUZZERS=ON -DTARVELO_BUILD_TESTS=OFF
+  local name
+  for fuzzer in "$dir"/fuzz/*_fuzzer; do
+    name=$(basename "$fuzzer" _fuzzer)
+    local work=$dir/fuzz-work/$name
+    rm -rf "$work"
+    mkdir -p "$work/corpus"
+    echo "-- fuzzing $name for $fuzz_seconds s"
+    if ! "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 -close_fd_mask=2 \
+        -timeout=10 -artifact_prefix="$work/" "$work/corpus" "fuzz/corpus/$name" \
+        >"$work/log" 2>&1; then
+      grep -E "ERROR|property does not hold|SUMMARY|Test unit written" "$work/log" | head -20
+      echo "!! $name found something; the input is in $work/"
+      return 1
+    fi
+    grep -E "^stat::number_of_executed_units|^stat::average_exec_per_sec" "$work/log"
+  done
+}
+
+stage_tsan() {
+  local dir=$root/build-san-tsan
+  echo "== ThreadSanitizer"
+  configure "$dir" -DTARVELO_SANITIZE=thread
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest "$dir"
+}
+
+stage_valgrind() {
+  local dir=$root/build-san-valgrind
+  local logs=$dir/valgrind
+  echo "== valgrind memcheck"
+  # Every test command that names a test program runs under valgrind
+  # (add_test and gtest discovery prepend the emulator).
+  local memcheck="valgrind;--tool=memcheck;--error-exitcode=99;--leak-check=full"
+  memcheck+=";--show-leak-kinds=definite,indirect,possible"
+  memcheck+=";--errors-for-leak-kinds=definite,indirect,possible"
+  memcheck+=";--log-file=$logs/%p.log"
+  rm -rf "$logs"
+  mkdir -p "$logs"
+  configure "$dir" -DCMAKE_CROSSCOMPILING_EMULATOR="$memcheck"
+  # The allocator that fails on purpose is preloaded; valgrind brings its own.
+  run_ctest "$dir" -E '^AllocationFailure\.WithFailingAllocator$'
+
+  # The exit code says "no error"; the logs say how much was lost.
+  local runs lost
+  runs=$(grep -l "ERROR SUMMARY" "$logs"/*.log | wc -l)
+  lost=$(grep -hE "(definitely|indirectly|possibly) lost: [1-9]" "$logs"/*.log || true)
+  if grep -qE "ERROR SUMMARY: [1-9]" "$logs"/*.log || [ -n "$lost" ]; then
+    grep -lE "ERROR SUMMARY: [1-9]|lost: [1-9]" "$logs"/*.log
+    echo "!! valgrind found errors or lost bytes"
+    return 1
+  fi
+  echo "valgrind: $runs test processes, 0 errors, 0 bytes lost"
+}
+
+for stage in "${stages[@]}"; do
+  case $stage in
+  asan | tsan | valgrind) "stage_$stage" ;;
+  *)
+    echo "unknown stage: $stage" >&2
+    exit 2
+    ;;
+  esac
+done
+echo "sanitizers: all stages passed (${stages[*]})"
