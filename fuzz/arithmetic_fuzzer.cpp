@@ -11,7 +11,8 @@
 //     byte after them, and for a challenge that is hex text it equals
 //     MD5(MD5(password) XOR the decoded bytes) in either letter case;
 //   - a challenge from a clock second is the hex text of the reference MD5
-//     of its four little-endian bytes;
+//     of its four little-endian bytes, and a fresh one is that of the
+//     current second;
 //   - the constant-time comparison agrees with memcmp; a wipe leaves zeros.
 #include "auth/challenge.h"
 #include "auth/md5.h"
@@ -22,6 +23,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -199,6 +201,18 @@ void check_challenge(byte_reader &in) {
     FUZZ_CHECK(area != nullptr);
     tarvelo::make_challenge_from_seed(seed, area);
     FUZZ_CHECK(std::memcmp(area, expected, text_length) == 0);
+
+    // A fresh challenge is the one for the clock second it was made in.
+    const auto before = static_cast<std::uint32_t>(std::time(nullptr));
+    tarvelo::make_challenge(area);
+    const auto after = static_cast<std::uint32_t>(std::time(nullptr));
+    bool matches_a_second = false;
+    std::uint8_t from_clock[text_length];
+    for (std::uint32_t second = before; second - before <= after - before; ++second) {
+        tarvelo::make_challenge_from_seed(second, from_clock);
+        matches_a_second = matches_a_second || std::memcmp(area, from_clock, text_length) == 0;
+    }
+    FUZZ_CHECK(matches_a_second);
     std::free(area);
 }
 
