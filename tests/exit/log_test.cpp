@@ -187,12 +187,19 @@ protected:
 
 TEST_F(HostEnvironment, TimestampIsTheLocalTimeOfTheHostsTimeZone) {
     // Fixed offsets need no time zone files: UTC and five and a half hours
-    // east. The host changes the zone as a program does for ctime: it only
-    // sets TZ.
-    setenv("TZ", "UTC0", 1);
+    // east. The host changes the zone as a program does for ctime there: on
+    // POSIX systems it only sets TZ; the Windows C runtime reads TZ again
+    // only when told to.
+    const auto change_zone = [](const char *zone) {
+        setenv("TZ", zone, 1);
+#if defined(_WIN32)
+        tzset();
+#endif
+    };
+    change_zone("UTC0");
     const std::time_t before = std::time(nullptr);
     const std::string utc = timestamp_of_next_line();
-    setenv("TZ", "IST-5:30", 1);
+    change_zone("IST-5:30");
     const std::string east = timestamp_of_next_line();
     const std::time_t after = std::time(nullptr);
     ASSERT_TRUE(looks_like_timestamp(utc)) << utc;
