@@ -27,6 +27,8 @@
 //   - the channel runs (response 0 while verifying) only on the right answer
 //     to a challenge the exit sent, never on a forged state alone;
 //   - each line reaches the named log file too, and no other file appears.
+// With TARVELO_FUZZ_SHOW set, each call's reason, state and response go to
+// standard error, to read what an input does.
 #include "auth/challenge.h"
 #include "exit/tarvelo.h"
 #include "fuzz/fuzz_support.h"
