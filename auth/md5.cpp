@@ -38,50 +38,44 @@ inline std::uint32_t word(const std::uint8_t *block, int index) {
 // F selects c or d by b. Only the AND with b and the XOR with d follow b;
 // c ^ d is ready early, c and d being older words. (The form that adds
 // b & c and ~b & d is no shorter after b and takes more instructions.)
-#define TARVELO_MD5_F(a, b, c, d, m, k, s)                                       \
-    (a) += (m) + (k);                                                            \
-    (a) += (((c) ^ (d)) & (b)) ^ (d);                                            \
+#define TARVELO_MD5_F(a, b, c, d, m, k, s)                                                         \
+    (a) += (m) + (k);                                                                              \
+    (a) += (((c) ^ (d)) & (b)) ^ (d);                                                              \
     (a) = std::rotl((a), (s)) + (b)
 
 // G selects b or c by d. The two halves have no bits in common, so they may
 // be added rather than ORed, and c & ~d goes in before b is known: one AND
 // and one add after b.
-#define TARVELO_MD5_G(a, b, c, d, m, k, s)                                       \
-    (a) += (m) + (k);                                                            \
-    (a) += (c) & ~(d);                                                           \
-    (a) += (b) & (d);                                                            \
+#define TARVELO_MD5_G(a, b, c, d, m, k, s)                                                         \
+    (a) += (m) + (k);                                                                              \
+    (a) += (c) & ~(d);                                                                             \
+    (a) += (b) & (d);                                                                              \
     (a) = std::rotl((a), (s)) + (b)
 
 // H: c ^ d is ready early, one XOR after b.
-#define TARVELO_MD5_H(a, b, c, d, m, k, s)                                       \
-    (a) += (m) + (k);                                                            \
-    (a) += ((c) ^ (d)) ^ (b);                                                    \
+#define TARVELO_MD5_H(a, b, c, d, m, k, s)                                                         \
+    (a) += (m) + (k);                                                                              \
+    (a) += ((c) ^ (d)) ^ (b);                                                                      \
     (a) = std::rotl((a), (s)) + (b)
 
 // I: ~d is ready early; OR and XOR after b.
-#define TARVELO_MD5_I(a, b, c, d, m, k, s)                                       \
-    (a) += (m) + (k);                                                            \
-    (a) += (c) ^ ((b) | ~(d));                                                   \
+#define TARVELO_MD5_I(a, b, c, d, m, k, s)                                                         \
+    (a) += (m) + (k);                                                                              \
+    (a) += (c) ^ ((b) | ~(d));                                                                     \
     (a) = std::rotl((a), (s)) + (b)
 
 // The 64 constants: the integer part of 2^32 * |sin(i)|, i = 1 to 64.
 constexpr std::uint32_t sine[64] = {
-    0xd76aa478u, 0xe8c7b756u, 0x242070dbu, 0xc1bdceeeu,
-    0xf57c0fafu, 0x4787c62au, 0xa8304613u, 0xfd469501u,
-    0x698098d8u, 0x8b44f7afu, 0xffff5bb1u, 0x895cd7beu,
-    0x6b901122u, 0xfd987193u, 0xa679438eu, 0x49b40821u,
-    0xf61e2562u, 0xc040b340u, 0x265e5a51u, 0xe9b6c7aau,
-    0xd62f105du, 0x02441453u, 0xd8a1e681u, 0xe7d3fbc8u,
-    0x21e1cde6u, 0xc33707d6u, 0xf4d50d87u, 0x455a14edu,
-    0xa9e3e905u, 0xfcefa3f8u, 0x676f02d9u, 0x8d2a4c8au,
-    0xfffa3942u, 0x8771f681u, 0x6d9d6122u, 0xfde5380cu,
-    0xa4beea44u, 0x4bdecfa9u, 0xf6bb4b60u, 0xbebfbc70u,
-    0x289b7ec6u, 0xeaa127fau, 0xd4ef3085u, 0x04881d05u,
-    0xd9d4d039u, 0xe6db99e5u, 0x1fa27cf8u, 0xc4ac5665u,
-    0xf4292244u, 0x432aff97u, 0xab9423a7u, 0xfc93a039u,
-    0x655b59c3u, 0x8f0ccc92u, 0xffeff47du, 0x85845dd1u,
-    0x6fa87e4fu, 0xfe2ce6e0u, 0xa3014314u, 0x4e0811a1u,
-    0xf7537e82u, 0xbd3af235u, 0x2ad7d2bbu, 0xeb86d391u,
+    0xd76aa478u, 0xe8c7b756u, 0x242070dbu, 0xc1bdceeeu, 0xf57c0fafu, 0x4787c62au, 0xa8304613u,
+    0xfd469501u, 0x698098d8u, 0x8b44f7afu, 0xffff5bb1u, 0x895cd7beu, 0x6b901122u, 0xfd987193u,
+    0xa679438eu, 0x49b40821u, 0xf61e2562u, 0xc040b340u, 0x265e5a51u, 0xe9b6c7aau, 0xd62f105du,
+    0x02441453u, 0xd8a1e681u, 0xe7d3fbc8u, 0x21e1cde6u, 0xc33707d6u, 0xf4d50d87u, 0x455a14edu,
+    0xa9e3e905u, 0xfcefa3f8u, 0x676f02d9u, 0x8d2a4c8au, 0xfffa3942u, 0x8771f681u, 0x6d9d6122u,
+    0xfde5380cu, 0xa4beea44u, 0x4bdecfa9u, 0xf6bb4b60u, 0xbebfbc70u, 0x289b7ec6u, 0xeaa127fau,
+    0xd4ef3085u, 0x04881d05u, 0xd9d4d039u, 0xe6db99e5u, 0x1fa27cf8u, 0xc4ac5665u, 0xf4292244u,
+    0x432aff97u, 0xab9423a7u, 0xfc93a039u, 0x655b59c3u, 0x8f0ccc92u, 0xffeff47du, 0x85845dd1u,
+    0x6fa87e4fu, 0xfe2ce6e0u, 0xa3014314u, 0x4e0811a1u, 0xf7537e82u, 0xbd3af235u, 0x2ad7d2bbu,
+    0xeb86d391u,
 };
 
 // gcc adds a step's constant to its message word and old a, off the chain.

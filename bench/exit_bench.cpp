@@ -73,11 +73,11 @@ constexpr off_t one_gib = off_t{1} << 30;
 struct bench_world {
     tarvelo::standin::exit_library library;
     std::string dir;
-    std::string line_log;    // line/* and trace_suppressed/*
-    std::string thread_log;  // signon_threads/*: one file for every thread
-    std::string empty_log;   // growth/empty
-    std::string sparse_log;  // growth/sparse_1GiB
-    std::string real_log;    // growth/real_1GiB
+    std::string line_log;   // line/* and trace_suppressed/*
+    std::string thread_log; // signon_threads/*: one file for every thread
+    std::string empty_log;  // growth/empty
+    std::string sparse_log; // growth/sparse_1GiB
+    std::string real_log;   // growth/real_1GiB
     std::array<std::uint8_t, text_length> partner_challenge{};
 };
 
@@ -686,12 +686,14 @@ private:
     }
 
     void threads(std::ostream &out) const {
-        scaling(out, "4 sign-ons/s with a log file, 2 threads / 1", "signon_threads/log_file", true);
+        scaling(out, "4 sign-ons/s with a log file, 2 threads / 1", "signon_threads/log_file",
+                true);
         scaling(out, "  (the same system calls alone, 2 threads / 1)",
                 "signon_threads/floor_same_syscalls", false);
     }
 
-    void scaling(std::ostream &out, const char *label, const std::string &name, bool verdict) const {
+    void scaling(std::ostream &out, const char *label, const std::string &name,
+                 bool verdict) const {
         const figure *one = find(name + "/real_time/threads:1");
         const figure *two = find(name + "/real_time/threads:2");
         out << "  " << std::left << std::setw(52) << label;

@@ -62,9 +62,9 @@ const std::uint8_t *challenge() {
 // Per-iteration cost in cycles, per byte when `bytes` is not zero.
 void add_cycle_counter(benchmark::State &state, std::size_t bytes) {
     const double per = bytes != 0 ? static_cast<double>(bytes) : 1.0;
-    state.counters[bytes != 0 ? "cyc/B" : "cyc/call"] = benchmark::Counter(
-        per / (clock_ghz * 1e9), benchmark::Counter::kIsIterationInvariantRate |
-                                     benchmark::Counter::kInvert);
+    state.counters[bytes != 0 ? "cyc/B" : "cyc/call"] =
+        benchmark::Counter(per / (clock_ghz * 1e9), benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
     if (bytes != 0)
         state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
 }
@@ -275,8 +275,14 @@ double thread_ns() {
 // at renaming); sixteen to a pass so that the loop's own branch is lost in
 // the shadow of the chain.
 double measure_clock_ghz() {
-#define TARVELO_ADD x += y; asm volatile("" : "+r"(x))
-#define TARVELO_ADD4 TARVELO_ADD; TARVELO_ADD; TARVELO_ADD; TARVELO_ADD
+#define TARVELO_ADD                                                                                \
+    x += y;                                                                                        \
+    asm volatile("" : "+r"(x))
+#define TARVELO_ADD4                                                                               \
+    TARVELO_ADD;                                                                                   \
+    TARVELO_ADD;                                                                                   \
+    TARVELO_ADD;                                                                                   \
+    TARVELO_ADD
     double best = 1e9;
     for (int round = 0; round < 5; ++round) {
         std::uint64_t x = 1, y = 3;
@@ -339,14 +345,16 @@ private:
         const auto ours = ns_.find(prefix + "tarvelo");
         if (ours == ns_.end())
             return;
-        std::printf("%-14s tarvelo %10.1f ns %s", title, ours->second, cycles(ours->second, bytes).c_str());
+        std::printf("%-14s tarvelo %10.1f ns %s", title, ours->second,
+                    cycles(ours->second, bytes).c_str());
         double fastest = 0;
         std::string fastest_name;
         for (const auto &[name, ns] : ns_) {
             if (name.rfind(prefix + "openssl", 0) != 0)
                 continue;
-            std::printf("\n%-14s %-24s %10.1f ns %s  ours/this %.3f", "", name.substr(prefix.size()).c_str(),
-                        ns, cycles(ns, bytes).c_str(), ours->second / ns);
+            std::printf("\n%-14s %-24s %10.1f ns %s  ours/this %.3f", "",
+                        name.substr(prefix.size()).c_str(), ns, cycles(ns, bytes).c_str(),
+                        ours->second / ns);
             if (fastest == 0 || ns < fastest) {
                 fastest = ns;
                 fastest_name = name.substr(prefix.size());
@@ -384,11 +392,13 @@ int main(int argc, char **argv) {
 #endif
     clock_ghz = measure_clock_ghz();
 
-    for (auto [label, n] : {std::pair{"16KiB", std::size_t{16384}}, std::pair{"1MiB", std::size_t{1} << 20}}) {
+    for (auto [label, n] :
+         {std::pair{"16KiB", std::size_t{16384}}, std::pair{"1MiB", std::size_t{1} << 20}}) {
         const std::string prefix = std::string("stream_") + label + "/";
         benchmark::RegisterBenchmark((prefix + "tarvelo").c_str(), stream_ours, n);
 #ifdef TARVELO_BENCH_OPENSSL
-        benchmark::RegisterBenchmark((prefix + "openssl_MD5_Update").c_str(), stream_openssl_md5, n);
+        benchmark::RegisterBenchmark((prefix + "openssl_MD5_Update").c_str(), stream_openssl_md5,
+                                     n);
         benchmark::RegisterBenchmark((prefix + "openssl_EVP").c_str(), stream_openssl_evp, n);
 #endif
     }

@@ -148,10 +148,8 @@ void dispatch(const exit_call &call) {
 
 extern "C" TARVELO_EXPORT void TARVELO_CALL TARVELO(tarvelo_exit_params *params,
                                                     const tarvelo_channel_def *channel,
-                                                    int32_t *data_length,
-                                                    int32_t *exchange_length,
-                                                    uint8_t *exchange,
-                                                    int32_t *exit_length,
+                                                    int32_t *data_length, int32_t *exchange_length,
+                                                    uint8_t *exchange, int32_t *exit_length,
                                                     uint8_t **exit_buffer) {
     using namespace tarvelo;
     if (params == nullptr) {

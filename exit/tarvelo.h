@@ -85,9 +85,9 @@ enum {
 /* Exit parameter block: one per channel instance, owned by the host. */
 typedef struct tarvelo_exit_params {
     char reserved0[12];
-    int32_t exit_reason;           /* byte 12: read on every call */
-    int32_t exit_response;         /* byte 16: 0 on entry, then maybe -3 or -6 */
-    int32_t exit_response2;        /* byte 20: 4 when the exit buffer is sent */
+    int32_t exit_reason;    /* byte 12: read on every call */
+    int32_t exit_response;  /* byte 16: 0 on entry, then maybe -3 or -6 */
+    int32_t exit_response2; /* byte 20: 4 when the exit buffer is sent */
     char reserved1[8];
     uint8_t user_area[TARVELO_USER_AREA_LENGTH]; /* byte 32: [0] is the handshake state */
     char exit_data[TARVELO_EXIT_DATA_LENGTH];    /* byte 48: "LOGPATH TRACEON", blank padded */
@@ -117,10 +117,8 @@ typedef struct tarvelo_channel_def {
  */
 typedef void(TARVELO_CALL tarvelo_entry_fn)(tarvelo_exit_params *params,
                                             const tarvelo_channel_def *channel,
-                                            int32_t *data_length,
-                                            int32_t *exchange_length,
-                                            uint8_t *exchange,
-                                            int32_t *exit_length,
+                                            int32_t *data_length, int32_t *exchange_length,
+                                            uint8_t *exchange, int32_t *exit_length,
                                             uint8_t **exit_buffer);
 
 #ifdef TARVELO_BUILDING_LIBRARY
@@ -141,13 +139,17 @@ TARVELO_EXPORT tarvelo_entry_fn TARVELO;
 
 /* The host relies on these offsets; a layout change must not compile. */
 TARVELO_STATIC_ASSERT(offsetof(tarvelo_exit_params, exit_reason) == 12, "exit reason at byte 12");
-TARVELO_STATIC_ASSERT(offsetof(tarvelo_exit_params, exit_response) == 16, "exit response at byte 16");
-TARVELO_STATIC_ASSERT(offsetof(tarvelo_exit_params, exit_response2) == 20, "secondary response at byte 20");
+TARVELO_STATIC_ASSERT(offsetof(tarvelo_exit_params, exit_response) == 16,
+                      "exit response at byte 16");
+TARVELO_STATIC_ASSERT(offsetof(tarvelo_exit_params, exit_response2) == 20,
+                      "secondary response at byte 20");
 TARVELO_STATIC_ASSERT(offsetof(tarvelo_exit_params, user_area) == 32, "user area at byte 32");
 TARVELO_STATIC_ASSERT(offsetof(tarvelo_exit_params, exit_data) == 48, "exit data at byte 48");
-TARVELO_STATIC_ASSERT(sizeof(tarvelo_exit_params) == 80, "parameter block ends after the exit data");
+TARVELO_STATIC_ASSERT(sizeof(tarvelo_exit_params) == 80,
+                      "parameter block ends after the exit data");
 TARVELO_STATIC_ASSERT(offsetof(tarvelo_channel_def, channel_name) == 0, "channel name at byte 0");
 TARVELO_STATIC_ASSERT(offsetof(tarvelo_channel_def, password) == 996, "password at byte 996");
-TARVELO_STATIC_ASSERT(sizeof(tarvelo_channel_def) == 1008, "channel definition ends after the password");
+TARVELO_STATIC_ASSERT(sizeof(tarvelo_channel_def) == 1008,
+                      "channel definition ends after the password");
 
 #endif /* TARVELO_EXIT_TARVELO_H */

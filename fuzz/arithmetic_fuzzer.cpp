@@ -37,8 +37,8 @@ digest reference_md5(const std::uint8_t *data, std::size_t length) {
     digest out{};
     unsigned int out_length = 0;
     static const std::uint8_t nothing = 0;
-    FUZZ_CHECK(EVP_Digest(length != 0 ? data : &nothing, length, out.data(), &out_length,
-                          EVP_md5(), nullptr) == 1);
+    FUZZ_CHECK(EVP_Digest(length != 0 ? data : &nothing, length, out.data(), &out_length, EVP_md5(),
+                          nullptr) == 1);
     FUZZ_CHECK(out_length == out.size());
     return out;
 }
@@ -191,9 +191,9 @@ void check_responses(byte_reader &in) {
 
 void check_challenge(byte_reader &in) {
     const auto seed = static_cast<std::uint32_t>(in.int32());
-    const std::uint8_t le[4] = {static_cast<std::uint8_t>(seed), static_cast<std::uint8_t>(seed >> 8),
-                                static_cast<std::uint8_t>(seed >> 16),
-                                static_cast<std::uint8_t>(seed >> 24)};
+    const std::uint8_t le[4] = {
+        static_cast<std::uint8_t>(seed), static_cast<std::uint8_t>(seed >> 8),
+        static_cast<std::uint8_t>(seed >> 16), static_cast<std::uint8_t>(seed >> 24)};
     const digest d = reference_md5(le, sizeof le);
     std::uint8_t expected[text_length];
     upper_hex(d.data(), d.size(), expected);

@@ -149,8 +149,8 @@ std::string read_file_range(int fd, off_t from, off_t to) {
     std::string text(static_cast<std::size_t>(to - from), '\0');
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = pread(fd, text.data() + done, text.size() - done,
-                                from + static_cast<off_t>(done));
+        const ssize_t n =
+            pread(fd, text.data() + done, text.size() - done, from + static_cast<off_t>(done));
         FUZZ_CHECK(n > 0);
         done += static_cast<std::size_t>(n);
     }
@@ -175,7 +175,8 @@ struct records {
         exchange_length = static_cast<std::int32_t *>(std::malloc(sizeof *exchange_length));
         exit_length = static_cast<std::int32_t *>(std::malloc(sizeof *exit_length));
         exit_buffer = static_cast<std::uint8_t **>(std::malloc(sizeof *exit_buffer));
-        FUZZ_CHECK(params && channel && data_length && exchange_length && exit_length && exit_buffer);
+        FUZZ_CHECK(params && channel && data_length && exchange_length && exit_length &&
+                   exit_buffer);
         std::memset(params, 0, sizeof *params);
         std::memset(channel, 0, sizeof *channel);
         *data_length = 0;
@@ -214,7 +215,7 @@ struct records {
 };
 
 std::int32_t exchange_size_from(std::uint8_t selector) {
-    static constexpr std::array<std::int32_t, 17> sizes = {0,  1,  2,  8,   16,  31,  32,   33, 34,
+    static constexpr std::array<std::int32_t, 17> sizes = {0,  1,  2,  8,  16,  31,  32,   33, 34,
                                                            48, 63, 64, 65, 128, 256, 1000, -5};
     return sizes[selector % sizes.size()];
 }
@@ -397,11 +398,10 @@ void call_exit(host_view &h, std::int32_t reason, const null_mask &nulls = {}) {
     const bool logged = e.openable[h.name_index];
     const off_t log_before = logged ? file_size(log_name) : 0;
 
-    e.entry(r.params, nulls.channel ? nullptr : r.channel,
-            nulls.data_length ? nullptr : r.data_length,
-            nulls.exchange_length ? nullptr : r.exchange_length,
-            nulls.exchange ? nullptr : r.exchange, nulls.exit_length ? nullptr : r.exit_length,
-            nulls.exit_buffer ? nullptr : r.exit_buffer);
+    e.entry(
+        r.params, nulls.channel ? nullptr : r.channel, nulls.data_length ? nullptr : r.data_length,
+        nulls.exchange_length ? nullptr : r.exchange_length, nulls.exchange ? nullptr : r.exchange,
+        nulls.exit_length ? nullptr : r.exit_length, nulls.exit_buffer ? nullptr : r.exit_buffer);
     h.trace = trace_during;
 
     const std::int32_t response = p.exit_response;
@@ -434,8 +434,8 @@ void call_exit(host_view &h, std::int32_t reason, const null_mask &nulls = {}) {
     if (answered_challenge) {
         FUZZ_CHECK(exchange_passed && exchange_bytes >= text_length);
         FUZZ_CHECK(data_length_before >= static_cast<std::int32_t>(text_length));
-        const auto expected = response_for(nulls.channel ? nullptr : r.channel,
-                                           exchange_before.data());
+        const auto expected =
+            response_for(nulls.channel ? nullptr : r.channel, exchange_before.data());
         FUZZ_CHECK(std::memcmp(r.exchange, expected.data(), text_length) == 0);
         FUZZ_CHECK(std::memcmp(r.exchange + text_length, exchange_before.data() + text_length,
                                exchange_bytes - text_length) == 0);
@@ -643,8 +643,8 @@ void run(byte_reader &in) {
             const std::size_t length = in.byte();
             std::vector<std::uint8_t> message(length);
             in.bytes(message.data(), length);
-            const std::int32_t data_length = (op & 0x80) != 0 ? in.int32()
-                                                              : static_cast<std::int32_t>(length);
+            const std::int32_t data_length =
+                (op & 0x80) != 0 ? in.int32() : static_cast<std::int32_t>(length);
             deliver(h, message.data(), length, data_length, nulls);
             break;
         }
@@ -660,8 +660,8 @@ void run(byte_reader &in) {
             in.bytes(digest, sizeof digest);
             std::vector<std::uint8_t> message(text_length + (op >> 6), 'Z');
             hex_text(digest, sizeof digest, (op & 0x10) != 0, message.data());
-            deliver(h, message.data(), message.size(),
-                    static_cast<std::int32_t>(message.size()), nulls);
+            deliver(h, message.data(), message.size(), static_cast<std::int32_t>(message.size()),
+                    nulls);
             break;
         }
         case 6: { // the answer to the exit's challenge: right, or one byte off
@@ -683,7 +683,8 @@ void run(byte_reader &in) {
             break;
         case 8: { // the host forges the state byte
             const std::uint8_t value = in.byte();
-            r.params->user_area[0] = (op & 0x80) != 0 ? value : static_cast<std::uint8_t>(value % 5);
+            r.params->user_area[0] =
+                (op & 0x80) != 0 ? value : static_cast<std::uint8_t>(value % 5);
             break;
         }
         case 9:

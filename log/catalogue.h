@@ -52,7 +52,8 @@ inline constexpr std::array<std::string_view, 22> catalogue = {
     "%s TARVELO007E - Possible Partner impersonation! on channel => %s\n",
     "%s TARVELO008I - KOR Security Exit Channel => %s closed.\n",
     "%s TARVELO009E - KOR Security Exit - Invalid exit call - Channel => %s - ZT Code => %s\n",
-    "%s TARVELO009E - KOR Security Exit - Invalid Internal State - Channel => %s - State Code => %s\n",
+    "%s TARVELO009E - KOR Security Exit - Invalid Internal State - Channel => %s - State Code => "
+    "%s\n",
     "%s TARVELO010E - KOR Security Exit - Channel - %s - not registered on KOR service\n",
     "%s Trace ....> - ZTXR_SEC_MSG received - Channel =>  %s\n",
     "%s Trace ....>      - ZAVCONN_STARTUP  - Channel =>  %s\n",

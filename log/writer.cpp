@@ -155,9 +155,8 @@ void format_timestamp(std::time_t when, char out[timestamp_length]) {
     put_two_digits(out + 22, year);
 }
 
-std::size_t expand_format(const char *format, std::size_t format_length,
-                          const char *const *args, std::size_t arg_count,
-                          char *out, std::size_t capacity) {
+std::size_t expand_format(const char *format, std::size_t format_length, const char *const *args,
+                          std::size_t arg_count, char *out, std::size_t capacity) {
     if (capacity == 0) {
         return 0; // no room even for the terminator
     }
@@ -169,7 +168,8 @@ std::size_t expand_format(const char *format, std::size_t format_length,
     const char *p = format;
     const char *const end = format + format_length;
     while (p < end && length < limit) {
-        const auto *percent = static_cast<const char *>(std::memchr(p, '%', static_cast<std::size_t>(end - p)));
+        const auto *percent =
+            static_cast<const char *>(std::memchr(p, '%', static_cast<std::size_t>(end - p)));
         const char *run_end = percent != nullptr ? percent : end;
         const std::size_t run = std::min(static_cast<std::size_t>(run_end - p), limit - length);
         std::memcpy(out + length, p, run);
@@ -227,7 +227,8 @@ void write_message(int index, const char *channel_name, const char *text) {
     const char *args[] = {timestamp, channel_name, text};
     const std::string_view format = catalogue[static_cast<std::size_t>(index)];
     char line[message_line_max];
-    const std::size_t length = expand_format(format.data(), format.size(), args, 3, line, sizeof line);
+    const std::size_t length =
+        expand_format(format.data(), format.size(), args, 3, line, sizeof line);
 
     put_standard_output(line, length);
 

@@ -30,9 +30,8 @@ void format_timestamp(std::time_t when, char out[timestamp_length]);
 // Fills `format`'s "%s" placeholders in order from `args` (null or missing
 // arguments are empty) into `out`, truncating at `capacity` - 1; terminates
 // and returns the length.
-std::size_t expand_format(const char *format, std::size_t format_length,
-                          const char *const *args, std::size_t arg_count,
-                          char *out, std::size_t capacity);
+std::size_t expand_format(const char *format, std::size_t format_length, const char *const *args,
+                          std::size_t arg_count, char *out, std::size_t capacity);
 
 } // namespace tarvelo
 

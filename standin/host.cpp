@@ -27,7 +27,8 @@ exit_library::~exit_library() {
 }
 
 exit_library::exit_library(exit_library &&other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), entry_(std::exchange(other.entry_, nullptr)) {}
+    : handle_(std::exchange(other.handle_, nullptr)), entry_(std::exchange(other.entry_, nullptr)) {
+}
 
 exit_library &exit_library::operator=(exit_library &&other) noexcept {
     if (this != &other) {
@@ -38,7 +39,8 @@ exit_library &exit_library::operator=(exit_library &&other) noexcept {
     return *this;
 }
 
-bool exit_library::load(const std::string &path, const std::string &entry_name, std::string *error) {
+bool exit_library::load(const std::string &path, const std::string &entry_name,
+                        std::string *error) {
 #if defined(_WIN32)
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
@@ -103,7 +105,8 @@ void channel::call(std::int32_t reason) {
 }
 
 void channel::deliver(const std::uint8_t *message, std::size_t length) {
-    const std::size_t fits = std::min(length, static_cast<std::size_t>(std::max(exchange_length_, 0)));
+    const std::size_t fits =
+        std::min(length, static_cast<std::size_t>(std::max(exchange_length_, 0)));
     if (fits != 0) {
         std::memcpy(exchange_, message, fits);
     }

@@ -44,9 +44,9 @@ private:
 // their width; longer values are cut.
 struct channel_config {
     std::string name = "TO.PARTNER";
-    std::string password = "SECRET";   // raw bytes of the password field
-    std::string exit_data;             // "LOGPATH TRACEON"
-    std::int32_t exchange_size = 256;  // bytes of the host's exchange buffer
+    std::string password = "SECRET";  // raw bytes of the password field
+    std::string exit_data;            // "LOGPATH TRACEON"
+    std::int32_t exchange_size = 256; // bytes of the host's exchange buffer
 };
 
 // One channel instance's records, kept between calls as a host keeps them.
@@ -69,7 +69,9 @@ public:
     // Puts the partner's message in the exchange buffer (as much as fits)
     // with its length in the data length, and calls the exit.
     void deliver(const std::uint8_t *message, std::size_t length);
-    void deliver(const std::vector<std::uint8_t> &message) { deliver(message.data(), message.size()); }
+    void deliver(const std::vector<std::uint8_t> &message) {
+        deliver(message.data(), message.size());
+    }
     void terminate() { call(ZTXR_TERM); }
 
     // After ZTXCC_SEND_SEC_MSG: the data length's worth of bytes from the exit

@@ -67,7 +67,8 @@ signon_record run_signon(tarvelo_entry_fn *entry, const channel_config &channel_
     if (!record.closed) {
         host.call(ZTXR_INIT_SEC);
     }
-    std::vector<std::uint8_t> message = record.closed ? std::vector<std::uint8_t>{} : peer.opening();
+    std::vector<std::uint8_t> message =
+        record.closed ? std::vector<std::uint8_t>{} : peer.opening();
     while (!message.empty() && !record.closed) {
         host.deliver(message);
         if (ch.response() != ZTXCC_SEND_SEC_MSG) {

@@ -32,7 +32,8 @@ int respond_command(const std::vector<std::string> &args) {
         return exit_ok;
     }
     if (a.positional().size() != 2) {
-        throw usage_error("needs a PASSWORD and a CHALLENGE, got " + std::to_string(a.positional().size()) +
+        throw usage_error("needs a PASSWORD and a CHALLENGE, got " +
+                          std::to_string(a.positional().size()) +
                           (a.positional().size() == 1 ? " argument" : " arguments"));
     }
     const std::string &password = a.positional()[0];
@@ -50,12 +51,14 @@ int respond_command(const std::vector<std::string> &args) {
         return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
     });
     if (!all_hex) {
-        std::fprintf(stderr, "tarvelo respond: note: the challenge holds characters that are not hex "
-                             "digits; they are skipped, as the exit skips them\n");
+        std::fprintf(stderr,
+                     "tarvelo respond: note: the challenge holds characters that are not hex "
+                     "digits; they are skipped, as the exit skips them\n");
     }
     std::uint8_t text[security_text_length];
     std::copy(challenge.begin(), challenge.end(), text);
-    compute_response(reinterpret_cast<const std::uint8_t *>(password.data()), password.size(), text);
+    compute_response(reinterpret_cast<const std::uint8_t *>(password.data()), password.size(),
+                     text);
     std::printf("%.32s\n", reinterpret_cast<const char *>(text));
     return exit_ok;
 }
@@ -63,24 +66,26 @@ int respond_command(const std::vector<std::string> &args) {
 int challenge_command(const std::vector<std::string> &args) {
     const arguments a(args, {{"--seed", true}});
     if (a.help()) {
-        std::printf("Usage: tarvelo challenge [--seed SECONDS]\n"
-                    "\n"
-                    "Prints the challenge the exit sends in a given clock second: the upper-case\n"
-                    "hex text of the MD5 of the second's 4 bytes, least significant first.\n"
-                    "SECONDS counts from 1970-01-01 00:00:00 UTC, 0 to 4294967295 (default: now).\n"
-                    "Every channel that sends its challenge within the same second sends this one.\n"
-                    "\n"
-                    "Example: tarvelo challenge --seed 1700000000\n"
-                    "\n%s",
-                    exit_codes_help);
+        std::printf(
+            "Usage: tarvelo challenge [--seed SECONDS]\n"
+            "\n"
+            "Prints the challenge the exit sends in a given clock second: the upper-case\n"
+            "hex text of the MD5 of the second's 4 bytes, least significant first.\n"
+            "SECONDS counts from 1970-01-01 00:00:00 UTC, 0 to 4294967295 (default: now).\n"
+            "Every channel that sends its challenge within the same second sends this one.\n"
+            "\n"
+            "Example: tarvelo challenge --seed 1700000000\n"
+            "\n%s",
+            exit_codes_help);
         return exit_ok;
     }
     if (!a.positional().empty()) {
         throw usage_error("unexpected argument " + a.positional().front());
     }
     const std::optional<std::string> seed_text = a.value("--seed");
-    const std::uint32_t seed = seed_text ? static_cast<std::uint32_t>(parse_number("--seed", *seed_text, 0, UINT32_MAX))
-                                         : static_cast<std::uint32_t>(std::time(nullptr));
+    const std::uint32_t seed =
+        seed_text ? static_cast<std::uint32_t>(parse_number("--seed", *seed_text, 0, UINT32_MAX))
+                  : static_cast<std::uint32_t>(std::time(nullptr));
     std::uint8_t text[security_text_length];
     make_challenge_from_seed(seed, text);
     std::printf("%.32s\n", reinterpret_cast<const char *>(text));

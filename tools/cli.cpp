@@ -7,16 +7,18 @@
 
 namespace tarvelo::tool {
 
-const char exit_codes_help[] = "Exit codes:\n"
-                               "  0  the channel signed on (demo, run), every channel went as planned\n"
-                               "     (load), or the value was printed (respond, challenge)\n"
-                               "  1  the exit refused the channel (load: some channel did not go as planned)\n"
-                               "  2  bad arguments\n"
-                               "  3  the library cannot be loaded or has no such entry point\n"
-                               "  4  the tool could not set itself up (temporary file, pipe, thread)\n"
-                               "  5  the exchange ended with the exit neither running nor closing the channel\n";
+const char exit_codes_help[] =
+    "Exit codes:\n"
+    "  0  the channel signed on (demo, run), every channel went as planned\n"
+    "     (load), or the value was printed (respond, challenge)\n"
+    "  1  the exit refused the channel (load: some channel did not go as planned)\n"
+    "  2  bad arguments\n"
+    "  3  the library cannot be loaded or has no such entry point\n"
+    "  4  the tool could not set itself up (temporary file, pipe, thread)\n"
+    "  5  the exchange ended with the exit neither running nor closing the channel\n";
 
-arguments::arguments(const std::vector<std::string> &args, const std::vector<option_spec> &options) {
+arguments::arguments(const std::vector<std::string> &args,
+                     const std::vector<option_spec> &options) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string &arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -36,7 +38,7 @@ arguments::arguments(const std::vector<std::string> &args, const std::vector<opt
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         const auto known = std::find_if(options.begin(), options.end(),
-                                       [&](const option_spec &o) { return o.name == name; });
+                                        [&](const option_spec &o) { return o.name == name; });
         if (known == options.end()) {
             throw usage_error("unknown option " + name);
         }
@@ -57,7 +59,8 @@ arguments::arguments(const std::vector<std::string> &args, const std::vector<opt
 }
 
 bool arguments::flag(std::string_view name) const {
-    return std::any_of(given_.begin(), given_.end(), [&](const auto &g) { return g.first == name; });
+    return std::any_of(given_.begin(), given_.end(),
+                       [&](const auto &g) { return g.first == name; });
 }
 
 std::optional<std::string> arguments::value(std::string_view name) const {
@@ -72,11 +75,12 @@ std::optional<std::string> arguments::value(std::string_view name) const {
 
 std::uint64_t parse_number(std::string_view option, const std::string &text, std::uint64_t minimum,
                            std::uint64_t maximum) {
-    const std::string range = " (" + std::to_string(minimum) + " to " + std::to_string(maximum) + ")";
+    const std::string range =
+        " (" + std::to_string(minimum) + " to " + std::to_string(maximum) + ")";
     if (text.empty() || text.size() > 20 ||
         !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        throw usage_error(std::string(option) + " must be a whole number" + range + ", not \"" + text +
-                          "\"");
+        throw usage_error(std::string(option) + " must be a whole number" + range + ", not \"" +
+                          text + "\"");
     }
     std::uint64_t value = 0;
     for (char c : text) {

@@ -56,7 +56,8 @@ void run_channels(tarvelo_entry_fn *entry, const load_settings &settings, std::u
     hooks.before_call = [&](std::int32_t) { started = clock_type::now(); };
     hooks.after_call = [&](const standin::exit_answer &) {
         const auto elapsed = clock_type::now() - started;
-        result.latencies.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+        result.latencies.push_back(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
     };
     const std::string wrong = other_password(settings.channel.password);
     for (;;) {
@@ -69,7 +70,8 @@ void run_channels(tarvelo_entry_fn *entry, const load_settings &settings, std::u
         std::snprintf(name, sizeof name, "LOAD.%07llu", static_cast<unsigned long long>(i + 1));
         channel.name = name;
         standin::partner_config partner;
-        const bool refusal_planned = settings.refuse_every != 0 && (i + 1) % settings.refuse_every == 0;
+        const bool refusal_planned =
+            settings.refuse_every != 0 && (i + 1) % settings.refuse_every == 0;
         partner.password = refusal_planned ? wrong : settings.channel.password;
         // Each partner challenges from a second of its own.
         partner.seed = first_seed + static_cast<std::uint32_t>(i);
@@ -104,12 +106,15 @@ std::int64_t percentile(std::vector<std::int64_t> &samples, double fraction) {
     if (samples.empty()) {
         return 0;
     }
-    const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
-    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(rank), samples.end());
+    const auto rank =
+        static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(rank),
+                     samples.end());
     return samples[rank];
 }
 
-void show_progress(const output_capture &out, std::uint64_t done, std::uint64_t total, double seconds) {
+void show_progress(const output_capture &out, std::uint64_t done, std::uint64_t total,
+                   double seconds) {
     char line[96];
     std::snprintf(line, sizeof line, "\r  %llu of %llu channels, %.0f per second   ",
                   static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
@@ -187,7 +192,8 @@ int load_command(const std::vector<std::string> &args) {
     settings.channel.exit_data = settings.log_path + (a.flag("--trace") ? " TRACEON" : "");
     if (settings.channel.exit_data.size() > TARVELO_EXIT_DATA_LENGTH) {
         throw usage_error("the exit data \"" + settings.channel.exit_data + "\" is " +
-                          std::to_string(settings.channel.exit_data.size()) + " bytes; the field holds 32");
+                          std::to_string(settings.channel.exit_data.size()) +
+                          " bytes; the field holds 32");
     }
     const std::string library = a.value("--library").value_or(default_library_path());
     const std::string entry_name = a.value("--entry").value_or("TARVELO");
@@ -218,8 +224,8 @@ int load_command(const std::vector<std::string> &args) {
     const clock_type::time_point start = clock_type::now();
     try {
         for (unsigned t = 0; t < settings.threads; ++t) {
-            workers.emplace_back(run_channels, entry, std::cref(settings), first_seed, std::ref(next),
-                                 std::ref(done), std::ref(results[t]));
+            workers.emplace_back(run_channels, entry, std::cref(settings), first_seed,
+                                 std::ref(next), std::ref(done), std::ref(results[t]));
         }
     } catch (const std::system_error &) {
         // The ones started must finish before anything they use goes away.
@@ -233,7 +239,8 @@ int load_command(const std::vector<std::string> &args) {
         while (done.load(std::memory_order_relaxed) < settings.channels) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             const std::chrono::duration<double> seconds = clock_type::now() - start;
-            show_progress(out, done.load(std::memory_order_relaxed), settings.channels, seconds.count());
+            show_progress(out, done.load(std::memory_order_relaxed), settings.channels,
+                          seconds.count());
         }
     }
     for (std::thread &w : workers) {
@@ -271,16 +278,18 @@ int load_command(const std::vector<std::string> &args) {
     std::snprintf(line, sizeof line, "  elapsed              %.3f s\n", elapsed.count());
     summary += line;
     std::snprintf(line, sizeof line, "  sign-ons per second  %.0f\n",
-                  elapsed.count() > 0 ? static_cast<double>(total.signed_on) / elapsed.count() : 0.0);
+                  elapsed.count() > 0 ? static_cast<double>(total.signed_on) / elapsed.count()
+                                      : 0.0);
     summary += line;
     std::snprintf(line, sizeof line, "  lines written        %llu to standard output",
                   static_cast<unsigned long long>(out.lines_counted()));
     summary += line;
     if (!settings.log_path.empty()) {
         const std::uint64_t logged = count_lines_in(settings.log_path);
-        std::snprintf(line, sizeof line, ", %llu to %s",
-                      static_cast<unsigned long long>(logged >= logged_before ? logged - logged_before : 0),
-                      settings.log_path.c_str());
+        std::snprintf(
+            line, sizeof line, ", %llu to %s",
+            static_cast<unsigned long long>(logged >= logged_before ? logged - logged_before : 0),
+            settings.log_path.c_str());
         summary += line;
     }
     summary += "\n";

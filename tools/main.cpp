@@ -20,11 +20,13 @@ struct command {
 };
 
 constexpr command commands[] = {
-    {"demo", tarvelo::tool::demo_command, "sign one channel on, trace on, and say whether it worked"},
+    {"demo", tarvelo::tool::demo_command,
+     "sign one channel on, trace on, and say whether it worked"},
     {"run", tarvelo::tool::run_command, "one channel with every host and partner setting in reach"},
     {"load", tarvelo::tool::load_command, "many channels from several threads, as a busy host"},
     {"respond", tarvelo::tool::respond_command, "the response to a challenge for a password"},
-    {"challenge", tarvelo::tool::challenge_command, "the challenge the exit sends in a clock second"},
+    {"challenge", tarvelo::tool::challenge_command,
+     "the challenge the exit sends in a clock second"},
 };
 
 void print_help() {
@@ -71,6 +73,7 @@ int main(int argc, char **argv) {
             return f.code();
         }
     }
-    std::fprintf(stderr, "tarvelo: unknown command \"%s\"\nSee \"tarvelo --help\".\n", name.c_str());
+    std::fprintf(stderr, "tarvelo: unknown command \"%s\"\nSee \"tarvelo --help\".\n",
+                 name.c_str());
     return tarvelo::tool::exit_usage;
 }

@@ -230,8 +230,9 @@ std::string make_temporary_log() {
     // directory serves instead.
     for (int attempt = 0; attempt < 100; ++attempt) {
         char name[32];
-        std::snprintf(name, sizeof name, "tarvelo-%05u.log",
-                      static_cast<unsigned>((GetTickCount() + static_cast<DWORD>(attempt)) % 100000));
+        std::snprintf(
+            name, sizeof name, "tarvelo-%05u.log",
+            static_cast<unsigned>((GetTickCount() + static_cast<DWORD>(attempt)) % 100000));
         const int fd = _open(name, _O_CREAT | _O_EXCL | _O_WRONLY, _S_IREAD | _S_IWRITE);
         if (fd >= 0) {
             _close(fd);

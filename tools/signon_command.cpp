@@ -67,7 +67,8 @@ verdict judge(const standin::signon_record &record, const standin::channel_confi
         return {exit_ok, {}};
     }
     if (!record.closed) {
-        return {exit_unfinished, "the exchange ended with the exit neither running nor closing the channel"};
+        return {exit_unfinished,
+                "the exchange ended with the exit neither running nor closing the channel"};
     }
     std::vector<const std::vector<std::uint8_t> *> from_partner;
     for (const standin::exchanged_message &m : record.messages) {
@@ -92,20 +93,20 @@ verdict judge(const standin::signon_record &record, const standin::channel_confi
             return {exit_refused, "the exit could not allocate its buffer at channel start"};
         }
         if (answer.reason != ZTXR_SEC_MSG || message == nullptr) {
-            return {exit_refused, "the exit closed the channel at exit reason " +
-                                      std::to_string(answer.reason)};
+            return {exit_refused,
+                    "the exit closed the channel at exit reason " + std::to_string(answer.reason)};
         }
         const std::vector<std::uint8_t> &m = *message;
         const std::string size = std::to_string(m.size()) + (m.size() == 1 ? " byte" : " bytes");
         switch (state) {
         case ZAVCONN_STARTUP:
             if (m.size() == 1 && m[0] == ZAVSTAT_REVOKED) {
-                return {exit_refused,
-                        "the partner service has revoked the channel after successive invalid passwords"};
+                return {exit_refused, "the partner service has revoked the channel after "
+                                      "successive invalid passwords"};
             }
             if (m.size() == 1) {
-                return {exit_refused, "the partner opened with " + status_text(m[0]) +
-                                          " instead of a challenge"};
+                return {exit_refused,
+                        "the partner opened with " + status_text(m[0]) + " instead of a challenge"};
             }
             if (channel.exchange_size < static_cast<std::int32_t>(security_text_length)) {
                 return {exit_refused, "the host's exchange buffer holds " +
@@ -116,16 +117,19 @@ verdict judge(const standin::signon_record &record, const standin::channel_confi
         case ZAVCONN_SIGNON:
             switch (m.empty() ? -1 : m[0]) {
             case ZAVSTAT_PASSWORD_VIOLATION:
-                return {exit_refused, "the partner service rejected the exit's response: the two sides "
-                                      "do not hold the same password"};
+                return {exit_refused,
+                        "the partner service rejected the exit's response: the two sides "
+                        "do not hold the same password"};
             case ZAVSTAT_SENDER_NOT_STARTED:
-                return {exit_refused, "the partner service says the sender channel must be started first"};
+                return {exit_refused,
+                        "the partner service says the sender channel must be started first"};
             case ZAVSTAT_NOT_REGISTERED:
                 return {exit_refused, "the channel is not registered on the partner service"};
             case ZAVSTAT_AUTHORISED:
                 return {exit_refused, "the exit had no buffer to send its own challenge from"};
             default:
-                return {exit_refused, "the partner answered with " + status_text(m.empty() ? 0 : m[0]) +
+                return {exit_refused, "the partner answered with " +
+                                          status_text(m.empty() ? 0 : m[0]) +
                                           ", which the exit does not accept after its response"};
             }
         case ZAVCONN_VERIFY:
@@ -133,8 +137,9 @@ verdict judge(const standin::signon_record &record, const standin::channel_confi
                 return {exit_refused,
                         "the partner's response to the exit's challenge was " + size + ", not 32"};
             }
-            return {exit_refused, "the partner's response to the exit's challenge was wrong: the partner "
-                                  "does not hold the password (possible impersonation)"};
+            return {exit_refused,
+                    "the partner's response to the exit's challenge was wrong: the partner "
+                    "does not hold the password (possible impersonation)"};
         default:
             return {exit_refused, "the exit was in handshake state " + std::to_string(state) +
                                       ", which it does not know"};
@@ -257,8 +262,9 @@ int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output
             what = (order == 0 ? "response " : "challenge ") + message_bytes(m.bytes);
         }
         char head[64];
-        std::snprintf(head, sizeof head, "%s %2zu %-5s  ", m.from_partner ? "partner -> exit:" : "exit -> partner:",
-                      m.bytes.size(), m.bytes.size() == 1 ? "byte" : "bytes");
+        std::snprintf(head, sizeof head, "%s %2zu %-5s  ",
+                      m.from_partner ? "partner -> exit:" : "exit -> partner:", m.bytes.size(),
+                      m.bytes.size() == 1 ? "byte" : "bytes");
         out.show(std::string(head) + what + "\n");
     };
 
@@ -273,9 +279,11 @@ int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output
     if (!settings.log_path.empty()) {
         const std::string logged = read_whole_file(settings.log_path);
         const std::uint64_t lines = count_lines_in(settings.log_path);
-        std::string note = "log file " + settings.log_path + ": " + std::to_string(lines) + " lines";
+        std::string note =
+            "log file " + settings.log_path + ": " + std::to_string(lines) + " lines";
         if (logged.size() >= exit_output.size() &&
-            logged.compare(logged.size() - exit_output.size(), exit_output.size(), exit_output) == 0) {
+            logged.compare(logged.size() - exit_output.size(), exit_output.size(), exit_output) ==
+                0) {
             note += ", ending with the same lines as shown above";
         } else {
             note += ", which do not end with the lines shown above";
@@ -294,7 +302,8 @@ int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output
     }
     if (challenges.size() == 2 && challenges[0] == challenges[1]) {
         out.show("note: both challenges were made in the same clock second, so they are the same\n"
-                 "      and so are the two responses (see the partner protocol guide, known weaknesses)\n");
+                 "      and so are the two responses (see the partner protocol guide, known "
+                 "weaknesses)\n");
     }
 
     // The channel name as the exit's lines show it, without its padding.
@@ -337,9 +346,10 @@ std::string exit_data_for(const std::string &log_path, bool trace) {
     }
     std::string data = log_path + (trace ? trace_word : "");
     if (data.size() > exit_data_width) {
-        throw usage_error("the exit data \"" + data + "\" is " + std::to_string(data.size()) +
-                          " bytes; the field holds 32" +
-                          (trace ? " (a log path of at most 24 bytes leaves room for \" TRACEON\")" : ""));
+        throw usage_error(
+            "the exit data \"" + data + "\" is " + std::to_string(data.size()) +
+            " bytes; the field holds 32" +
+            (trace ? " (a log path of at most 24 bytes leaves room for \" TRACEON\")" : ""));
     }
     return data;
 }
@@ -395,10 +405,12 @@ int demo_command(const std::vector<std::string> &args) {
             "  --library PATH           the exit library (default: %s)\n"
             "  --entry NAME             its entry point (default: TARVELO)\n"
             "  --channel NAME           channel name, 1 to 20 bytes (default: TO.PARTNER)\n"
-            "  --password TEXT          the channel's password, at most 12 bytes (default: SECRET)\n"
+            "  --password TEXT          the channel's password, at most 12 bytes (default: "
+            "SECRET)\n"
             "  --partner-password TEXT  the partner's copy (default: the same); a different\n"
             "                           one shows a refused channel\n"
-            "  --log PATH               log file, at most 24 bytes (default: a new /tmp/tarvelo-*.log)\n"
+            "  --log PATH               log file, at most 24 bytes (default: a new "
+            "/tmp/tarvelo-*.log)\n"
             "  -h, --help               this text\n"
             "\n%s",
             default_library_path().c_str(), exit_codes_help);
@@ -423,14 +435,18 @@ int demo_command(const std::vector<std::string> &args) {
 
     output_capture out;
     out.show("tarvelo demo: one channel signs on through the exit library, as a host runs it\n"
-             "  library    " + settings.library + ", entry point " + settings.entry + "\n"
-             "  channel    " + settings.channel.name + ", password " +
+             "  library    " +
+             settings.library + ", entry point " + settings.entry +
+             "\n"
+             "  channel    " +
+             settings.channel.name + ", password " +
              (settings.partner.password == settings.channel.password
                   ? "\"" + settings.channel.password + "\" on both sides"
                   : "\"" + settings.channel.password + "\", the partner holds \"" +
                         settings.partner.password + "\"") +
              "\n"
-             "  exit data  \"" + settings.channel.exit_data + "\" (log file, trace on)\n\n");
+             "  exit data  \"" +
+             settings.channel.exit_data + "\" (log file, trace on)\n\n");
     out.start_keeping();
     return show_signon(entry, settings, out);
 }
@@ -512,10 +528,12 @@ int run_command(const std::vector<std::string> &args) {
         settings.log_path = log.value_or("");
     }
     if (const auto v = a.value("--exchange-size")) {
-        settings.channel.exchange_size = static_cast<std::int32_t>(parse_number("--exchange-size", *v, 0, 1 << 20));
+        settings.channel.exchange_size =
+            static_cast<std::int32_t>(parse_number("--exchange-size", *v, 0, 1 << 20));
     }
     if (const auto v = a.value("--opening-status")) {
-        settings.partner.opening_status = static_cast<std::uint8_t>(parse_number("--opening-status", *v, 0, 255));
+        settings.partner.opening_status =
+            static_cast<std::uint8_t>(parse_number("--opening-status", *v, 0, 255));
     }
     if (const auto v = a.value("--status")) {
         settings.partner.status = static_cast<std::uint8_t>(parse_number("--status", *v, 0, 255));
@@ -531,14 +549,16 @@ int run_command(const std::vector<std::string> &args) {
         }
         settings.partner.answer = found->second;
     }
-    settings.partner.seed = a.value("--seed")
-                                ? static_cast<std::uint32_t>(parse_number("--seed", *a.value("--seed"), 0, UINT32_MAX))
-                                : static_cast<std::uint32_t>(std::time(nullptr));
+    settings.partner.seed =
+        a.value("--seed")
+            ? static_cast<std::uint32_t>(parse_number("--seed", *a.value("--seed"), 0, UINT32_MAX))
+            : static_cast<std::uint32_t>(std::time(nullptr));
 
     tarvelo_entry_fn *entry = load_exit(settings.library, settings.entry);
     output_capture out;
     out.show("tarvelo run: channel " + settings.channel.name + " through " + settings.library +
-             ", entry point " + settings.entry + ", exit data \"" + settings.channel.exit_data + "\"\n\n");
+             ", entry point " + settings.entry + ", exit data \"" + settings.channel.exit_data +
+             "\"\n\n");
     out.start_keeping();
     return show_signon(entry, settings, out);
 }

@@ -22,7 +22,8 @@ bool is_known_line(const std::string &line) {
     static const std::regex known(
         "(TARVELO001I - KOR Security Exit Started Channel => CH\\.[0-9]{3}\\.[0-9]{3} {10}"
         "|TARVELO008I - KOR Security Exit Channel => CH\\.[0-9]{3}\\.[0-9]{3} {10} closed\\."
-        "|Trace \\.\\.\\.\\.> .* Channel => {1,2}CH\\.[0-9]{3}\\.[0-9]{3} {10}( ---> [0-9A-F]{32} )?)");
+        "|Trace \\.\\.\\.\\.> .* Channel => {1,2}CH\\.[0-9]{3}\\.[0-9]{3} {10}( ---> [0-9A-F]{32} "
+        ")?)");
     return std::regex_match(line, known);
 }
 

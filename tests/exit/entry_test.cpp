@@ -26,8 +26,7 @@ std::vector<std::string> lines_of(const std::string &text) {
 }
 
 // Runs `steps` in the scratch directory with output captured.
-template <typename Steps>
-captured_output::streams captured(Steps steps) {
+template <typename Steps> captured_output::streams captured(Steps steps) {
     captured_output capture;
     steps();
     return capture.take();
@@ -42,9 +41,10 @@ TEST(ChannelStart, WritesStartedMessageSetsStateOneAndAllocatesTheExitBuffer) {
     EXPECT_EQ(ch.exit_length(), 64);
     ASSERT_NE(ch.exit_buffer(), nullptr);
     std::memset(ch.exit_buffer(), 0xA5, 64); // all 64 bytes are ours to use
-    EXPECT_EQ(lines_of(out.out),
-              std::vector<std::string>{std::string("TARVELO001I - KOR Security Exit Started Channel => ") +
-                                       padded_name});
+    EXPECT_EQ(
+        lines_of(out.out),
+        std::vector<std::string>{
+            std::string("TARVELO001I - KOR Security Exit Started Channel => ") + padded_name});
     EXPECT_EQ(out.err, "");
     captured([&] { ch.terminate(); });
 }
@@ -55,8 +55,9 @@ TEST(ChannelClose, WritesClosedMessageReleasesAndClearsTheExitBuffer) {
     auto out = captured([&] { ch.terminate(); });
     EXPECT_EQ(ch.response(), ZTXCC_OK);
     EXPECT_EQ(ch.exit_buffer(), nullptr);
-    EXPECT_EQ(lines_of(out.out), std::vector<std::string>{std::string("TARVELO008I - KOR Security Exit Channel => ") +
-                                                          padded_name + " closed."});
+    EXPECT_EQ(lines_of(out.out),
+              std::vector<std::string>{std::string("TARVELO008I - KOR Security Exit Channel => ") +
+                                       padded_name + " closed."});
     // A second termination finds nothing to release (a double release would
     // abort under the allocator's checks and the sanitizers).
     auto again = captured([&] { ch.terminate(); });
@@ -87,18 +88,23 @@ TEST(Invitation, DoesNothingAndAnswersOkWhateverTheHostLeftInTheResponse) {
 }
 
 TEST(InvalidCall, ReasonsTheExitDoesNotHandleCloseWithTarvelo009E) {
-    const std::pair<std::int32_t, const char *> reasons[] = {
-        {13, " 13 "}, {14, " 14 "}, {0, " 0 "}, {-1, " -1 "}, {17, " 17 "},
-        {INT_MIN, " -2147483648 "}, {INT_MAX, " 2147483647 "}};
+    const std::pair<std::int32_t, const char *> reasons[] = {{13, " 13 "},
+                                                             {14, " 14 "},
+                                                             {0, " 0 "},
+                                                             {-1, " -1 "},
+                                                             {17, " 17 "},
+                                                             {INT_MIN, " -2147483648 "},
+                                                             {INT_MAX, " 2147483647 "}};
     for (const auto &[reason, shown] : reasons) {
         channel ch(exit_entry(), channel_config{});
         const std::int32_t called_with = reason;
         auto out = captured([&] { ch.call(called_with); });
         EXPECT_EQ(ch.response(), ZTXCC_CLOSE_CHANNEL) << reason;
-        EXPECT_EQ(lines_of(out.out),
-                  std::vector<std::string>{
-                      std::string("TARVELO009E - KOR Security Exit - Invalid exit call - Channel => ") +
-                      padded_name + " - ZT Code => " + shown})
+        EXPECT_EQ(
+            lines_of(out.out),
+            std::vector<std::string>{
+                std::string("TARVELO009E - KOR Security Exit - Invalid exit call - Channel => ") +
+                padded_name + " - ZT Code => " + shown})
             << reason;
         EXPECT_EQ(ch.state(), 0) << "nothing else changes";
     }

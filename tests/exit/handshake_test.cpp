@@ -178,28 +178,27 @@ TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryRow, Refusals,
-    ::testing::Values(
-        refusal{"startup_revoked", 1, {8}, "TARVELO004E"},
-        refusal{"startup_authorised", 1, {6}, "TARVELO006S"},
-        refusal{"startup_violation", 1, {7}, "TARVELO006S"},
-        refusal{"startup_not_registered", 1, {10}, "TARVELO006S"},
-        refusal{"startup_zero", 1, {0}, "TARVELO006S"},
-        refusal{"signon_violation", 3, {7}, "TARVELO003W"},
-        refusal{"signon_sender_not_started", 3, {9}, "TARVELO005E"},
-        refusal{"signon_not_registered", 3, {10}, "TARVELO010E"},
-        refusal{"signon_revoked", 3, {8}, "TARVELO006S"},
-        refusal{"signon_other", 3, {255}, "TARVELO006S"},
-        refusal{"signon_long_unknown", 3, {1, 6}, "TARVELO006S"},
-        refusal{"verify_wrong", 2, std::vector<std::uint8_t>(32, '0'), "TARVELO007E"},
-        refusal{"verify_short", 2, std::vector<std::uint8_t>(31, '0'), "TARVELO010E"},
-        refusal{"state_zero", 0, {6}, "TARVELO009E"},
-        refusal{"state_four", 4, {6}, "TARVELO009E"},
-        refusal{"state_ff", 255, std::vector<std::uint8_t>(32, 'A'), "TARVELO009E"}),
+    ::testing::Values(refusal{"startup_revoked", 1, {8}, "TARVELO004E"},
+                      refusal{"startup_authorised", 1, {6}, "TARVELO006S"},
+                      refusal{"startup_violation", 1, {7}, "TARVELO006S"},
+                      refusal{"startup_not_registered", 1, {10}, "TARVELO006S"},
+                      refusal{"startup_zero", 1, {0}, "TARVELO006S"},
+                      refusal{"signon_violation", 3, {7}, "TARVELO003W"},
+                      refusal{"signon_sender_not_started", 3, {9}, "TARVELO005E"},
+                      refusal{"signon_not_registered", 3, {10}, "TARVELO010E"},
+                      refusal{"signon_revoked", 3, {8}, "TARVELO006S"},
+                      refusal{"signon_other", 3, {255}, "TARVELO006S"},
+                      refusal{"signon_long_unknown", 3, {1, 6}, "TARVELO006S"},
+                      refusal{"verify_wrong", 2, std::vector<std::uint8_t>(32, '0'), "TARVELO007E"},
+                      refusal{"verify_short", 2, std::vector<std::uint8_t>(31, '0'), "TARVELO010E"},
+                      refusal{"state_zero", 0, {6}, "TARVELO009E"},
+                      refusal{"state_four", 4, {6}, "TARVELO009E"},
+                      refusal{"state_ff", 255, std::vector<std::uint8_t>(32, 'A'), "TARVELO009E"}),
     [](const ::testing::TestParamInfo<refusal> &row) { return std::string(row.param.what); });
 
 TEST_F(Handshake, InvalidStateShowsTheStateAsTwoLowerCaseHexDigits) {
-    for (const auto &[state, shown] : std::vector<std::pair<std::uint8_t, std::string>>{
-             {0, "00"}, {4, "04"}, {0xab, "ab"}}) {
+    for (const auto &[state, shown] :
+         std::vector<std::pair<std::uint8_t, std::string>>{{0, "00"}, {4, "04"}, {0xab, "ab"}}) {
         ch_.params().user_area[0] = state;
         auto out = deliver({6});
         const std::string tail = "State Code => " + shown + "\n";
@@ -241,7 +240,8 @@ TEST_F(TracedHandshake, FullExchangeWritesTheseLinesToStandardOutputAndTheLogFil
     const std::vector<std::string> lines = {
         "Trace ....> - ZTXR_SEC_MSG received - Channel =>  " + n,
         "Trace ....>      - ZAVCONN_STARTUP  - Channel =>  " + n,
-        "Trace ....>        - MD5 Challenge received Channel => " + n + " ---> " + challenge_text + " ",
+        "Trace ....>        - MD5 Challenge received Channel => " + n + " ---> " + challenge_text +
+            " ",
         "Trace ....>        - MD5 response sent      Channel => " + n + " ---> " + response + " ",
         "Trace ....> - ZTXR_SEC_MSG received - Channel =>  " + n,
         "Trace ....>      - ZAVCONN_SIGNON   - Channel =>  " + n,
@@ -380,14 +380,16 @@ protected:
 TEST_F(GuardedExchange, AShortChallengeIsRefusedAndLeftUntouched) {
     for (std::int32_t length : {0, 2, 16, 31}) {
         auto ch = guarded_channel(std::max(length, 1));
-        const std::vector<std::uint8_t> message(challenge_text.begin(), challenge_text.begin() + length);
+        const std::vector<std::uint8_t> message(challenge_text.begin(),
+                                                challenge_text.begin() + length);
         std::vector<std::uint8_t> before = message;
         before.resize(static_cast<std::size_t>(ch->exchange_length()));
         auto out = deliver(*ch, message, length);
         EXPECT_EQ(ch->response(), ZTXCC_CLOSE_CHANNEL) << length;
         EXPECT_EQ(ch->state(), ZAVCONN_STARTUP) << length;
         EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO006S"}) << length;
-        EXPECT_EQ(std::vector<std::uint8_t>(ch->exchange(), ch->exchange() + ch->exchange_length()), before);
+        EXPECT_EQ(std::vector<std::uint8_t>(ch->exchange(), ch->exchange() + ch->exchange_length()),
+                  before);
         captured_output quiet;
         ch->terminate();
     }
@@ -443,7 +445,8 @@ TEST(MissingExitBuffer, SignonAndVerifyCloseWithTheStateInsteadOfUsingIt) {
         auto out = capture.take();
         EXPECT_EQ(ch.response(), ZTXCC_CLOSE_CHANNEL);
         EXPECT_EQ(identifiers(out.out), std::vector<std::string>{"TARVELO009E"});
-        EXPECT_NE(out.out.find("State Code => 0" + std::to_string(state) + "\n"), std::string::npos);
+        EXPECT_NE(out.out.find("State Code => 0" + std::to_string(state) + "\n"),
+                  std::string::npos);
         EXPECT_EQ(ch.state(), state);
     }
 }

@@ -34,7 +34,8 @@ std::string run(const std::string &command) {
     return output;
 }
 
-std::set<std::string> matches(const std::string &text, const std::regex &pattern, std::size_t group) {
+std::set<std::string> matches(const std::string &text, const std::regex &pattern,
+                              std::size_t group) {
     std::set<std::string> found;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {

@@ -171,8 +171,8 @@ protected:
         if (std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr) {
             return true;
         }
-        const std::string command = "localedef -i de_DE -f UTF-8 '" + locales_.file("de_DE.UTF-8") +
-                                    "' >/dev/null 2>&1";
+        const std::string command =
+            "localedef -i de_DE -f UTF-8 '" + locales_.file("de_DE.UTF-8") + "' >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0 && !file_exists(locales_.file("de_DE.UTF-8"))) {
             return false;
         }

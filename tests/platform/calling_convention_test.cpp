@@ -71,7 +71,7 @@ TEST(CallingConvention, EntryPointCleansTheStackAsDocumentedAndReadsEveryArgumen
     std::uint8_t exchange[32] = {};
     std::int32_t exit_length = 0;
     std::uint8_t *exit_buffer = nullptr;
-    void *const args[7] = {&params, &channel, &data_length, &exchange_length,
+    void *const args[7] = {&params,  &channel,     &data_length, &exchange_length,
                            exchange, &exit_length, &exit_buffer};
     void *entry = reinterpret_cast<void *>(library.entry());
 

@@ -35,28 +35,33 @@ bool replace_malloc_import(HMODULE module) {
     auto *base = reinterpret_cast<unsigned char *>(module);
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
     const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY &imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (imports.VirtualAddress == 0) {
         return false;
     }
-    for (auto *dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+    for (auto *dll =
+             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
          dll->Name != 0; ++dll) {
         if (_stricmp(reinterpret_cast<const char *>(base + dll->Name), "msvcrt.dll") != 0) {
             continue;
         }
-        const DWORD names_at = dll->OriginalFirstThunk != 0 ? dll->OriginalFirstThunk : dll->FirstThunk;
+        const DWORD names_at =
+            dll->OriginalFirstThunk != 0 ? dll->OriginalFirstThunk : dll->FirstThunk;
         auto *name = reinterpret_cast<const IMAGE_THUNK_DATA *>(base + names_at);
         auto *slot = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->FirstThunk);
         for (; name->u1.AddressOfData != 0; ++name, ++slot) {
             if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) {
                 continue;
             }
-            const auto *by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + name->u1.AddressOfData);
+            const auto *by_name =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + name->u1.AddressOfData);
             if (std::strcmp(reinterpret_cast<const char *>(by_name->Name), "malloc") != 0) {
                 continue;
             }
             DWORD protection = 0;
-            if (!VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection)) {
+            if (!VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
+                                &protection)) {
                 return false;
             }
             real_malloc = reinterpret_cast<malloc_fn>(slot->u1.Function);

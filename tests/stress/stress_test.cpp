@@ -135,13 +135,16 @@ std::string classify(const std::string &body) {
         {"005E", std::regex("TARVELO005E - Channel => " + name +
                             " cannot be started - Sender channel MUST be started first")},
         {"006S", std::regex("TARVELO006S - Unknown signon status received from KOR Platform : "
-                            "channel => " + name)},
+                            "channel => " +
+                            name)},
         {"007E", std::regex("TARVELO007E - Possible Partner impersonation! on channel => " + name)},
         {"008I", std::regex("TARVELO008I - KOR Security Exit Channel => " + name + " closed\\.")},
         {"009E call", std::regex("TARVELO009E - KOR Security Exit - Invalid exit call - "
-                                 "Channel => " + name + " - ZT Code =>  99 ")},
+                                 "Channel => " +
+                                 name + " - ZT Code =>  99 ")},
         {"009E state", std::regex("TARVELO009E - KOR Security Exit - Invalid Internal State - "
-                                  "Channel => " + name + " - State Code => 09")},
+                                  "Channel => " +
+                                  name + " - State Code => 09")},
         {"010E", std::regex("TARVELO010E - KOR Security Exit - Channel - " + name +
                             " - not registered on KOR service")},
         {"trace", std::regex("Trace \\.\\.\\.\\.> +- [A-Za-z0-9_ =-]+ Channel =>  ?" + name)},
@@ -153,8 +156,8 @@ std::string classify(const std::string &body) {
     const bool trace = body.compare(0, 11, "Trace ....>") == 0;
     for (const auto &[key, pattern] : known) {
         const std::string_view k = key;
-        const bool candidate = trace ? k == "trace"
-                                     : k != "trace" && body.compare(7, 4, k.substr(0, 4)) == 0;
+        const bool candidate =
+            trace ? k == "trace" : k != "trace" && body.compare(7, 4, k.substr(0, 4)) == 0;
         if (candidate && std::regex_match(body, pattern)) {
             return key;
         }

@@ -92,7 +92,8 @@ TEST(ProtocolGuide, ResponseExamplesMatchTheExitAndTheTool) {
         std::uint8_t digest[md5_digest_length];
         md5_digest(reinterpret_cast<const std::uint8_t *>(password.data()),
                    static_cast<std::int16_t>(password.size()), digest);
-        EXPECT_EQ(spaced_hex(e.at("MD5(password)")), std::vector<std::uint8_t>(digest, digest + 16));
+        EXPECT_EQ(spaced_hex(e.at("MD5(password)")),
+                  std::vector<std::uint8_t>(digest, digest + 16));
         const std::vector<std::uint8_t> decoded = spaced_hex(e.at("decoded"));
         const std::vector<std::uint8_t> mixed = spaced_hex(e.at("XOR"));
         ASSERT_EQ(decoded.size(), 16u);

@@ -24,7 +24,8 @@ bool contains(const std::string &text, const std::string &part) {
 // The lines the exit wrote, picked out of the program's output by their
 // timestamp: "Tue Dec  8 18:43:24 2026 ".
 std::string exit_lines(const std::string &out) {
-    static const std::regex timestamp("^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} ");
+    static const std::regex timestamp(
+        "^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} ");
     std::string lines;
     for (const std::string &line : lines_of(out)) {
         if (std::regex_search(line, timestamp)) {
@@ -68,9 +69,9 @@ TEST(Demo, SignsOnAndLogsExactlyTheLinesItShows) {
     // fresh log file holds exactly what was shown.
     const std::string shown = exit_lines(r.out);
     EXPECT_EQ(logged, shown);
-    for (const char *part : {"TARVELO001I", "MD5 Challenge received", "MD5 response sent", "Status = Authorised",
-                             "MD5 Challenge Sent", "MD5 Response expected", "Status = KOR Authorised",
-                             "TARVELO008I"}) {
+    for (const char *part : {"TARVELO001I", "MD5 Challenge received", "MD5 response sent",
+                             "Status = Authorised", "MD5 Challenge Sent", "MD5 Response expected",
+                             "Status = KOR Authorised", "TARVELO008I"}) {
         EXPECT_TRUE(contains(shown, part)) << part;
     }
     EXPECT_TRUE(contains(r.out, ", ending with the same lines as shown above"));
@@ -83,9 +84,11 @@ TEST(Demo, RefusedWhenThePartnerHoldsAnotherPasswordAndSaysWhy) {
         unlink(log.c_str());
     }
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(last_line(r.out), "channel TO.PARTNER refused: the partner service rejected the exit's response: "
-                                "the two sides do not hold the same password (TARVELO003W)");
-    EXPECT_TRUE(contains(exit_lines(r.out), "TARVELO003W - KOR Password Violation channel => TO.PARTNER"));
+    EXPECT_EQ(last_line(r.out),
+              "channel TO.PARTNER refused: the partner service rejected the exit's response: "
+              "the two sides do not hold the same password (TARVELO003W)");
+    EXPECT_TRUE(
+        contains(exit_lines(r.out), "TARVELO003W - KOR Password Violation channel => TO.PARTNER"));
 }
 
 // Each way the exit can refuse, set up through the run command's knobs: the
@@ -98,14 +101,26 @@ TEST(Run, EachRefusalGetsItsReasonAndTheExitsOwnMessage) {
         std::string identifier;
     };
     const std::vector<refusal> refusals = {
-        {{"--opening-status", "8"}, "revoked the channel after successive invalid passwords", "TARVELO004E"},
-        {{"--opening-status", "6"}, "opened with status 6 (authorised) instead of a challenge", "TARVELO006S"},
-        {{"--partner-password", "OTHER"}, "the two sides do not hold the same password", "TARVELO003W"},
+        {{"--opening-status", "8"},
+         "revoked the channel after successive invalid passwords",
+         "TARVELO004E"},
+        {{"--opening-status", "6"},
+         "opened with status 6 (authorised) instead of a challenge",
+         "TARVELO006S"},
+        {{"--partner-password", "OTHER"},
+         "the two sides do not hold the same password",
+         "TARVELO003W"},
         {{"--status", "9"}, "sender channel must be started first", "TARVELO005E"},
         {{"--status", "10"}, "not registered on the partner service", "TARVELO010E"},
-        {{"--status", "8"}, "answered with status 8 (revoked), which the exit does not accept", "TARVELO006S"},
-        {{"--answer", "wrong"}, "does not hold the password (possible impersonation)", "TARVELO007E"},
-        {{"--answer", "short"}, "response to the exit's challenge was 31 bytes, not 32", "TARVELO010E"},
+        {{"--status", "8"},
+         "answered with status 8 (revoked), which the exit does not accept",
+         "TARVELO006S"},
+        {{"--answer", "wrong"},
+         "does not hold the password (possible impersonation)",
+         "TARVELO007E"},
+        {{"--answer", "short"},
+         "response to the exit's challenge was 31 bytes, not 32",
+         "TARVELO010E"},
         {{"--exchange-size", "31"}, "exchange buffer holds 31 bytes, too few", "TARVELO006S"},
         // The exit reads the field up to the first blank; the partner holds all of it.
         {{"--password", "AB CD"}, "the two sides do not hold the same password", "TARVELO003W"},
@@ -138,14 +153,16 @@ TEST(Run, ShowsEachMessageWithItsDirectionLengthAndBytes) {
     }
     ASSERT_EQ(messages.size(), 5u) << r.out;
     EXPECT_EQ(messages[0], "partner -> exit: 32 bytes  challenge " + challenge);
-    EXPECT_EQ(messages[1], "exit -> partner: 32 bytes  response " + response_to("Pa55w0rd", challenge));
+    EXPECT_EQ(messages[1],
+              "exit -> partner: 32 bytes  response " + response_to("Pa55w0rd", challenge));
     EXPECT_EQ(messages[2], "partner -> exit:  1 byte   status 6 (authorised)");
     // The exit's own challenge depends on the clock; the partner's answer to
     // it must be the response to exactly what the exit sent.
     const std::string prefix = "exit -> partner: 32 bytes  challenge ";
     ASSERT_EQ(messages[3].rfind(prefix, 0), 0u) << messages[3];
     const std::string exit_challenge = messages[3].substr(prefix.size());
-    EXPECT_EQ(messages[4], "partner -> exit: 32 bytes  response " + response_to("Pa55w0rd", exit_challenge));
+    EXPECT_EQ(messages[4],
+              "partner -> exit: 32 bytes  response " + response_to("Pa55w0rd", exit_challenge));
 
     // The exit's answers, in order, between the calls.
     std::vector<std::string> answers;
@@ -182,8 +199,8 @@ TEST(Load, CountsSignOnsRefusalsAndTheLinesInBothPlaces) {
     char dir[] = "/tmp/tvt-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string log = std::string(dir) + "/load.log";
-    const tool_result r =
-        run_tool({"load", "--channels", "200", "--threads", "3", "--refuse-every", "10", "--log", log});
+    const tool_result r = run_tool(
+        {"load", "--channels", "200", "--threads", "3", "--refuse-every", "10", "--log", log});
     const std::size_t logged = lines_of(slurp(log)).size();
     unlink(log.c_str());
     rmdir(dir);
@@ -195,10 +212,13 @@ TEST(Load, CountsSignOnsRefusalsAndTheLinesInBothPlaces) {
     // Trace off: a start and an end line per channel, and one password
     // violation line per refused channel, nothing on the program's own output.
     EXPECT_EQ(logged, 200u * 2 + 20);
-    EXPECT_TRUE(contains(r.out, "  lines written        420 to standard output, 420 to " + log + "\n")) << r.out;
+    EXPECT_TRUE(
+        contains(r.out, "  lines written        420 to standard output, 420 to " + log + "\n"))
+        << r.out;
     // Six calls per signed-on channel; a refused one ends a call earlier.
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("call latency +median [0-9.]+ [nmu]s, 99th percentile "
-                                                    "[0-9.]+ [nmu]s over 1180 calls")))
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex("call latency +median [0-9.]+ [nmu]s, 99th percentile "
+                                            "[0-9.]+ [nmu]s over 1180 calls")))
         << r.out;
     EXPECT_EQ(exit_lines(r.out), "");
 }
@@ -212,11 +232,13 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
     const std::vector<bad> cases = {
         {{}, "Usage: tarvelo COMMAND"},
         {{"sign"}, "unknown command \"sign\""},
-        {{"run", "--password", "ABCDEFGHIJKLM"}, "--password is 13 bytes; a channel password holds at most 12"},
+        {{"run", "--password", "ABCDEFGHIJKLM"},
+         "--password is 13 bytes; a channel password holds at most 12"},
         {{"demo", "--partner-password", "ABCDEFGHIJKLM"}, "--partner-password is 13 bytes"},
         {{"load", "--password", "ABCDEFGHIJKLM"}, "--password is 13 bytes"},
         {{"respond", "ABCDEFGHIJKLM", challenge}, "the password is 13 bytes"},
-        {{"respond", "SECRET", challenge.substr(1)}, "a challenge is 32 characters; \"" + challenge.substr(1) + "\" has 31"},
+        {{"respond", "SECRET", challenge.substr(1)},
+         "a challenge is 32 characters; \"" + challenge.substr(1) + "\" has 31"},
         {{"respond", "SECRET", challenge + "0"}, "has 33"},
         {{"respond", "SECRET"}, "needs a PASSWORD and a CHALLENGE, got 1 argument"},
         {{"respond", "MY PASS", challenge}, "contains a blank"},
@@ -229,14 +251,16 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         {{"run", "--channel", "A.CHANNEL.NAME.OF.21B"}, "--channel must be 1 to 20 bytes, not 21"},
         {{"run", "--trace"}, "--trace needs --log"},
         {{"run", "--log", "my log"}, "--log cannot contain a blank"},
-        {{"run", "--log", "/tmp/" + std::string(20, 'x'), "--trace"}, "is 33 bytes; the field holds 32"},
+        {{"run", "--log", "/tmp/" + std::string(20, 'x'), "--trace"},
+         "is 33 bytes; the field holds 32"},
         {{"demo", "--log", "/tmp/" + std::string(20, 'x')}, "is 33 bytes; the field holds 32"},
         {{"run", "--exit-data", std::string(33, 'x')}, "--exit-data is 33 bytes"},
         {{"run", "--exit-data", "a.log", "--log", "b.log"}, "cannot be combined"},
         {{"run", "extra"}, "unexpected argument extra"},
         {{"load", "--channels", "0"}, "--channels is out of range"},
         {{"load", "--threads", "-2"}, "--threads must be a whole number"},
-        {{"load", "--log", "/nonexistent-dir/x.log"}, "cannot append to the log file /nonexistent-dir/x.log"},
+        {{"load", "--log", "/nonexistent-dir/x.log"},
+         "cannot append to the log file /nonexistent-dir/x.log"},
         {{"challenge", "--seed", "4294967296"}, "--seed is out of range (0 to 4294967295)"},
         {{"challenge", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},
     };
@@ -276,8 +300,8 @@ TEST(Library, OneThatCannotBeLoadedOrLacksTheEntryPointGivesCode3) {
 TEST(Library, AnExitThatNeitherRunsNorClosesTheChannelGivesCode5) {
     const tool_result r = run_tool({"run", "--library", TARVELO_IDLE_EXIT_PATH, "--entry", "IDLE"});
     EXPECT_EQ(r.exit_code, 5) << r.out << r.err;
-    EXPECT_EQ(last_line(r.out),
-              "channel TO.PARTNER: the exchange ended with the exit neither running nor closing the channel");
+    EXPECT_EQ(last_line(r.out), "channel TO.PARTNER: the exchange ended with the exit neither "
+                                "running nor closing the channel");
 }
 
 TEST(Help, EveryCommandDescribesItselfAndTheExitCodes) {

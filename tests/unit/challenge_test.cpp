@@ -157,8 +157,8 @@ TEST(Response, DecodingPairsCharactersByPosition) {
     } cases[] = {
         // Non-digits at even positions: each byte is its low nibble alone.
         {"G1G2G3G4G5G6G7G8G9GAGBGCGDGEGFG0",
-         {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E,
-          0x0F, 0x00}},
+         {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F,
+          0x00}},
         // A non-digit at an odd position: the high nibble waits for the next
         // pair and is added to its own (0x1 + 0x2 = 0x3 high).
         {"1Z23456789ABCDEF0011223344556677",
@@ -224,7 +224,7 @@ TEST(Wipe, ZerosExactlyTheArea) {
 }
 
 TEST(ConstantTimeCompare, AgreesWithMemcmp) {
-    const std::uint8_t base[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+    const std::uint8_t base[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                                    17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
     std::uint8_t other[32];
     std::memcpy(other, base, 32);

@@ -31,14 +31,13 @@ std::string expected_expansion(const std::string &format, const std::vector<cons
 
 // Expands into a buffer with guard bytes on both sides and checks the text,
 // the returned length, the terminator and that nothing past it was touched.
-void check(const std::string &format, const std::vector<const char *> &args,
-           std::size_t capacity) {
+void check(const std::string &format, const std::vector<const char *> &args, std::size_t capacity) {
     SCOPED_TRACE("format \"" + format + "\", capacity " + std::to_string(capacity));
     constexpr char guard = '#';
     std::vector<char> area(capacity + 16, guard);
     char *out = area.data() + 8;
-    const std::size_t length = expand_format(format.data(), format.size(), args.data(),
-                                             args.size(), out, capacity);
+    const std::size_t length =
+        expand_format(format.data(), format.size(), args.data(), args.size(), out, capacity);
     const std::string want = expected_expansion(format, args, capacity);
     ASSERT_EQ(length, want.size());
     EXPECT_EQ(std::string(out, length), want);
@@ -67,8 +66,8 @@ TEST(ExpandFormat, PercentSignsArgumentsAndTheirAbsence) {
     const std::vector<const char *> three = {"a", "", "ccc"};
     const std::vector<const char *> with_null = {"a", nullptr, "ccc"};
     const std::vector<const char *> none;
-    for (const std::string format :
-         {"", "%", "%%", "%s", "%s%s%s%s", "x%", "%d %s", "100% sure %s", "%%s", "%s%", "a%sb%sc%sd"}) {
+    for (const std::string format : {"", "%", "%%", "%s", "%s%s%s%s", "x%", "%d %s", "100% sure %s",
+                                     "%%s", "%s%", "a%sb%sc%sd"}) {
         for (std::size_t capacity = 1; capacity <= 16; ++capacity) {
             check(format, three, capacity);
             check(format, with_null, capacity);

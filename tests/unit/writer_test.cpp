@@ -40,12 +40,13 @@ protected:
 TEST_F(Writer, TimestampMatchesTheCLibrarysCtimeInSeveralTimeZones) {
     // Days 1 to 9 (two blanks after the month), leap days, both ends of the
     // 32-bit clock and a sample across decades.
-    std::vector<std::time_t> instants = {0, 86399, 951782400, 1709164800, 1733702400,
-                                         2147483647, 1000000000, 1704067200};
+    std::vector<std::time_t> instants = {0,          86399,      951782400,  1709164800,
+                                         1733702400, 2147483647, 1000000000, 1704067200};
     for (std::time_t t = 0; t < 2000000000; t += 7777777) {
         instants.push_back(t);
     }
-    for (const char *zone : {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "NPT-5:45", "CET-1CEST,M3.5.0,M10.5.0/3"}) {
+    for (const char *zone :
+         {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "NPT-5:45", "CET-1CEST,M3.5.0,M10.5.0/3"}) {
         setenv("TZ", zone, 1);
         tzset();
         for (std::time_t t : instants) {
@@ -73,14 +74,17 @@ TEST_F(Writer, NumberedMessagesReadExactlyAsReleased) {
     const char *n = "TO.PARTNER          ";
     EXPECT_EQ(body(msg_exit_started, n, nullptr),
               "TARVELO001I - KOR Security Exit Started Channel => TO.PARTNER          \n");
-    EXPECT_EQ(body(msg_revoked, n, nullptr),
-              "TARVELO004E - Channel => TO.PARTNER           has been revoked by sucessive invalid passwords!\n");
+    EXPECT_EQ(body(msg_revoked, n, nullptr), "TARVELO004E - Channel => TO.PARTNER           has "
+                                             "been revoked by sucessive invalid passwords!\n");
     EXPECT_EQ(body(msg_sender_not_started, n, nullptr),
-              "TARVELO005E - Channel => TO.PARTNER           cannot be started - Sender channel MUST be started first\n");
+              "TARVELO005E - Channel => TO.PARTNER           cannot be started - Sender channel "
+              "MUST be started first\n");
     EXPECT_EQ(body(msg_not_registered, n, nullptr),
-              "TARVELO010E - KOR Security Exit - Channel - TO.PARTNER           - not registered on KOR service\n");
+              "TARVELO010E - KOR Security Exit - Channel - TO.PARTNER           - not registered "
+              "on KOR service\n");
     EXPECT_EQ(body(msg_invalid_state, n, "04"),
-              "TARVELO009E - KOR Security Exit - Invalid Internal State - Channel => TO.PARTNER           - State Code => 04\n");
+              "TARVELO009E - KOR Security Exit - Invalid Internal State - Channel => TO.PARTNER    "
+              "       - State Code => 04\n");
 }
 
 TEST_F(Writer, AllocationFailureLineLeavesABlankThatBeginsTheNextLine) {
@@ -97,7 +101,8 @@ TEST_F(Writer, AllocationFailureLineLeavesABlankThatBeginsTheNextLine) {
 }
 
 TEST_F(Writer, TraceLinesAreWrittenOnlyWhileTraceIsOn) {
-    EXPECT_EQ(body(trace_verify, "C", nullptr), "Trace ....>      - ZAVCONN_VERIFY   - Channel =>  C\n");
+    EXPECT_EQ(body(trace_verify, "C", nullptr),
+              "Trace ....>      - ZAVCONN_VERIFY   - Channel =>  C\n");
     set_trace_on(false);
     EXPECT_EQ(written(trace_verify, "C", nullptr), "");
     EXPECT_NE(written(msg_channel_closed, "C", nullptr), "") << "numbered messages always are";
