@@ -3,6 +3,7 @@
 // may and may not touch.
 #include "auth/challenge.h"
 #include "auth/md5.h"
+#include "tests/unit/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -18,27 +19,9 @@
 namespace tarvelo {
 namespace {
 
-using bytes = std::vector<std::uint8_t>;
 constexpr std::uint8_t sentinel = 0xA5;
 
-bytes from_hex(const std::string &s) {
-    bytes out;
-    if (s == "-")
-        return out;
-    for (std::size_t i = 0; i + 1 < s.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-std::string upper_hex(const std::uint8_t *p, std::size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
+std::string upper_hex(const std::uint8_t *p, std::size_t n) { return to_hex(p, n, true); }
 
 std::vector<std::vector<std::string>> read_vectors(const char *name) {
     std::ifstream file(std::string(TARVELO_VECTORS_DIR) + "/" + name);

@@ -1,6 +1,7 @@
 // MD5 against RFC 1321's suite, independently computed vectors, every way of
 // feeding the same input, and the promises of md5.h about contexts.
 #include "auth/md5.h"
+#include "tests/unit/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -13,27 +14,6 @@
 
 namespace tarvelo {
 namespace {
-
-using bytes = std::vector<std::uint8_t>;
-
-std::string to_hex(const std::uint8_t *p, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
-
-bytes from_hex(const std::string &s) {
-    bytes out;
-    if (s == "-")
-        return out;
-    for (std::size_t i = 0; i + 1 < s.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 bytes of(const std::string &s) { return bytes(s.begin(), s.end()); }
 
