@@ -45,14 +45,6 @@ std::string system_error(const char *what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-bool file_exists(const std::string &path) {
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    return file != nullptr;
-}
-
 // Set once, by the first failed write; standard output is written from one
 // thread at a time.
 int first_output_error = 0;
@@ -80,21 +72,17 @@ std::string executable_directory() {
 
 std::string default_library_path() {
     const std::string directory = executable_directory();
-    if (!directory.empty()) {
-        const std::string installed = directory + "/" + TARVELO_INSTALLED_LIBRARY;
-        if (file_exists(installed)) {
+    const std::string path =
+        (directory.empty() ? std::string(".") : directory) + "/" + TARVELO_EXIT_FROM_PROGRAM;
 #if !defined(_WIN32)
-            // Shown to the user: "/usr/lib/libtarvelo.so", not "/usr/bin/../lib/...".
-            if (char *canonical = realpath(installed.c_str(), nullptr)) {
-                std::string path = canonical;
-                std::free(canonical);
-                return path;
-            }
-#endif
-            return installed;
-        }
+    // Shown to the user: "/usr/lib/...", not "/usr/bin/../lib/...".
+    if (char *canonical = realpath(path.c_str(), nullptr)) {
+        std::string shown = canonical;
+        std::free(canonical);
+        return shown;
     }
-    return TARVELO_BUILT_LIBRARY;
+#endif
+    return path;
 }
 
 output_capture::~output_capture() { stop(); }

@@ -11,8 +11,9 @@
 
 namespace tarvelo::tool {
 
-// The library the tool loads when none is named: the one installed beside
-// the tool (bin/../lib), else the one built with it.
+// The library the tool loads when none is named: found relative to the
+// program's own file, where it is installed (bin/../lib/<multiarch>/tarvelo/)
+// and where the build tree mirrors it.
 std::string default_library_path();
 
 // Takes over file descriptor 1 while it lives, so that the tool sees the
