@@ -264,11 +264,12 @@ void warn_of_blank(std::string_view command_name, std::string_view option,
     if (blank == std::string::npos) {
         return;
     }
-    std::fprintf(stderr,
-                 "tarvelo %.*s: warning: %.*s holds a blank; the exit reads the password field "
-                 "only up to its first blank, so it uses the first %zu of its %zu bytes\n",
-                 static_cast<int>(command_name.size()), command_name.data(),
-                 static_cast<int>(option.size()), option.data(), blank, password.size());
+    const std::string warning =
+        "tarvelo " + std::string(command_name) + ": warning: " + std::string(option) +
+        " holds a blank; the exit reads the password field only up to its first blank, so it "
+        "uses the first " +
+        std::to_string(blank) + " of its " + std::to_string(password.size()) + " bytes\n";
+    std::fputs(warning.c_str(), stderr);
 }
 
 } // namespace tarvelo::tool
