@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh lintian man-db >/dev/null
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build >build/ci-package-build.log 2>&1 || { tail -50 build/ci-package-build.log; exit 1; }
+cmake --build build -j2 >build/ci-package-build.log 2>&1 || { tail -50 build/ci-package-build.log; exit 1; }
 rm -f build/ci-package-build.log
 
 packages=build/ci-package
