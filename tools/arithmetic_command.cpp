@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <string>
 
 namespace tarvelo::tool {
@@ -64,30 +63,30 @@ int respond_command(const std::vector<std::string> &args) {
 }
 
 int challenge_command(const std::vector<std::string> &args) {
-    const arguments a(args, {{"--seed", true}});
+    const arguments a(args, {});
     if (a.help()) {
-        std::printf(
-            "Usage: tarvelo challenge [--seed SECONDS]\n"
-            "\n"
-            "Prints the challenge the exit sends in a given clock second: the upper-case\n"
-            "hex text of the MD5 of the second's 4 bytes, least significant first.\n"
-            "SECONDS counts from 1970-01-01 00:00:00 UTC, 0 to 4294967295 (default: now).\n"
-            "Every channel that sends its challenge within the same second sends this one.\n"
-            "\n"
-            "Example: tarvelo challenge --seed 1700000000\n"
-            "\n%s",
-            exit_codes_help);
+        std::printf("Usage: tarvelo challenge\n"
+                    "\n"
+                    "Prints a fresh challenge made as the exit makes its own: 32 upper-case hex\n"
+                    "characters carrying 12 bytes from the system's random source and 4 bytes\n"
+                    "that let the process that made it know it again (the exit refuses to answer\n"
+                    "a challenge of its own sent back to it). Nobody can predict the next one.\n"
+                    "A partner needs nothing of this structure: to it, a challenge is any 32 hex\n"
+                    "characters. This one was made by this program, so an exit in a host will\n"
+                    "answer it like any other partner's challenge.\n"
+                    "\n"
+                    "Example: tarvelo challenge\n"
+                    "\n%s",
+                    exit_codes_help);
         return exit_ok;
     }
     if (!a.positional().empty()) {
         throw usage_error("unexpected argument " + a.positional().front());
     }
-    const std::optional<std::string> seed_text = a.value("--seed");
-    const std::uint32_t seed =
-        seed_text ? static_cast<std::uint32_t>(parse_number("--seed", *seed_text, 0, UINT32_MAX))
-                  : static_cast<std::uint32_t>(std::time(nullptr));
     std::uint8_t text[security_text_length];
-    make_challenge_from_seed(seed, text);
+    if (!make_challenge(text)) {
+        throw failure(exit_system, "the system's random source gave no bytes");
+    }
     std::printf("%.32s\n", reinterpret_cast<const char *>(text));
     return exit_ok;
 }

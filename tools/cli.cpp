@@ -14,7 +14,8 @@ const char exit_codes_help[] =
     "  1  the exit refused the channel (load: some channel did not go as planned)\n"
     "  2  bad arguments\n"
     "  3  the library cannot be loaded or has no such entry point\n"
-    "  4  the tool could not set itself up (temporary file, pipe, thread)\n"
+    "  4  the tool could not set itself up (temporary file, pipe, thread, random\n"
+    "     bytes)\n"
     "  5  the exchange ended with the exit neither running nor closing the channel\n";
 
 arguments::arguments(const std::vector<std::string> &args,

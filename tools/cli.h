@@ -19,7 +19,8 @@ enum exit_code : int {
     exit_refused = 1,    // the exit closed the channel (load: an outcome not as planned)
     exit_usage = 2,      // bad arguments
     exit_library = 3,    // the library cannot be loaded or lacks the entry point
-    exit_system = 4,     // the tool could not set itself up (temporary file, pipe, thread)
+    exit_system = 4,     // the tool could not set itself up (temporary file, pipe, thread,
+                         // random bytes)
     exit_unfinished = 5, // the exchange ended with the exit neither running nor closing
 };
 

@@ -26,7 +26,7 @@ constexpr command commands[] = {
     {"load", tarvelo::tool::load_command, "many channels from several threads, as a busy host"},
     {"respond", tarvelo::tool::respond_command, "the response to a challenge for a password"},
     {"challenge", tarvelo::tool::challenge_command,
-     "the challenge the exit sends in a clock second"},
+     "a fresh challenge, made as the exit makes one"},
 };
 
 void print_help() {

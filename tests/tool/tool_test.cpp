@@ -4,12 +4,14 @@
 #include "tool_runner.h"
 
 #include "auth/challenge.h"
+#include "standin/partner.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -44,7 +46,7 @@ std::string response_to(const std::string &password, const std::string &challeng
 
 std::string challenge_for(std::uint32_t seed) {
     std::string text(security_text_length, ' ');
-    make_challenge_from_seed(seed, reinterpret_cast<std::uint8_t *>(text.data()));
+    standin::seeded_challenge(seed, reinterpret_cast<std::uint8_t *>(text.data()));
     return text;
 }
 
@@ -261,8 +263,9 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         {{"load", "--threads", "-2"}, "--threads must be a whole number"},
         {{"load", "--log", "/nonexistent-dir/x.log"},
          "cannot append to the log file /nonexistent-dir/x.log"},
-        {{"challenge", "--seed", "4294967296"}, "--seed is out of range (0 to 4294967295)"},
-        {{"challenge", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},
+        {{"run", "--seed", "4294967296"}, "--seed is out of range (0 to 4294967295)"},
+        {{"run", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},
+        {{"challenge", "--seed", "1700000000"}, "unknown option --seed"},
     };
     for (const bad &c : cases) {
         const tool_result r = run_tool(c.args);
