@@ -10,7 +10,7 @@ namespace tarvelo::tool {
 const char exit_codes_help[] =
     "Exit codes:\n"
     "  0  the channel signed on (demo, run), every channel went as planned\n"
-    "     (load), or the value was printed (respond, challenge)\n"
+    "     (load), or the value was printed (respond, challenge, password)\n"
     "  1  the exit refused the channel (load: some channel did not go as planned)\n"
     "  2  bad arguments\n"
     "  3  the library cannot be loaded or has no such entry point\n"

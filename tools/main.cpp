@@ -27,6 +27,7 @@ constexpr command commands[] = {
     {"respond", tarvelo::tool::respond_command, "the response to a challenge for a password"},
     {"challenge", tarvelo::tool::challenge_command,
      "a fresh challenge, made as the exit makes one"},
+    {"password", tarvelo::tool::password_command, "a strong random password for a channel"},
 };
 
 void print_help() {

@@ -266,6 +266,7 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         {{"run", "--seed", "4294967296"}, "--seed is out of range (0 to 4294967295)"},
         {{"run", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},
         {{"challenge", "--seed", "1700000000"}, "unknown option --seed"},
+        {{"password", "12"}, "unexpected argument 12"},
     };
     for (const bad &c : cases) {
         const tool_result r = run_tool(c.args);
@@ -279,6 +280,21 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         // Refused before the exit was ever called.
         EXPECT_EQ(exit_lines(r.out), "");
     }
+}
+
+TEST(Arithmetic, ChallengesAndPasswordsAreWellFormedAndNeverTheSame) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 3; ++i) {
+        const tool_result c = run_tool({"challenge"});
+        EXPECT_EQ(c.exit_code, 0) << c.err;
+        EXPECT_TRUE(std::regex_match(c.out, std::regex("[0-9A-F]{32}\n"))) << c.out;
+        const tool_result p = run_tool({"password"});
+        EXPECT_EQ(p.exit_code, 0) << p.err;
+        EXPECT_TRUE(std::regex_match(p.out, std::regex("[A-Za-z0-9]{12}\n"))) << p.out;
+        seen.insert(c.out);
+        seen.insert(p.out);
+    }
+    EXPECT_EQ(seen.size(), 6u);
 }
 
 TEST(Library, OneThatCannotBeLoadedOrLacksTheEntryPointGivesCode3) {
@@ -308,7 +324,7 @@ TEST(Library, AnExitThatNeitherRunsNorClosesTheChannelGivesCode5) {
 }
 
 TEST(Help, EveryCommandDescribesItselfAndTheExitCodes) {
-    for (const char *command : {"demo", "run", "load", "respond", "challenge"}) {
+    for (const char *command : {"demo", "run", "load", "respond", "challenge", "password"}) {
         SCOPED_TRACE(command);
         const tool_result r = run_tool({command, "--help"});
         EXPECT_EQ(r.exit_code, 0);
@@ -318,7 +334,7 @@ TEST(Help, EveryCommandDescribesItselfAndTheExitCodes) {
     }
     const tool_result r = run_tool({"--help"});
     EXPECT_EQ(r.exit_code, 0);
-    for (const char *command : {"demo", "run", "load", "respond", "challenge"}) {
+    for (const char *command : {"demo", "run", "load", "respond", "challenge", "password"}) {
         EXPECT_TRUE(contains(r.out, std::string("\n  ") + command + " ")) << command;
     }
 }
