@@ -6,15 +6,7 @@
 
 #include <atomic>
 #include <cstring>
-
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX // std::min and std::max, not the Windows macros
-#endif
-#include <windows.h>
-#else
-#include <sched.h>
-#endif
+#include <thread>
 
 namespace tarvelo {
 namespace {
@@ -101,14 +93,6 @@ std::uint8_t challenge_key[key_length];
 // process's channels their sign-on, never a hang.
 constexpr int key_patience = 10000;
 
-void yield_processor() {
-#if defined(_WIN32)
-    SwitchToThread();
-#else
-    sched_yield();
-#endif
-}
-
 // The key, made first when `make` is set and there is none yet; null when
 // there is none, or none can be had.
 const std::uint8_t *own_key(bool make) {
@@ -125,7 +109,7 @@ const std::uint8_t *own_key(bool make) {
             }
             continue; // `state` now holds what another thread did
         }
-        yield_processor();
+        std::this_thread::yield();
         state = key_state.load(std::memory_order_acquire);
     }
     return challenge_key;

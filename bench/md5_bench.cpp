@@ -385,13 +385,14 @@ public:
         row("stream 1 MiB", "stream_1MiB/", std::size_t{1} << 20);
         row("digest 16 B", "digest16/", 0);
         row("response", "response/", 0);
-        const auto before = ns_.find("challenge/clock_second");
-        const auto now = ns_.find("challenge/random");
+        const auto clock_second = ns_.find("challenge/clock_second");
+        const auto random = ns_.find("challenge/random");
         const auto check = ns_.find("challenge/own_check");
-        if (before != ns_.end() && now != ns_.end() && check != ns_.end())
+        if (clock_second != ns_.end() && random != ns_.end() && check != ns_.end())
             std::printf("challenge      clock second %8.1f ns, random %8.1f ns (%.2f times), "
                         "own-challenge check %6.1f ns\n",
-                        before->second, now->second, now->second / before->second, check->second);
+                        clock_second->second, random->second, random->second / clock_second->second,
+                        check->second);
     }
 
 private:
