@@ -27,13 +27,24 @@ inline constexpr std::size_t max_password_length = 12;
 void compute_response(const std::uint8_t *password, std::size_t password_length,
                       std::uint8_t *text);
 
-// Writes the challenge for a clock reading: the hex text of the MD5 of the
-// seed's 4 bytes, least significant first. Exactly 32 bytes are written.
-void make_challenge_from_seed(std::uint32_t seed, std::uint8_t *area);
+// Writes a fresh challenge: 12 bytes from the system's random source and 4
+// bytes that mark it as this process's own (a digest of the 12 under a key
+// that the process makes at its first challenge), as 32 upper-case hex
+// characters. No one can predict it, and two challenges repeat only by
+// chance (2^-96 for a pair). Returns false, with nothing written, when the
+// random source gives nothing: a predictable challenge is never sent.
+// Exactly 32 bytes are written.
+bool make_challenge(std::uint8_t *area);
 
-// Writes a fresh challenge for the current calendar time in whole seconds.
-// Two challenges made within the same second are identical.
-void make_challenge(std::uint8_t *area);
+// True when the 32-character challenge at `text`, decoded exactly as
+// compute_response decodes it, is one that make_challenge made in this
+// process, on any thread: a partner is trying to have the exit answer its
+// own challenge. Upper or lower case and skipped characters make no
+// difference, because the decoded bytes are what is compared. A challenge
+// made elsewhere is taken for one of ours with probability 2^-32. Reads 32
+// bytes; before this process's first challenge it is always false and costs
+// nothing.
+bool is_own_challenge(const std::uint8_t *text);
 
 // Overwrites `length` bytes with zeros in a way the compiler cannot drop.
 void secure_wipe(void *area, std::size_t length);

@@ -26,6 +26,7 @@
 #include "log/settings.h"
 #include "log/writer.h"
 #include "standin/host.h"
+#include "standin/partner.h"
 
 #include <benchmark/benchmark.h>
 #include <openssl/md5.h>
@@ -100,7 +101,7 @@ bool make_world(std::string *error) {
     world->empty_log = world->dir + "/e.log";
     world->sparse_log = world->dir + "/s.log";
     world->real_log = world->dir + "/r.log";
-    tarvelo::make_challenge_from_seed(1700000000u, world->partner_challenge.data());
+    tarvelo::standin::seeded_challenge(1700000000u, world->partner_challenge.data());
     return true;
 }
 
@@ -394,7 +395,7 @@ void signon_two_lines_two_responses(benchmark::State &state) {
     const std::string closed = " TARVELO008I - KOR Security Exit Channel => " +
                                std::string(channel_name_field) + " closed.\n";
     std::array<std::uint8_t, text_length> ours{};
-    tarvelo::make_challenge_from_seed(1800000000u, ours.data());
+    tarvelo::standin::seeded_challenge(1800000000u, ours.data());
     std::array<std::uint8_t, text_length> first{};
     std::array<std::uint8_t, text_length> second{};
     const auto *pass = reinterpret_cast<const std::uint8_t *>(password);

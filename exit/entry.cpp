@@ -132,6 +132,13 @@ void dispatch(const exit_call &call) {
         return;
     case ZTXR_SEC_MSG:
         write_message(trace_sec_msg_received, call.channel_name, nullptr);
+        if (call.channel == nullptr) {
+            // No channel definition, no password: whatever the state, this
+            // call cannot take part in a sign-on, and answering a challenge
+            // with an empty password would sign the channel on with one.
+            refuse_exit_reason(call, reason);
+            return;
+        }
         run_handshake_step(call);
         return;
     case ZTXR_INIT_SEC:

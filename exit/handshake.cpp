@@ -63,16 +63,16 @@ struct password_view {
     std::size_t length;
 };
 
+// The entry point hands on no security message without a channel
+// definition: there would be no password to sign on with.
 password_view channel_password(const exit_call &call) {
-    if (call.channel == nullptr) {
-        return {nullptr, 0};
-    }
     return {reinterpret_cast<const std::uint8_t *>(call.channel->password),
             password_length(call.channel->password)};
 }
 
-// Also the answer when the exit buffer is missing where the state needs it:
-// the state cannot go on.
+// Also the answer when the exit buffer is missing where the state needs it,
+// or the random source gives nothing for this side's challenge: the state
+// cannot go on.
 void refuse_state(const exit_call &call, std::uint8_t state) {
     char argument[argument_text_size] = {};
     std::snprintf(argument, sizeof argument, "%.02x", state);
@@ -96,6 +96,13 @@ void on_startup(const exit_call &call) {
         return;
     }
     trace_security_text(call, trace_challenge_received, call.exchange);
+    // A challenge of our own, sent on this or another channel, coming back
+    // to be answered: whoever sends it wants the response that would prove
+    // them to us. It is refused whatever its spelling, and nothing is sent.
+    if (is_own_challenge(call.exchange)) {
+        refuse(call, msg_impersonation);
+        return;
+    }
     const password_view password = channel_password(call);
     compute_response(password.bytes, password.length, call.exchange);
     trace_security_text(call, trace_response_sent, call.exchange);
@@ -107,7 +114,12 @@ void on_startup(const exit_call &call) {
 
 void send_own_challenge(const exit_call &call, std::uint8_t *buffer) {
     trace(call, trace_authorised);
-    make_challenge(buffer + challenge_offset);
+    // Without random bytes there is no challenge that an impersonator could
+    // not predict: the state cannot go on, and nothing is sent.
+    if (!make_challenge(buffer + challenge_offset)) {
+        refuse_state(call, ZAVCONN_SIGNON);
+        return;
+    }
     std::memcpy(buffer + expected_offset, buffer + challenge_offset, text_length);
     trace_security_text(call, trace_challenge_sent, buffer + challenge_offset);
     const password_view password = channel_password(call);

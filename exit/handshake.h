@@ -8,14 +8,16 @@ namespace tarvelo {
 
 // Acts on the partner's security message in the exchange buffer according to
 // the handshake state in the first byte of the user area:
-//   ZAVCONN_STARTUP  a challenge is answered in place (state 3), or a status
-//                    message closes the channel;
+//   ZAVCONN_STARTUP  a challenge is answered in place (state 3), unless it is
+//                    one this process sent; a status message closes the
+//                    channel;
 //   ZAVCONN_SIGNON   status ZAVSTAT_AUTHORISED sends this side's challenge
 //                    from the exit buffer (state 2); any other closes;
 //   ZAVCONN_VERIFY   the partner's response must equal the expected one.
 // Every refusal writes one numbered message and closes the channel. Nothing
 // outside the first `*exchange_length` bytes of the exchange buffer and the
-// 64-byte exit buffer is read or written.
+// 64-byte exit buffer is read or written. The call's channel definition must
+// not be null: it holds the password.
 void run_handshake_step(const exit_call &call);
 
 // The password is the password field up to its first blank: 0 to 12 bytes.

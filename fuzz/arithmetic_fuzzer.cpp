@@ -10,9 +10,9 @@
 //   - a response is 32 upper-case hexadecimal characters, never touches the
 //     byte after them, and for a challenge that is hex text it equals
 //     MD5(MD5(password) XOR the decoded bytes) in either letter case;
-//   - a challenge from a clock second is the hex text of the reference MD5
-//     of its four little-endian bytes, and a fresh one is that of the
-//     current second;
+//   - a fresh challenge is upper-case hex text that this process knows for
+//     its own however it is respelled, and not once its marking bytes are
+//     changed;
 //   - the constant-time comparison agrees with memcmp; a wipe leaves zeros.
 #include "auth/challenge.h"
 #include "auth/md5.h"
@@ -23,7 +23,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 namespace {
@@ -189,30 +188,35 @@ void check_responses(byte_reader &in) {
     FUZZ_CHECK(response(password, password_length, challenge, sentinel) == expected);
 }
 
+// A fresh challenge is 32 upper-case hex characters that this process
+// knows for its own in every spelling that decodes to the same bytes, and
+// not once its marking bytes (the last 8 characters) are changed.
 void check_challenge(byte_reader &in) {
-    const auto seed = static_cast<std::uint32_t>(in.int32());
-    const std::uint8_t le[4] = {
-        static_cast<std::uint8_t>(seed), static_cast<std::uint8_t>(seed >> 8),
-        static_cast<std::uint8_t>(seed >> 16), static_cast<std::uint8_t>(seed >> 24)};
-    const digest d = reference_md5(le, sizeof le);
-    std::uint8_t expected[text_length];
-    upper_hex(d.data(), d.size(), expected);
-    auto *area = static_cast<std::uint8_t *>(std::malloc(text_length));
+    auto *area = static_cast<std::uint8_t *>(std::malloc(text_length + 1));
     FUZZ_CHECK(area != nullptr);
-    tarvelo::make_challenge_from_seed(seed, area);
-    FUZZ_CHECK(std::memcmp(area, expected, text_length) == 0);
+    area[text_length] = 0xA5;
+    FUZZ_CHECK(tarvelo::make_challenge(area));
+    FUZZ_CHECK(area[text_length] == 0xA5);
+    FUZZ_CHECK(is_upper_hex(area, text_length));
+    FUZZ_CHECK(tarvelo::is_own_challenge(area));
 
-    // A fresh challenge is the one for the clock second it was made in.
-    const auto before = static_cast<std::uint32_t>(std::time(nullptr));
-    tarvelo::make_challenge(area);
-    const auto after = static_cast<std::uint32_t>(std::time(nullptr));
-    bool matches_a_second = false;
-    std::uint8_t from_clock[text_length];
-    for (std::uint32_t second = before; second - before <= after - before; ++second) {
-        tarvelo::make_challenge_from_seed(second, from_clock);
-        matches_a_second = matches_a_second || std::memcmp(area, from_clock, text_length) == 0;
+    // Respelled: letters in either case, a high nibble of 0 left out.
+    std::uint8_t respelled[text_length];
+    const std::uint32_t cases = static_cast<std::uint32_t>(in.int32());
+    for (std::size_t i = 0; i < text_length; ++i) {
+        std::uint8_t c = area[i];
+        if ((cases >> i & 1U) != 0 && c >= 'A') {
+            c = static_cast<std::uint8_t>(c - 'A' + 'a');
+        } else if ((cases >> i & 1U) != 0 && c == '0' && i % 2 == 0) {
+            c = ' ';
+        }
+        respelled[i] = c;
     }
-    FUZZ_CHECK(matches_a_second);
+    FUZZ_CHECK(tarvelo::is_own_challenge(respelled));
+
+    const std::size_t at = text_length - 1 - in.byte() % 8;
+    area[at] = area[at] == '0' ? '1' : '0';
+    FUZZ_CHECK(!tarvelo::is_own_challenge(area));
     std::free(area);
 }
 

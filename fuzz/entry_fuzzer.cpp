@@ -26,6 +26,8 @@
 //     buffer beyond what a legitimate answer may write;
 //   - the channel runs (response 0 while verifying) only on the right answer
 //     to a challenge the exit sent, never on a forged state alone;
+//   - the exit never answers a challenge it sent itself, in any spelling,
+//     nor any challenge on a call without the channel definition;
 //   - each line reaches the named log file too, and no other file appears.
 // With TARVELO_FUZZ_SHOW set, each call's reason, state and response go to
 // standard error, to read what an input does.
@@ -296,12 +298,8 @@ std::array<std::uint8_t, text_length> response_for(const tarvelo_channel_def *ch
                                                    const std::uint8_t *challenge) {
     std::array<std::uint8_t, text_length> text{};
     std::memcpy(text.data(), challenge, text_length);
-    if (channel == nullptr) {
-        tarvelo::compute_response(nullptr, 0, text.data());
-    } else {
-        tarvelo::compute_response(reinterpret_cast<const std::uint8_t *>(channel->password),
-                                  password_length(channel), text.data());
-    }
+    tarvelo::compute_response(reinterpret_cast<const std::uint8_t *>(channel->password),
+                              password_length(channel), text.data());
     return text;
 }
 
@@ -351,6 +349,11 @@ struct host_view {
     // its buffer holds it; with no challenge outstanding no answer is right.
     bool challenge_known = false;
     std::array<std::uint8_t, text_length> right_answer{};
+    std::array<std::uint8_t, text_length> sent_challenge{};
+    // The right answers to every challenge the exit sent in this run: two
+    // challenge texts get the same answer exactly when they decode to the
+    // same bytes, so none of these may ever be the answer the exit gives.
+    std::vector<std::array<std::uint8_t, text_length>> answers_to_own;
     std::vector<std::uint8_t *> lost_buffers;
     std::vector<off_t> log_sizes;
 };
@@ -434,8 +437,11 @@ void call_exit(host_view &h, std::int32_t reason, const null_mask &nulls = {}) {
     if (answered_challenge) {
         FUZZ_CHECK(exchange_passed && exchange_bytes >= text_length);
         FUZZ_CHECK(data_length_before >= static_cast<std::int32_t>(text_length));
-        const auto expected =
-            response_for(nulls.channel ? nullptr : r.channel, exchange_before.data());
+        FUZZ_CHECK(!nulls.channel);
+        const auto expected = response_for(r.channel, exchange_before.data());
+        for (const auto &own : h.answers_to_own) {
+            FUZZ_CHECK(expected != own);
+        }
         FUZZ_CHECK(std::memcmp(r.exchange, expected.data(), text_length) == 0);
         FUZZ_CHECK(std::memcmp(r.exchange + text_length, exchange_before.data() + text_length,
                                exchange_bytes - text_length) == 0);
@@ -451,7 +457,10 @@ void call_exit(host_view &h, std::int32_t reason, const null_mask &nulls = {}) {
         FUZZ_CHECK(*r.exit_length == static_cast<std::int32_t>(text_length));
         FUZZ_CHECK(*r.exit_buffer != nullptr && *r.exit_buffer == buffer_before);
         FUZZ_CHECK(is_upper_hex(*r.exit_buffer, text_length));
-        h.right_answer = response_for(nulls.channel ? nullptr : r.channel, *r.exit_buffer);
+        FUZZ_CHECK(!nulls.channel);
+        h.right_answer = response_for(r.channel, *r.exit_buffer);
+        std::memcpy(h.sent_challenge.data(), *r.exit_buffer, text_length);
+        h.answers_to_own.push_back(h.right_answer);
         h.challenge_known = true;
     } else {
         FUZZ_CHECK(p.exit_response2 == before.exit_response2);
@@ -660,6 +669,15 @@ void run(byte_reader &in) {
             in.bytes(digest, sizeof digest);
             std::vector<std::uint8_t> message(text_length + (op >> 6), 'Z');
             hex_text(digest, sizeof digest, (op & 0x10) != 0, message.data());
+            if ((op & 0x20) != 0 && !h.answers_to_own.empty()) {
+                // The exit's own last challenge reflected, maybe in lower case.
+                std::memcpy(message.data(), h.sent_challenge.data(), text_length);
+                for (std::size_t i = 0; (op & 0x10) != 0 && i < text_length; ++i) {
+                    if (message[i] >= 'A' && message[i] <= 'F') {
+                        message[i] = static_cast<std::uint8_t>(message[i] - 'A' + 'a');
+                    }
+                }
+            }
             deliver(h, message.data(), message.size(), static_cast<std::int32_t>(message.size()),
                     nulls);
             break;

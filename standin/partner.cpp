@@ -2,11 +2,33 @@
 #include "standin/partner.h"
 
 #include "auth/challenge.h"
+#include "auth/md5.h"
+#include "auth/random.h"
 
 #include <algorithm>
 #include <utility>
 
 namespace tarvelo::standin {
+namespace {
+
+void to_hex(const std::uint8_t value[md5_digest_length], std::uint8_t *text) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    for (int i = 0; i < md5_digest_length; ++i) {
+        text[2 * i] = static_cast<std::uint8_t>(digits[value[i] >> 4]);
+        text[2 * i + 1] = static_cast<std::uint8_t>(digits[value[i] & 15]);
+    }
+}
+
+} // namespace
+
+void seeded_challenge(std::uint32_t seed, std::uint8_t *area) {
+    const std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(seed), static_cast<std::uint8_t>(seed >> 8),
+        static_cast<std::uint8_t>(seed >> 16), static_cast<std::uint8_t>(seed >> 24)};
+    std::uint8_t digest[md5_digest_length];
+    md5_digest(bytes, sizeof bytes, digest);
+    to_hex(digest, area);
+}
 
 partner::partner(partner_config config) : config_(std::move(config)) {}
 
@@ -16,7 +38,15 @@ std::vector<std::uint8_t> partner::opening() {
         return {*config_.opening_status};
     }
     challenge_.assign(security_text_length, 0);
-    make_challenge_from_seed(config_.seed, challenge_.data());
+    std::uint8_t value[md5_digest_length];
+    if (config_.seed) {
+        seeded_challenge(*config_.seed, challenge_.data());
+    } else if (fill_random(value, sizeof value)) {
+        to_hex(value, challenge_.data());
+    } else {
+        // A stand-in with no random bytes still opens, predictably.
+        seeded_challenge(0, challenge_.data());
+    }
     step_ = step::await_response;
     return challenge_;
 }

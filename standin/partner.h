@@ -29,9 +29,16 @@ struct partner_config {
     // When set, the partner opens with this 1-byte status instead of a
     // challenge.
     std::optional<std::uint8_t> opening_status;
-    // The clock second its challenge is made from.
-    std::uint32_t seed = 1700000000;
+    // When set, its challenge is seeded_challenge(seed), the same on every
+    // run; otherwise 16 fresh random bytes, as a sound partner makes them.
+    std::optional<std::uint32_t> seed;
 };
+
+// A partner challenge that tests and examples can repeat: the hex text of
+// the MD5 of the seed's 4 bytes, least significant first. Exactly 32 bytes
+// are written. The exit makes its own challenges unpredictable; a partner
+// should too.
+void seeded_challenge(std::uint32_t seed, std::uint8_t *area);
 
 class partner {
 public:

@@ -1,15 +1,16 @@
 // arithmetic_command.cpp: "tarvelo respond" and "tarvelo challenge": the
 // exit's two computations, for partner engineers who must match them and for
 // support staff checking a trace. They use the same code the library is built
-// from, so what they print is what the exit sends and expects.
+// from, so what they print is what the exit sends and expects. And "tarvelo
+// password", for operators who set a channel up.
 #include "tools/cli.h"
 #include "tools/commands.h"
 
 #include "auth/challenge.h"
+#include "auth/random.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <string>
 
 namespace tarvelo::tool {
@@ -76,31 +77,76 @@ int respond_command(const std::vector<std::string> &args) {
 }
 
 int challenge_command(const std::vector<std::string> &args) {
-    const arguments a(args, {{"--seed", true}});
+    const arguments a(args, {});
     if (a.help()) {
-        std::printf(
-            "Usage: tarvelo challenge [--seed SECONDS]\n"
-            "\n"
-            "Prints the challenge the exit sends in a given clock second: the upper-case\n"
-            "hex text of the MD5 of the second's 4 bytes, least significant first.\n"
-            "SECONDS counts from 1970-01-01 00:00:00 UTC, 0 to 4294967295 (default: now).\n"
-            "Every channel that sends its challenge within the same second sends this one.\n"
-            "\n"
-            "Example: tarvelo challenge --seed 1700000000\n"
-            "\n%s",
-            exit_codes_help("challenge").c_str());
+        std::printf("Usage: tarvelo challenge\n"
+                    "\n"
+                    "Prints a fresh challenge made as the exit makes its own: 32 upper-case hex\n"
+                    "characters carrying 12 bytes from the system's random source and 4 bytes\n"
+                    "that let the process that made it know it again (the exit refuses to answer\n"
+                    "a challenge of its own sent back to it). Nobody can predict the next one.\n"
+                    "A partner needs nothing of this structure: to it, a challenge is any 32 hex\n"
+                    "characters. This one was made by this program, so an exit in a host will\n"
+                    "answer it like any other partner's challenge.\n"
+                    "\n"
+                    "Example: tarvelo challenge\n"
+                    "\n%s",
+                    exit_codes_help("challenge").c_str());
         return exit_ok;
     }
     if (!a.positional().empty()) {
         throw usage_error("unexpected argument " + a.positional().front());
     }
-    const std::optional<std::string> seed_text = a.value("--seed");
-    const std::uint32_t seed =
-        seed_text ? static_cast<std::uint32_t>(parse_number("--seed", *seed_text, 0, UINT32_MAX))
-                  : static_cast<std::uint32_t>(std::time(nullptr));
     std::uint8_t text[security_text_length];
-    make_challenge_from_seed(seed, text);
+    if (!make_challenge(text)) {
+        throw failure(exit_system, "the system's random source gave no bytes");
+    }
     std::printf("%.32s\n", reinterpret_cast<const char *>(text));
+    return exit_ok;
+}
+
+int password_command(const std::vector<std::string> &args) {
+    const arguments a(args, {});
+    if (a.help()) {
+        std::printf("Usage: tarvelo password\n"
+                    "\n"
+                    "Prints a strong random password for one channel: 12 characters, the most\n"
+                    "the password field holds, each drawn evenly from the 62 letters and digits\n"
+                    "A-Z, a-z and 0-9 by the system's random source. That is 12 x log2(62), about\n"
+                    "71 bits: far beyond offline guessing from a captured sign-on. No blank (the\n"
+                    "exit ends the password at the first blank) and nothing that needs quoting.\n"
+                    "Give each channel and host a password of its own, and store it in the\n"
+                    "channel definition and at the partner service exactly as printed.\n"
+                    "\n"
+                    "Example: tarvelo password\n"
+                    "\n%s",
+                    exit_codes_help("password").c_str());
+        return exit_ok;
+    }
+    if (!a.positional().empty()) {
+        throw usage_error("unexpected argument " + a.positional().front());
+    }
+    static constexpr char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    constexpr unsigned symbols = sizeof alphabet - 1;
+    // Bytes of 248 and above are thrown away: 248 is the largest multiple of
+    // 62 that fits a byte, so every character is equally likely.
+    constexpr unsigned usable = 256 / symbols * symbols;
+    std::string password;
+    while (password.size() < max_password_length) {
+        std::uint8_t random[32];
+        if (!fill_random(random, sizeof random)) {
+            throw failure(exit_system, "the system's random source gave no bytes");
+        }
+        for (std::uint8_t b : random) {
+            if (b < usable && password.size() < max_password_length) {
+                password += alphabet[b % symbols];
+            }
+        }
+        secure_wipe(random, sizeof random);
+    }
+    std::printf("%s\n", password.c_str());
+    secure_wipe(password.data(), password.size());
     return exit_ok;
 }
 

@@ -26,7 +26,7 @@ const char *usual_meaning(int code) {
         return "the exit library cannot be loaded or read, or has no such entry point";
     case exit_system:
         return "the program failed: its output could not be written, or it could not\n"
-               "     set itself up (temporary file, pipe, thread)";
+               "     set itself up (temporary file, pipe, thread, random bytes)";
     default:
         return "the exchange ended with the exit neither running nor closing the channel";
     }

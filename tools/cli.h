@@ -21,7 +21,8 @@ enum exit_code : int {
     exit_refused = 1,    // the exit closed the channel (load: an outcome not as planned)
     exit_usage = 2,      // bad arguments, or a file named in them cannot be used
     exit_library = 3,    // the library cannot be loaded or lacks the entry point
-    exit_system = 4,     // the program failed: its output, or setting itself up
+    exit_system = 4,     // the program failed: its output, or setting itself up (temporary
+                         // file, pipe, thread, random bytes)
     exit_unfinished = 5, // the exchange ended with the exit neither running nor closing
 };
 

@@ -11,7 +11,6 @@
 #include "standin/signon.h"
 
 #include <cstdio>
-#include <ctime>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -314,21 +313,6 @@ int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output
         out.show(note + "\n");
     }
 
-    // Both sides make challenges from the clock second: within one second
-    // they are the same, and so are the two responses.
-    std::vector<std::vector<std::uint8_t>> challenges;
-    for (std::size_t partner_count = 0, exit_count = 0; const auto &m : record.messages) {
-        const std::size_t order = m.from_partner ? partner_count++ : exit_count++;
-        if (m.bytes.size() == security_text_length && order == (m.from_partner ? 0u : 1u)) {
-            challenges.push_back(m.bytes);
-        }
-    }
-    if (challenges.size() == 2 && challenges[0] == challenges[1]) {
-        out.show("note: both challenges were made in the same clock second, so they are the same\n"
-                 "      and so are the two responses (see the partner protocol guide, known "
-                 "weaknesses)\n");
-    }
-
     // The channel name as the exit's lines show it, without its padding.
     std::string name = settings.channel.name.substr(0, channel_name_width);
     while (!name.empty() && name.back() == ' ') {
@@ -464,8 +448,6 @@ int demo_command(const std::vector<std::string> &args) {
         throw usage_error("unexpected argument " + a.positional().front());
     }
     signon_settings settings = channel_and_partner(a, "demo");
-    // The partner's challenge comes from the clock, as the exit's does.
-    settings.partner.seed = static_cast<std::uint32_t>(std::time(nullptr));
 
     std::optional<std::string> log = a.value("--log");
     if (log) {
@@ -543,8 +525,9 @@ int run_command(const std::vector<std::string> &args) {
             "  --answer right|wrong|short\n"
             "                           its response to the exit's challenge: right, one\n"
             "                           character wrong, or cut to 31 bytes (default: right)\n"
-            "  --seed SECONDS           the clock second its challenge is made from\n"
-            "                           (default: now)\n"
+            "  --seed N                 open with the hex text of the MD5 of N's 4 bytes\n"
+            "                           (0 to 4294967295), the same on every run; by default\n"
+            "                           a fresh random challenge\n"
             "  -h, --help               this text\n"
             "\n"
             "Status codes: 6 authorised, 7 password violation, 8 revoked,\n"
@@ -600,10 +583,10 @@ int run_command(const std::vector<std::string> &args) {
         }
         settings.partner.answer = found->second;
     }
-    settings.partner.seed =
-        a.value("--seed")
-            ? static_cast<std::uint32_t>(parse_number("--seed", *a.value("--seed"), 0, UINT32_MAX))
-            : static_cast<std::uint32_t>(std::time(nullptr));
+    if (const auto v = a.value("--seed")) {
+        settings.partner.seed =
+            static_cast<std::uint32_t>(parse_number("--seed", *v, 0, UINT32_MAX));
+    }
 
     if (!settings.log_path.empty()) {
         check_log_path(settings.log_path);

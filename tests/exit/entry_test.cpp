@@ -1,11 +1,13 @@
 // The entry point and its dispatch, as a host calls them: start and close a
 // channel, the invitation, reasons the exit does not handle, and the exit
 // data that configures the log file and trace.
+#include "standin/signon.h"
 #include "tests/exit/support.h"
 #include "tests/platform/posix.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -253,6 +255,41 @@ TEST(AllocationFailure, ClosesTheChannelAndTerminationReleasesNothing) {
     EXPECT_EQ(ch.response(), ZTXCC_OK);
     ASSERT_EQ(split_lines(out.out).size(), 1u) << out.out;
     EXPECT_NE(out.out.find("TARVELO008I"), std::string::npos);
+}
+
+// Also with the preloaded failures: a random source that gives nothing
+// leaves the exit without a challenge that an impersonator could not
+// predict, so it sends none; a system without the getrandom call still has
+// its generator behind /dev/urandom.
+TEST(AllocationFailure, NoRandomBytesNoChallengeAndNoSignOn) {
+    auto *failing_malloc = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_malloc"));
+    auto *failing_random = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_random"));
+    if (failing_malloc == nullptr || failing_random == nullptr) {
+        GTEST_SKIP() << "runs only with the failing allocator preloaded";
+    }
+    *failing_malloc = 0;
+    for (const int error : {EAGAIN, ENOSYS}) {
+        SCOPED_TRACE(error);
+        *failing_random = error;
+        standin::partner_config partner;
+        partner.seed = 1700000000;
+        standin::signon_record record;
+        auto out = captured(
+            [&] { record = standin::run_signon(exit_entry(), channel_config{}, partner); });
+        if (error == ENOSYS) {
+            EXPECT_TRUE(record.signed_on) << out.out;
+            continue;
+        }
+        EXPECT_FALSE(record.signed_on);
+        EXPECT_TRUE(record.closed);
+        ASSERT_EQ(record.messages.size(), 3u) << "challenge, response, status; nothing after";
+        EXPECT_NE(out.out.find("TARVELO009E - KOR Security Exit - Invalid Internal State - "
+                               "Channel => TO.PARTNER           - State Code => 03\n"),
+                  std::string::npos)
+            << out.out;
+    }
+    *failing_random = 0;
+    *failing_malloc = 1;
 }
 
 } // namespace

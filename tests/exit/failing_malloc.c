@@ -1,19 +1,28 @@
 /*
- * failing_malloc.c: preloaded into the end-to-end tests to make the exit's
- * one allocation fail, so that the host sees what it sees when memory runs
- * out at channel start. Only 64-byte requests made from inside the exit
- * library fail; everything else is served by the C library as usual.
+ * failing_malloc.c: preloaded into the end-to-end tests to make what the
+ * exit asks of the system fail, so that the host sees what it sees when
+ * memory runs out at channel start, or when the random source has nothing
+ * to give (a generator not yet seeded early in a machine's boot, a sandbox
+ * that filters the call out). Only requests made from inside the exit
+ * library fail, and only while the tests ask for it; everything else is
+ * served by the C library as usual.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/random.h>
+#include <sys/types.h>
 
 extern void *__libc_malloc(size_t size);
 
-/* Looked up by the tests to know that the allocation will fail. */
+/* Looked up and set by the tests. While nonzero, the exit's 64-byte
+   allocation fails. */
 int tarvelo_test_failing_malloc = 1;
+/* 0: the random source works; EAGAIN: it is not ready; ENOSYS: the
+   getrandom call does not exist, as on old kernels and in sandboxes. */
+int tarvelo_test_failing_random = 0;
 
 static int called_from_exit(const void *address) {
     Dl_info info;
@@ -22,9 +31,20 @@ static int called_from_exit(const void *address) {
 }
 
 void *malloc(size_t size) {
-    if (size == 64 && called_from_exit(__builtin_return_address(0))) {
+    if (tarvelo_test_failing_malloc && size == 64 &&
+        called_from_exit(__builtin_return_address(0))) {
         errno = ENOMEM;
         return NULL;
     }
     return __libc_malloc(size);
+}
+
+ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
+    if (tarvelo_test_failing_random != 0 && called_from_exit(__builtin_return_address(0))) {
+        errno = tarvelo_test_failing_random;
+        return -1;
+    }
+    ssize_t (*next)(void *, size_t, unsigned int) =
+        (ssize_t(*)(void *, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
+    return next(buffer, length, flags);
 }

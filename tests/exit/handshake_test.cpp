@@ -8,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <ctime>
+#include <thread>
 
 namespace tarvelo::testing {
 namespace {
@@ -338,6 +342,146 @@ TEST(SignOn, EachPartnerRefusalClosesWithItsMessage) {
         EXPECT_EQ(identifiers(out.out),
                   (std::vector<std::string>{"TARVELO001I", r.identifier, "TARVELO008I"}));
     }
+}
+
+// An impersonator who does not know the password, posing as the partner,
+// tries every way of having the exit answer its own challenge; each is
+// refused with its message and nothing is sent, and a real partner still
+// signs on.
+class Impersonation : public ::testing::Test {
+protected:
+    // A channel that answered `opening` and was authorised: it has sent its
+    // own challenge, returned here, and waits for the answer.
+    static std::string challenged(channel &ch, const std::string &opening,
+                                  std::string *response = nullptr) {
+        captured_output quiet;
+        ch.initialise();
+        ch.deliver(bytes(opening));
+        EXPECT_EQ(ch.response(), ZTXCC_SEND_SEC_MSG);
+        if (response != nullptr) {
+            *response = std::string(reinterpret_cast<const char *>(ch.exchange()), 32);
+        }
+        ch.deliver({ZAVSTAT_AUTHORISED});
+        EXPECT_EQ(ch.state(), ZAVCONN_VERIFY);
+        return std::string(reinterpret_cast<const char *>(ch.exit_buffer()), 32);
+    }
+    // Delivers `message` and expects the one refusal `identifier`, with the
+    // exchange buffer, the lengths, the secondary response and the state
+    // left as they were: nothing goes back to the partner.
+    static void expect_refused(channel &ch, const std::string &message, const char *identifier,
+                               const char *text = "", bool with_definition = true) {
+        std::memcpy(ch.exchange(), message.data(), message.size());
+        ch.data_length() = static_cast<std::int32_t>(message.size());
+        ch.params().exit_reason = ZTXR_SEC_MSG;
+        ch.params().exit_response2 = 0;
+        const std::uint8_t state = ch.state();
+        const std::vector<std::uint8_t> exchange(ch.exchange(), ch.exchange() + 64);
+        const std::vector<std::uint8_t> own(ch.exit_buffer(), ch.exit_buffer() + 64);
+        const std::int32_t exit_length = ch.exit_length();
+        captured_output capture;
+        exit_entry()(&ch.params(), with_definition ? &ch.definition() : nullptr, &ch.data_length(),
+                     &ch.exchange_length(), ch.exchange(), &ch.exit_length(), &ch.exit_buffer());
+        const auto out = capture.take();
+        EXPECT_EQ(ch.response(), ZTXCC_CLOSE_CHANNEL);
+        EXPECT_EQ(identifiers(out.out), std::vector<std::string>{identifier});
+        EXPECT_NE(out.out.find(text), std::string::npos) << out.out;
+        EXPECT_EQ(std::vector<std::uint8_t>(ch.exchange(), ch.exchange() + 64), exchange);
+        EXPECT_EQ(std::vector<std::uint8_t>(ch.exit_buffer(), ch.exit_buffer() + 64), own);
+        EXPECT_EQ(ch.data_length(), static_cast<std::int32_t>(message.size()));
+        EXPECT_EQ(ch.exit_length(), exit_length);
+        EXPECT_EQ(ch.response2(), 0);
+        EXPECT_EQ(ch.state(), state);
+    }
+    static void end(channel &ch) {
+        captured_output quiet;
+        ch.terminate();
+    }
+};
+
+TEST_F(Impersonation, EveryWayToHaveTheExitAnswerItsOwnChallengeIsRefused) {
+    // Predicted: the challenges the exit would once have made in the coming
+    // seconds. The impersonator opens with one, keeps the exit's answer, and
+    // would present it when the exit sends that challenge. It never does.
+    const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+    std::vector<std::string> predicted;
+    for (std::uint32_t second = now - 2; second != now + 6; ++second) {
+        std::string text(32, ' ');
+        standin::seeded_challenge(second, reinterpret_cast<std::uint8_t *>(text.data()));
+        predicted.push_back(text);
+    }
+    {
+        channel ch(exit_entry(), channel_config{});
+        std::string kept;
+        const std::string sent = challenged(ch, predicted[3], &kept);
+        EXPECT_EQ(std::count(predicted.begin(), predicted.end(), sent), 0) << sent;
+        expect_refused(ch, kept, "TARVELO007E");
+        end(ch);
+    }
+
+    // Reflected: a challenge the exit sent on one instance of the channel
+    // (made on another thread) put to it on a second instance, as sent, in
+    // lower case, and with a blank for a 0 at an even position: all three
+    // decode to the same bytes.
+    channel first(exit_entry(), channel_config{});
+    std::string sent;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        std::thread([&] { sent = challenged(first, challenge_text); }).join();
+        bool zero_at_even = false;
+        for (std::size_t p = 0; p < 32; p += 2) {
+            zero_at_even = zero_at_even || sent[p] == '0';
+        }
+        if (zero_at_even) {
+            break;
+        }
+        end(first);
+    }
+    std::string lower = sent;
+    std::string respelled = sent;
+    for (std::size_t p = 0; p < 32; ++p) {
+        lower[p] = static_cast<char>(std::tolower(static_cast<unsigned char>(lower[p])));
+        respelled[p] = p % 2 == 0 && sent[p] == '0' ? ' ' : sent[p];
+    }
+    EXPECT_NE(respelled, sent) << "no 0 at an even position in 64 challenges";
+    for (const std::string &reflected : {sent, lower, respelled}) {
+        SCOPED_TRACE(reflected);
+        channel second(exit_entry(), channel_config{});
+        {
+            captured_output quiet;
+            second.initialise();
+        }
+        expect_refused(second, reflected, "TARVELO007E");
+        end(second);
+    }
+    // The first instance still waits for its partner's answer.
+    EXPECT_EQ(first.state(), ZAVCONN_VERIFY);
+    end(first);
+
+    // No channel definition, so no password: refused in every state, never
+    // answered as if the password were empty.
+    for (std::uint8_t state : {ZAVCONN_STARTUP, ZAVCONN_SIGNON, ZAVCONN_VERIFY}) {
+        SCOPED_TRACE(static_cast<int>(state));
+        channel ch(exit_entry(), channel_config{});
+        std::string message = challenge_text;
+        if (state == ZAVCONN_VERIFY) {
+            message = response_for("SECRET", challenged(ch, challenge_text));
+        } else {
+            captured_output quiet;
+            ch.initialise();
+            if (state == ZAVCONN_SIGNON) {
+                ch.deliver(bytes(challenge_text));
+                message = "\x06";
+            }
+        }
+        ASSERT_EQ(ch.state(), state);
+        expect_refused(ch, message, "TARVELO009E",
+                       "Invalid exit call - Channel =>  - ZT Code =>  15 \n", false);
+        end(ch);
+    }
+
+    // A partner that holds the password signs on.
+    captured_output quiet;
+    const auto record = standin::run_signon(exit_entry(), channel_config{}, partner_config{});
+    EXPECT_TRUE(record.signed_on);
 }
 
 // An exchange buffer placed right before an unreadable page: any access past

@@ -7,7 +7,9 @@
 # (a host looks the entry point up by that name, whatever the calling
 # convention); the import table may name only DLLs that every Windows
 # machine has: a DLL of MinGW's runtime (libstdc++, libgcc, winpthread)
-# would stop the host from loading the exit. The image must be a 32-bit DLL.
+# would stop the host from loading the exit. bcrypt.dll, the system's random
+# generator, is part of every supported Windows. The image must be a 32-bit
+# DLL.
 cmake_minimum_required(VERSION 3.20)
 if(NOT OBJDUMP OR NOT DLL)
   message(FATAL_ERROR "usage: cmake -DOBJDUMP=<objdump> -DDLL=<file> -P check_dll_tables.cmake")
@@ -52,7 +54,8 @@ if(NOT exports STREQUAL "TARVELO")
   string(APPEND problems "  exported names are [${exports}], not exactly [TARVELO]\n")
 endif()
 
-# Imported DLLs: the Windows API and the system C runtime only.
+# Imported DLLs: the Windows API, its random generator and the system C
+# runtime only.
 string(REGEX MATCHALL "DLL Name: [^\n]+" imported "${dump}")
 set(imports "")
 foreach(entry IN LISTS imported)
@@ -60,7 +63,7 @@ foreach(entry IN LISTS imported)
   string(STRIP "${name}" name)
   list(APPEND imports "${name}")
   string(TOLOWER "${name}" lower)
-  if(NOT lower MATCHES "^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\\.dll$")
+  if(NOT lower MATCHES "^(kernel32|bcrypt|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\\.dll$")
     string(APPEND problems "  imports ${name}, which a Windows machine does not have\n")
   endif()
 endforeach()

@@ -2,6 +2,7 @@
 // run on a response to a challenge it did not send.
 #include "auth/challenge.h"
 #include "standin/host.h"
+#include "standin/partner.h"
 #include "tests/exit/support.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ namespace {
 std::vector<std::uint8_t> sign_on(standin::channel &ch) {
     ch.initialise();
     std::vector<std::uint8_t> challenge(security_text_length);
-    make_challenge_from_seed(1700000000, challenge.data());
+    standin::seeded_challenge(1700000000, challenge.data());
     ch.deliver(challenge);
     ch.deliver(std::vector<std::uint8_t>{ZAVSTAT_AUTHORISED});
     std::vector<std::uint8_t> answer = ch.outgoing();

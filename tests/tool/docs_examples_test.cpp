@@ -118,31 +118,5 @@ TEST(ProtocolGuide, ResponseExamplesMatchTheExitAndTheTool) {
     EXPECT_GE(checked, 5) << "the guide's response examples were not found";
 }
 
-TEST(ProtocolGuide, ChallengeExamplesMatchTheExitAndTheTool) {
-    int checked = 0;
-    for (const example &e : guide_blocks()) {
-        if (e.count("seed") == 0) {
-            continue;
-        }
-        SCOPED_TRACE(e.at("seed"));
-        ASSERT_EQ(e.count("seed bytes"), 1u);
-        ASSERT_EQ(e.count("challenge"), 1u);
-        const auto seed = static_cast<std::uint32_t>(std::stoul(e.at("seed")));
-        const std::vector<std::uint8_t> little_endian = {
-            static_cast<std::uint8_t>(seed), static_cast<std::uint8_t>(seed >> 8),
-            static_cast<std::uint8_t>(seed >> 16), static_cast<std::uint8_t>(seed >> 24)};
-        EXPECT_EQ(spaced_hex(e.at("seed bytes")), little_endian);
-
-        std::string text(security_text_length, ' ');
-        make_challenge_from_seed(seed, reinterpret_cast<std::uint8_t *>(text.data()));
-        EXPECT_EQ(text, e.at("challenge"));
-        const tool_result r = run_tool({"challenge", "--seed", e.at("seed")});
-        EXPECT_EQ(r.exit_code, 0) << r.err;
-        EXPECT_EQ(r.out, e.at("challenge") + "\n");
-        ++checked;
-    }
-    EXPECT_GE(checked, 2) << "the guide's challenge examples were not found";
-}
-
 } // namespace
 } // namespace tarvelo::testing

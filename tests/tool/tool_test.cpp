@@ -4,6 +4,7 @@
 #include "tool_runner.h"
 
 #include "auth/challenge.h"
+#include "standin/partner.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,7 +50,7 @@ std::string response_to(const std::string &password, const std::string &challeng
 
 std::string challenge_for(std::uint32_t seed) {
     std::string text(security_text_length, ' ');
-    make_challenge_from_seed(seed, reinterpret_cast<std::uint8_t *>(text.data()));
+    standin::seeded_challenge(seed, reinterpret_cast<std::uint8_t *>(text.data()));
     return text;
 }
 
@@ -270,8 +272,10 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         {{"load", "--threads", "-2"}, "--threads must be a whole number"},
         {{"load", "--log", "/nonexistent-dir/x.log"},
          "cannot append to the log file /nonexistent-dir/x.log"},
-        {{"challenge", "--seed", "4294967296"}, "--seed is out of range (0 to 4294967295)"},
-        {{"challenge", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},
+        {{"run", "--seed", "4294967296"}, "--seed is out of range (0 to 4294967295)"},
+        {{"run", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},
+        {{"challenge", "--seed", "1700000000"}, "unknown option --seed"},
+        {{"password", "12"}, "unexpected argument 12"},
     };
     for (const bad &c : cases) {
         const tool_result r = run_tool(c.args);
@@ -285,6 +289,21 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         // Refused before the exit was ever called.
         EXPECT_EQ(exit_lines(r.out), "");
     }
+}
+
+TEST(Arithmetic, ChallengesAndPasswordsAreWellFormedAndNeverTheSame) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 3; ++i) {
+        const tool_result c = run_tool({"challenge"});
+        EXPECT_EQ(c.exit_code, 0) << c.err;
+        EXPECT_TRUE(std::regex_match(c.out, std::regex("[0-9A-F]{32}\n"))) << c.out;
+        const tool_result p = run_tool({"password"});
+        EXPECT_EQ(p.exit_code, 0) << p.err;
+        EXPECT_TRUE(std::regex_match(p.out, std::regex("[A-Za-z0-9]{12}\n"))) << p.out;
+        seen.insert(c.out);
+        seen.insert(p.out);
+    }
+    EXPECT_EQ(seen.size(), 6u);
 }
 
 TEST(Library, OneThatCannotBeLoadedOrLacksTheEntryPointGivesCode3) {
@@ -316,8 +335,8 @@ TEST(Library, AnExitThatNeitherRunsNorClosesTheChannelGivesCode5) {
 TEST(Help, EveryCommandDescribesItselfAndOnlyTheExitCodesItCanReturn) {
     // The codes each command's help lists: only the ones it can return.
     const std::vector<std::pair<std::string, std::string>> commands = {
-        {"demo", "012345"},   {"run", "012345"}, {"load", "01234"},     {"respond", "024"},
-        {"challenge", "024"}, {"help", "024"},   {"--version", "0234"},
+        {"demo", "012345"},   {"run", "012345"},   {"load", "01234"}, {"respond", "024"},
+        {"challenge", "024"}, {"password", "024"}, {"help", "024"},   {"--version", "0234"},
     };
     const tool_result general = run_tool({"--help"});
     EXPECT_EQ(general.exit_code, 0);

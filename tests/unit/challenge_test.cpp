@@ -7,13 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarvelo {
@@ -165,37 +167,73 @@ TEST(Response, DecodingPairsCharactersByPosition) {
     }
 }
 
-TEST(Challenge, EveryVectorOfTheSharedSet) {
+// The clock-seed vectors are MD5 known answers for 4-byte inputs; the exit
+// no longer makes challenges from the clock, but the digest must still give
+// them.
+TEST(Challenge, SeedVectorsOfTheSharedSetAreMd5OfFourBytes) {
     const auto lines = read_vectors("challenge.txt");
     ASSERT_GE(lines.size(), 10u) << "vector file missing or truncated";
     for (const auto &f : lines) {
         ASSERT_EQ(f.size(), 2u);
-        std::uint8_t area[security_text_length + 1];
-        area[security_text_length] = sentinel;
-        make_challenge_from_seed(static_cast<std::uint32_t>(std::stoul(f[0])), area);
-        EXPECT_EQ(std::string(area, area + 32), f[1]) << "seed " << f[0];
-        EXPECT_EQ(area[security_text_length], sentinel) << "seed " << f[0];
+        const auto seed = static_cast<std::uint32_t>(std::stoul(f[0]));
+        const std::uint8_t le[4] = {
+            static_cast<std::uint8_t>(seed), static_cast<std::uint8_t>(seed >> 8),
+            static_cast<std::uint8_t>(seed >> 16), static_cast<std::uint8_t>(seed >> 24)};
+        std::uint8_t digest[md5_digest_length];
+        md5_digest(le, sizeof le, digest);
+        EXPECT_EQ(upper_hex(digest, sizeof digest), f[1]) << "seed " << f[0];
     }
 }
 
-TEST(Challenge, SameSecondSameChallenge) {
-    // Retried when the clock ticks over between the two readings.
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        std::uint8_t first[33], second[33];
-        first[32] = second[32] = sentinel;
-        const std::time_t before = std::time(nullptr);
-        make_challenge(first);
-        make_challenge(second);
-        if (std::time(nullptr) != before)
-            continue;
-        EXPECT_EQ(std::memcmp(first, second, 32), 0);
-        EXPECT_EQ(first[32], sentinel);
-        std::uint8_t from_seed[32];
-        make_challenge_from_seed(static_cast<std::uint32_t>(before), from_seed);
-        EXPECT_EQ(std::memcmp(first, from_seed, 32), 0) << "not the current second";
-        return;
+// Challenges from two threads at once: a million, none repeated, each 32
+// upper-case hex characters with the byte after them untouched, each known
+// for this process's own in any spelling; challenges from elsewhere are not.
+TEST(Challenge, AMillionFromTwoThreadsNeverRepeatAndAreKnownAsOwn) {
+    constexpr std::size_t per_thread = 500000;
+    using text = std::array<std::uint8_t, security_text_length + 1>;
+    std::vector<text> made[2];
+    std::size_t bad[2] = {0, 0};
+    auto make = [&](int t) {
+        made[t].resize(per_thread);
+        for (text &c : made[t]) {
+            c[security_text_length] = sentinel;
+            const bool ok = make_challenge(c.data());
+            const bool hex = std::all_of(c.begin(), c.end() - 1, [](std::uint8_t ch) {
+                return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F');
+            });
+            if (!ok || !hex || c[security_text_length] != sentinel)
+                ++bad[t];
+        }
+    };
+    std::thread other(make, 1);
+    make(0);
+    other.join();
+    EXPECT_EQ(bad[0] + bad[1], 0u);
+
+    std::vector<text> all = made[0];
+    all.insert(all.end(), made[1].begin(), made[1].end());
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a challenge repeated";
+
+    std::size_t not_known = 0;
+    for (std::size_t i = 0; i < all.size(); i += 997) {
+        std::uint8_t *c = all[i].data();
+        not_known += is_own_challenge(c) ? 0 : 1;
+        for (std::size_t p = 0; p < security_text_length; ++p)
+            c[p] = static_cast<std::uint8_t>(p % 2 == 0 && c[p] == '0' ? ' ' : std::tolower(c[p]));
+        not_known += is_own_challenge(c) ? 0 : 1;
     }
-    FAIL() << "the clock ticked over at every attempt";
+    EXPECT_EQ(not_known, 0u);
+
+    // A partner's challenges: each taken for ours with probability 2^-32.
+    std::size_t taken = 0;
+    for (std::uint32_t i = 0; i < 100000; ++i) {
+        std::uint8_t digest[md5_digest_length];
+        md5_digest(reinterpret_cast<const std::uint8_t *>(&i), sizeof i, digest);
+        const std::string foreign = upper_hex(digest, sizeof digest);
+        taken += is_own_challenge(reinterpret_cast<const std::uint8_t *>(foreign.data())) ? 1 : 0;
+    }
+    EXPECT_EQ(taken, 0u);
 }
 
 TEST(Wipe, ZerosExactlyTheArea) {

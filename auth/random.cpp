@@ -1,0 +1,83 @@
+// random.cpp: see random.h.
+#include "auth/random.h"
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX // std::min and std::max, not the Windows macros
+#endif
+#include <windows.h>
+// windows.h first: bcrypt.h needs its types.
+#include <bcrypt.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+#endif
+
+namespace tarvelo {
+namespace {
+
+constexpr std::size_t most_at_once = 256;
+
+#if !defined(_WIN32)
+// Kernels before getrandom, and sandboxes that filter it out, still have
+// the same generator behind /dev/urandom. Opened and closed per use, close
+// on exec: no descriptor of ours survives the call or leaks into a child
+// that the host starts.
+bool read_urandom(unsigned char *out, std::size_t length) {
+    int fd;
+    do {
+        fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return false;
+    }
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t n = read(fd, out + got, length - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    return got == length;
+}
+#endif
+
+} // namespace
+
+bool fill_random(void *out, std::size_t length) {
+    if (length > most_at_once) {
+        return false;
+    }
+#if defined(_WIN32)
+    return BCryptGenRandom(nullptr, static_cast<PUCHAR>(out), static_cast<ULONG>(length),
+                           BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+#else
+    auto *bytes = static_cast<unsigned char *>(out);
+    std::size_t got = 0;
+    while (got < length) {
+        // Non-blocking: a host must never hang in a channel start waiting
+        // for the generator to be seeded. Up to 256 bytes come whole once
+        // it is; a signal may still cut a call short.
+        const ssize_t n = getrandom(bytes + got, length - got, GRND_NONBLOCK);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == ENOSYS) {
+            return read_urandom(bytes + got, length - got);
+        } else {
+            return false;
+        }
+    }
+    return true;
+#endif
+}
+
+} // namespace tarvelo
