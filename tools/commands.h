@@ -16,6 +16,7 @@ int run_command(const std::vector<std::string> &args);
 int load_command(const std::vector<std::string> &args);
 int respond_command(const std::vector<std::string> &args);
 int challenge_command(const std::vector<std::string> &args);
+int report_command(const std::vector<std::string> &args);
 
 // Loads the library by path and finds the entry point by name, as a host
 // does; throws a failure with exit_library when either step fails. The

@@ -27,6 +27,8 @@ constexpr command commands[] = {
     {"respond", tarvelo::tool::respond_command, "the response to a challenge for a password"},
     {"challenge", tarvelo::tool::challenge_command,
      "the challenge the exit sends in a clock second"},
+    {"report", tarvelo::tool::report_command,
+     "the exit's log files summarised per channel, refusals and attacks flagged"},
 };
 
 void print_help() {
