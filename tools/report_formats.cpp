@@ -138,16 +138,14 @@ std::string flag_row(const flag_record &f, flag_kind kind) {
 std::string flag_meaning(flag_kind kind) {
     switch (kind) {
     case flag_impersonation:
-        return "a partner's response to the exit's challenge did not prove the password "
-               "(TARVELO007E)";
+        return "the partner's response did not prove the password (TARVELO007E)";
     case flag_burst:
         return number(burst_refusals) + " refusals on the channel within " +
                number(static_cast<std::uint64_t>(burst_seconds)) + " seconds";
     case flag_revoked:
         return "the partner service reported the channel revoked (TARVELO004E)";
     default:
-        return "starts with no close after them: the host stopped or crashed mid-channel, "
-               "or the channel is still running";
+        return "started, never closed: the host stopped or crashed, or it is still running";
     }
 }
 
@@ -186,13 +184,14 @@ std::string text_report(const log_summary &summary, std::size_t inputs) {
         out += line;
     }
     for (const channel_summary *c : rows) {
-        std::snprintf(line, sizeof line, "%c %s %7llu %7llu %8llu  %s  %s  ",
+        std::snprintf(line, sizeof line, "%c %s %7llu %7llu %8llu  %s  %s",
                       c->flagged() ? '!' : ' ', name_cell(printable_name(c->name)).c_str(),
                       static_cast<unsigned long long>(c->starts),
                       static_cast<unsigned long long>(c->closes),
                       static_cast<unsigned long long>(c->refusal_total()),
                       iso_time(c->first, ' ').c_str(), iso_time(c->last, ' ').c_str());
-        out += line + refusal_list(*c) + "\n";
+        const std::string refusals = refusal_list(*c);
+        out += line + (refusals.empty() ? "" : "  " + refusals) + "\n";
     }
     std::string flagged = "\nFlagged:\n";
     std::string meanings;
@@ -296,10 +295,8 @@ std::string prometheus_report(const log_summary &summary) {
                     "revocations, starts without a close.");
     for (const channel_summary *c : rows) {
         for (std::size_t kind = 0; kind < flag_kinds; ++kind) {
-            if (c->flags[kind].count != 0) {
-                out += "tarvelo_channel_flags{channel=\"" + label_value(c->name) + "\",flag=\"" +
-                       std::string(flag_names[kind]) + "\"} " + number(c->flags[kind].count) + "\n";
-            }
+            out += "tarvelo_channel_flags{channel=\"" + label_value(c->name) + "\",flag=\"" +
+                   std::string(flag_names[kind]) + "\"} " + number(c->flags[kind].count) + "\n";
         }
     }
     add_metric_head(out, "tarvelo_log_unparsed_lines", "gauge",

@@ -22,8 +22,10 @@ std::string text_report(const log_summary &summary, std::size_t inputs);
 std::string json_report(const log_summary &summary);
 
 // The text exposition format: per-channel counters of starts, closes and
-// refusals (every message, zeros included), a gauge of the flags raised,
-// and a gauge of the lines that could not be read.
+// refusals and a gauge of the flags raised, every message and every flag
+// of every channel, zeros included (a series that exists before it counts
+// anything can be compared with its past); and a gauge of the lines that
+// could not be read.
 std::string prometheus_report(const log_summary &summary);
 
 } // namespace tarvelo::tool

@@ -397,6 +397,11 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         want["tarvelo_channel_refusals_total channel=" + channel + " message=TARVELO002E"] =
             n == c.refusals.end() ? 0 : n->second;
     }
+    for (const auto &[channel, c] : expected) {
+        for (const char *flag : {"impersonation", "burst", "revoked", "unclosed"}) {
+            want["tarvelo_channel_flags channel=" + channel + " flag=" + flag] = 0;
+        }
+    }
     for (const auto &[channel, flag, count] : expected_flags) {
         want["tarvelo_channel_flags channel=" + channel + " flag=" + flag] = count;
     }
