@@ -65,7 +65,8 @@ report_file() {
         return
     fi
     log=$(mktemp /tmp/tarvelo-report-XXXXXX.log)
-    trap 'rm -f "$log"' EXIT
+    # shellcheck disable=SC2064 # the name is fixed now: removed however the script ends
+    trap "rm -f '$log'" EXIT
     "$build/bench/report_bench" --write-log="$log" --bytes=$((1 << 30))
     cat "$log" >/dev/null
     local TIMEFORMAT='%R s elapsed, %U s user, %S s system'
