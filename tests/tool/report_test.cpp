@@ -71,14 +71,15 @@ using flag_key = std::tuple<std::string, std::string, std::uint64_t>; // channel
 // their escapes, whole numbers. `ok` turns false at the first thing that is
 // not well-formed JSON.
 struct json {
-    std::string text; // a string, or a number's digits
-    std::vector<std::pair<std::string, json>> members;
+    std::string text;              // a string, or a number's digits
+    std::vector<std::string> keys; // an object's members, in order
+    std::vector<json> values;
     std::vector<json> items;
 
     const json &operator[](const std::string &key) const {
-        for (const auto &[k, v] : members) {
-            if (k == key) {
-                return v;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (keys[i] == key) {
+                return values[i];
             }
         }
         static const json none;
@@ -149,7 +150,8 @@ private:
                 do {
                     std::string key = string();
                     ok_ = ok_ && take(':');
-                    v.members.emplace_back(key, value());
+                    v.keys.push_back(key);
+                    v.values.push_back(value());
                 } while (ok_ && take(','));
                 ok_ = ok_ && take('}');
             }
@@ -273,7 +275,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         }
         for (const planned &p : plan) {
             counts &c = expected[p.channel];
-            c.starts = c.closes = static_cast<std::uint64_t>(threads * p.runs);
+            c.starts = c.closes = std::uint64_t{threads} * static_cast<std::uint64_t>(p.runs);
             if (p.end != ending::signed_on) {
                 c.refusals[report_key(p.end)] = c.starts;
             }
@@ -340,8 +342,9 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         counts &n = reported[c["channel"].text];
         n.starts = c["starts"].number();
         n.closes = c["closes"].number();
-        for (const auto &[message, count] : c["refusals"].members) {
-            n.refusals[message] = count.number();
+        const json &refusals = c["refusals"];
+        for (std::size_t i = 0; i < refusals.keys.size(); ++i) {
+            n.refusals[refusals.keys[i]] = refusals.values[i].number();
         }
         EXPECT_EQ(c["first"].text.size(), 19u) << c["first"].text; // 2026-12-08T18:43:24
     }
