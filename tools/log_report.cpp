@@ -303,7 +303,12 @@ line_parser::line_parser() {
         s.old_middle = earlier_spelling(s.middle);
         s.renamed = s.old_head != s.head || s.old_middle != s.middle;
     }
-    // The byte of the trace texts with the most different values.
+    index_trace_entries();
+}
+
+// The byte of the trace texts with the most different values picks the
+// few entries a trace line can be.
+void line_parser::index_trace_entries() {
     std::size_t best = 0;
     for (std::size_t at = 0;; ++at) {
         std::array<bool, 256> seen{};
@@ -326,6 +331,7 @@ line_parser::line_parser() {
             trace_key_at_ = at;
         }
     }
+    // Both spellings of an entry lead to it.
     for (std::size_t i = last_numbered_message + 1; i < shapes_.size(); ++i) {
         for (const std::string *head : {&shapes_[i].head, &shapes_[i].old_head}) {
             std::vector<int> &entries =

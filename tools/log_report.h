@@ -137,6 +137,7 @@ private:
         bool renamed = false; // the earlier release spelled it otherwise
     };
 
+    void index_trace_entries();
     bool match(int index, std::string_view rest, parsed_line *out) const;
     std::optional<log_time> timestamp(std::string_view text);
 
