@@ -28,6 +28,8 @@ constexpr command commands[] = {
     {"challenge", tarvelo::tool::challenge_command,
      "a fresh challenge, made as the exit makes one"},
     {"password", tarvelo::tool::password_command, "a strong random password for a channel"},
+    {"report", tarvelo::tool::report_command,
+     "the exit's log files summarised per channel, refusals and attacks flagged"},
 };
 
 void print_help() {

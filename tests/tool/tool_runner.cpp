@@ -20,7 +20,7 @@ std::string slurp(const std::string &path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-tool_result run_tool(const std::vector<std::string> &args) {
+tool_result run_tool(const std::vector<std::string> &args, const std::string &input) {
     // The streams go to files rather than pipes: nothing can block however
     // much the program writes.
     char out_path[] = "/tmp/tarvelo-tool-out-XXXXXX";
@@ -42,7 +42,7 @@ tool_result run_tool(const std::vector<std::string> &args) {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
     posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
     pid_t pid = 0;

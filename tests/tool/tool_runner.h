@@ -14,8 +14,9 @@ struct tool_result {
     std::string err;
 };
 
-// Runs the built tarvelo program with `args` and waits for it.
-tool_result run_tool(const std::vector<std::string> &args);
+// Runs the built tarvelo program with `args` and waits for it. Its standard
+// input is the file `input`.
+tool_result run_tool(const std::vector<std::string> &args, const std::string &input = "/dev/null");
 
 std::vector<std::string> lines_of(const std::string &text);
 std::string last_line(const std::string &text);
