@@ -138,7 +138,8 @@ std::string flag_row(const flag_record &f, flag_kind kind) {
 std::string flag_meaning(flag_kind kind) {
     switch (kind) {
     case flag_impersonation:
-        return "the partner's response did not prove the password (TARVELO007E)";
+        return "the partner did not prove the password, or sent the exit its own challenge "
+               "(TARVELO007E)";
     case flag_burst:
         return number(burst_refusals) + " refusals on the channel within " +
                number(static_cast<std::uint64_t>(burst_seconds)) + " seconds";
