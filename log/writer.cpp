@@ -18,12 +18,40 @@
 #endif
 #include <windows.h>
 #else
+#include <atomic>
+#include <cstdint>
 #include <fcntl.h>
 #include <unistd.h>
 #endif
 
 namespace tarvelo {
 namespace {
+
+#if !defined(_WIN32)
+// Facts about the host's process that can change at any moment but are not
+// worth a system call on every line: each is learned again in the first line
+// of a clock second and kept, with that second, in one word, so that a
+// thread never pairs one second's answer with another's. Bit 1 marks a
+// stamp (0 is "never learned"), bit 0 holds a yes or no answer.
+constexpr std::uint32_t stamp_of(std::time_t now) {
+    return (static_cast<std::uint32_t>(now) << 2) | 2u;
+}
+
+// As ctime does, follow a time zone that the host has changed since the
+// last line, but within a second rather than at once: with TZ unset the C
+// library looks at /etc/localtime again on every tzset, one system call more
+// on every line. Stamped before the zone is read, so that the other threads
+// of this second go on with the zone they have.
+std::atomic<std::uint32_t> zone_read_in{0};
+
+void follow_time_zone(std::time_t now) {
+    const std::uint32_t stamp = stamp_of(now);
+    if (zone_read_in.load(std::memory_order_relaxed) != stamp) {
+        zone_read_in.store(stamp, std::memory_order_relaxed);
+        tzset();
+    }
+}
+#endif
 
 // The log file is opened, written and closed within one message: operators
 // rotate logs by moving the file away, and the next line creates it again.
@@ -102,9 +130,6 @@ bool local_time(std::time_t when, std::tm *out) {
 #if defined(_WIN32)
     return localtime_s(out, &when) == 0;
 #else
-    // As ctime does, follow a time zone the host has changed since the last
-    // line; when nothing changed this is a comparison of one string.
-    tzset();
     return localtime_r(&when, out) != nullptr;
 #endif
 }
@@ -220,6 +245,9 @@ void write_message(int index, const char *channel_name, const char *text) {
     }
 
     char timestamp[timestamp_length + 1];
+#if !defined(_WIN32)
+    follow_time_zone(now);
+#endif
     format_timestamp(now, timestamp);
     timestamp[timestamp_length] = '\0';
 
