@@ -19,8 +19,10 @@
 #include <windows.h>
 #else
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -51,19 +53,84 @@ void follow_time_zone(std::time_t now) {
         tzset();
     }
 }
+
+// Whether standard output is a pipe or a socket, which a host's reader can
+// leave. A file, a terminal or /dev/null cannot raise SIGPIPE, and those
+// cost nothing more than the line; a host that moves its standard output
+// onto a pipe is followed within a second.
+std::atomic<std::uint32_t> standard_output_checked{0};
+
+bool standard_output_is_pipe(std::time_t now) {
+    const std::uint32_t stamp = stamp_of(now);
+    std::uint32_t known = standard_output_checked.load(std::memory_order_relaxed);
+    if ((known & ~1u) != stamp) {
+        struct stat st {};
+        const bool is_pipe =
+            fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+        known = stamp | (is_pipe ? 1u : 0u);
+        standard_output_checked.store(known, std::memory_order_relaxed);
+    }
+    return (known & 1u) != 0;
+}
+
+// Keeps SIGPIPE from the host while this thread writes to a pipe or a socket
+// whose reader may have gone: a write there would otherwise end the host's
+// process on the spot, on a line it never asked for. The signal is blocked
+// in this thread only, for the one write. A SIGPIPE that the host already
+// had pending is its own and stays pending; one that our write raised is
+// taken before the mask is put back, so the host never sees it.
+class pipe_signal_held {
+public:
+    pipe_signal_held() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &saved_);
+        sigset_t pending;
+        sigemptyset(&pending);
+        host_had_one_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~pipe_signal_held() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    pipe_signal_held(const pipe_signal_held &) = delete;
+    pipe_signal_held &operator=(const pipe_signal_held &) = delete;
+
+    // After a write that failed with `error`: EPIPE means that write raised
+    // a SIGPIPE at this thread, which is taken here unless the host's own
+    // was already pending (the two are one pending signal then, and it is
+    // the host's).
+    void after_write(int error) {
+        if (error == EPIPE && !host_had_one_) {
+            const timespec no_wait{};
+            sigtimedwait(&pipe_, nullptr, &no_wait);
+        }
+    }
+
+private:
+    sigset_t pipe_{};
+    sigset_t saved_{};
+    bool host_had_one_ = false;
+};
 #endif
 
 // The log file is opened, written and closed within one message: operators
 // rotate logs by moving the file away, and the next line creates it again.
 // Mode "ab" as plain calls: append, create, no newline translation.
-int open_log(const char *path) {
 #if defined(_WIN32)
+int open_log(const char *path) {
     return _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
                  _S_IREAD | _S_IWRITE);
-#else
-    return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-#endif
 }
+#else
+// Opened without waiting: a log path that names a FIFO with no reader would
+// otherwise block this channel, and every channel that logs there, for good.
+// Such a FIFO fails with ENXIO, a log file that cannot be opened. A FIFO
+// with a reader stays non-blocking for the write too: when its reader falls
+// behind and it is full, the line (at most 512 bytes, so never written in
+// part) is dropped rather than stalling the channel. On a regular file the
+// flag changes nothing.
+int open_log(const char *path) {
+    return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+}
+#endif
 
 void close_log(int fd) {
 #if defined(_WIN32)
@@ -87,6 +154,13 @@ void append_line(int fd, const char *line, std::size_t length) {
     // write only.
     static SRWLOCK turn = SRWLOCK_INIT;
     HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (GetFileType(file) == FILE_TYPE_PIPE) {
+        // A named pipe whose server does not read would hold this write,
+        // and every channel waiting for the lock, until it does: the line
+        // goes without waiting, or as much of it as the pipe takes.
+        DWORD no_wait = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+        (void)SetNamedPipeHandleState(file, &no_wait, nullptr, nullptr);
+    }
     OVERLAPPED at_end{};
     at_end.Offset = 0xFFFFFFFF;
     at_end.OffsetHigh = 0xFFFFFFFF;
@@ -95,35 +169,75 @@ void append_line(int fd, const char *line, std::size_t length) {
     (void)WriteFile(file, line, static_cast<DWORD>(length), &written, &at_end);
     ReleaseSRWLockExclusive(&turn);
 #else
-    ssize_t written = write(fd, line, length);
-    (void)written;
+#if defined(__linux__)
+    // On Linux a positioned write to a file opened for appending goes to its
+    // end, in one step as a plain write does. A FIFO has no position and
+    // refuses it with ESPIPE before writing anything or raising a signal.
+    // So a regular log file costs no system call more than the write to
+    // learn what it is, and only a FIFO, whose reader may leave between our
+    // open and our write, takes the guarded path below.
+    if (pwrite(fd, line, length, 0) >= 0 || errno != ESPIPE) {
+        return;
+    }
+#endif
+    pipe_signal_held held;
+    if (write(fd, line, length) < 0) {
+        held.after_write(errno);
+    }
 #endif
 }
 
-void report_open_failure(int error) {
-    char line[64];
-    int length = std::snprintf(line, sizeof line, "Error accessing log file - errno %d\n", error);
-    if (length > 0) {
-        std::fwrite(line, 1, static_cast<std::size_t>(length), stderr);
-        std::fflush(stderr);
-    }
-}
-
-// The line goes to standard output whole and flushed, as stdio output, so
+// A line goes to a standard stream whole and flushed, as stdio output, so
 // that it keeps its place among the host's own buffered output. Where the C
 // library allows, the stream's lock is held once across both: nothing the
 // host writes on another thread comes between the line and its flush, and
 // the lock is not taken twice on the path of every channel start.
-void put_standard_output(const char *line, std::size_t length) {
+void put_line(std::FILE *stream, const char *line, std::size_t length) {
 #if defined(__GLIBC__)
-    flockfile(stdout);
-    fwrite_unlocked(line, 1, length, stdout);
-    fflush_unlocked(stdout);
-    funlockfile(stdout);
+    flockfile(stream);
+    fwrite_unlocked(line, 1, length, stream);
+    fflush_unlocked(stream);
+    funlockfile(stream);
 #else
-    std::fwrite(line, 1, length, stdout);
-    std::fflush(stdout);
+    std::fwrite(line, 1, length, stream);
+    std::fflush(stream);
 #endif
+}
+
+// The same, for a stream that may be a pipe whose reader has gone. Windows
+// fails such a write and raises nothing.
+void put_line_held(std::FILE *stream, const char *line, std::size_t length) {
+#if defined(_WIN32)
+    put_line(stream, line, length);
+#else
+    pipe_signal_held held;
+    errno = 0;
+    put_line(stream, line, length);
+    held.after_write(errno);
+#endif
+}
+
+void put_standard_output(const char *line, std::size_t length, std::time_t now) {
+#if !defined(_WIN32)
+    if (!standard_output_is_pipe(now)) {
+        put_line(stdout, line, length);
+        return;
+    }
+#else
+    (void)now;
+#endif
+    put_line_held(stdout, line, length);
+}
+
+// On the rare path of a log file that cannot be opened, standard error is
+// not worth a check of what it is: it is always written with SIGPIPE held.
+void report_open_failure(int error) {
+    char line[64];
+    const int length =
+        std::snprintf(line, sizeof line, "Error accessing log file - errno %d\n", error);
+    if (length > 0) {
+        put_line_held(stderr, line, static_cast<std::size_t>(length));
+    }
 }
 
 bool local_time(std::time_t when, std::tm *out) {
@@ -258,7 +372,7 @@ void write_message(int index, const char *channel_name, const char *text) {
     const std::size_t length =
         expand_format(format.data(), format.size(), args, 3, line, sizeof line);
 
-    put_standard_output(line, length);
+    put_standard_output(line, length, now);
 
     if (fd >= 0) {
         append_line(fd, line, length);
