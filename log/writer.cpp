@@ -114,10 +114,33 @@ private:
 // The log file is opened, written and closed within one message: operators
 // rotate logs by moving the file away, and the next line creates it again.
 // Mode "ab" as plain calls: append, create, no newline translation.
+//
+// The log file's descriptor is never 0, 1 or 2. A host may run with one of
+// those closed, and the system then gives its number to the log file: with
+// 1, standard output would write every line into the log a second time.
+// Such a descriptor is moved up, on that rare path only.
 #if defined(_WIN32)
 int open_log(const char *path) {
-    return _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
-                 _S_IREAD | _S_IWRITE);
+    int fd = _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
+    // The C runtime has no "lowest number above 2": duplicates are taken
+    // until one is, the low ones held open meanwhile and closed after.
+    int low[3];
+    std::size_t held = 0;
+    while (fd >= 0 && fd <= 2 && held < 3) {
+        low[held++] = fd;
+        fd = _dup(fd);
+    }
+    const int error = errno;
+    for (std::size_t i = 0; i < held; ++i) {
+        _close(low[i]);
+    }
+    if (held != 0 && fd >= 0) {
+        // A duplicate is inheritable: keep the host's children off it.
+        SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), HANDLE_FLAG_INHERIT, 0);
+    }
+    errno = error;
+    return fd;
 }
 #else
 // Opened without waiting: a log path that names a FIFO with no reader would
@@ -128,7 +151,15 @@ int open_log(const char *path) {
 // part) is dropped rather than stalling the channel. On a regular file the
 // flag changes nothing.
 int open_log(const char *path) {
-    return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        const int error = errno;
+        close(fd);
+        errno = error;
+        fd = moved;
+    }
+    return fd;
 }
 #endif
 
