@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -67,6 +68,14 @@ TEST(HostileHost, ForgedVerifyStateAcceptsNoResponse) {
         captured_output quiet;
         ch.terminate();
     }
+}
+
+// The two lines of a channel started and ended, each exactly once.
+void expect_each_line_once(const std::string &where, const std::string &text) {
+    const std::vector<std::string> lines = split_lines(text);
+    ASSERT_EQ(lines.size(), 2u) << where << ":\n" << text;
+    EXPECT_NE(lines[0].find("TARVELO001I"), std::string::npos) << where << ": " << lines[0];
+    EXPECT_NE(lines[1].find("TARVELO008I"), std::string::npos) << where << ": " << lines[1];
 }
 
 #if !defined(_WIN32)
@@ -182,14 +191,6 @@ std::string end_of(pid_t pid, std::chrono::seconds patience) {
     }
 }
 
-// The two lines of a channel started and ended, each exactly once.
-void expect_each_line_once(const std::string &where, const std::string &text) {
-    const std::vector<std::string> lines = split_lines(text);
-    ASSERT_EQ(lines.size(), 2u) << where << ":\n" << text;
-    EXPECT_NE(lines[0].find("TARVELO001I"), std::string::npos) << where << ": " << lines[0];
-    EXPECT_NE(lines[1].find("TARVELO008I"), std::string::npos) << where << ": " << lines[1];
-}
-
 // Host processes in bad conditions, run side by side: each lives, returns
 // promptly and has each line written once to each stream that can take it.
 TEST(HostileHost, LivesReturnsPromptlyAndWritesEachLineOnce) {
@@ -266,6 +267,106 @@ TEST(HostileHost, LivesReturnsPromptlyAndWritesEachLineOnce) {
         if (host.output == host_output::file) {
             expect_each_line_once("standard output", read_file(dir.file(n + ".out")));
         }
+    }
+}
+#else
+// Windows has no SIGPIPE and no fork: the host's channel runs on a thread of
+// this process, which must be done within ten seconds. Its standard streams
+// are kept in `out`.
+bool channel_returns_promptly(const std::string &log, HANDLE pipe_server,
+                              captured_output::streams *out) {
+    captured_output capture;
+    std::atomic<bool> done{false};
+    std::thread host([&] {
+        standin::channel ch(exit_entry(), channel_with(log, false));
+        ch.initialise();
+        ch.terminate();
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const bool in_time = done;
+    // A write the pipe's server has not read holds the host's thread: read
+    // what the pipe holds until it lets go.
+    while (!done) {
+        DWORD waiting = 0;
+        char chunk[4096];
+        DWORD got = 0;
+        if (PeekNamedPipe(pipe_server, nullptr, 0, nullptr, &waiting, nullptr) && waiting != 0) {
+            ReadFile(pipe_server, chunk, sizeof chunk, &got, nullptr);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    host.join();
+    *out = capture.take();
+    return in_time;
+}
+
+// What one instance of a named pipe holds once its client has gone.
+std::string read_pipe(HANDLE server) {
+    std::string text;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(server, chunk, sizeof chunk, &got, nullptr) && got != 0) {
+        text.append(chunk, got);
+    }
+    return text;
+}
+
+// A named pipe as log path: a server that never reads (no room at all in
+// the pipe) must not hold the channel, and one that reads gets each line
+// once, on a connection of its own. With descriptor 1 closed, each line is
+// in the log file once.
+TEST(HostileHost, NamedPipeLogOrClosedDescriptorNeitherHangsNorWritesTwice) {
+    const std::string pipe_name = "\\\\.\\pipe\\tv-" + std::to_string(GetCurrentProcessId());
+    {
+        SCOPED_TRACE("a named pipe whose server never reads");
+        HANDLE server = CreateNamedPipeA(pipe_name.c_str(), PIPE_ACCESS_INBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+        ASSERT_NE(server, INVALID_HANDLE_VALUE);
+        captured_output::streams out;
+        EXPECT_TRUE(channel_returns_promptly(pipe_name, server, &out));
+        CloseHandle(server);
+        expect_each_line_once("standard output", out.out);
+    }
+    {
+        SCOPED_TRACE("a named pipe whose server reads");
+        HANDLE servers[2];
+        for (HANDLE &server : servers) {
+            server =
+                CreateNamedPipeA(pipe_name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                 PIPE_UNLIMITED_INSTANCES, 0, 4096, 0, nullptr);
+            ASSERT_NE(server, INVALID_HANDLE_VALUE);
+        }
+        captured_output::streams out;
+        EXPECT_TRUE(channel_returns_promptly(pipe_name, servers[0], &out));
+        EXPECT_EQ(out.err, "");
+        std::string read_back;
+        for (HANDLE server : servers) {
+            read_back += read_pipe(server);
+            CloseHandle(server);
+        }
+        expect_each_line_once("named pipe", read_back);
+    }
+    {
+        SCOPED_TRACE("descriptor 1 closed");
+        scratch_directory dir;
+        const std::string log = dir.file("exit.log");
+        std::fflush(stdout);
+        const int saved = _dup(1);
+        ASSERT_GE(saved, 0);
+        _close(1);
+        {
+            standin::channel ch(exit_entry(), channel_with(log, false));
+            ch.initialise();
+            ch.terminate();
+        }
+        _dup2(saved, 1);
+        _close(saved);
+        std::clearerr(stdout);
+        expect_each_line_once("log file", read_file(log));
     }
 }
 #endif
