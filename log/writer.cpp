@@ -5,7 +5,9 @@
 #include "log/settings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -18,9 +20,7 @@
 #endif
 #include <windows.h>
 #else
-#include <atomic>
 #include <csignal>
-#include <cstdint>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +29,6 @@
 namespace tarvelo {
 namespace {
 
-#if !defined(_WIN32)
 // Facts about the host's process that can change at any moment but are not
 // worth a system call on every line: each is learned again in the first line
 // of a clock second and kept, with that second, in one word, so that a
@@ -39,12 +38,13 @@ constexpr std::uint32_t stamp_of(std::time_t now) {
     return (static_cast<std::uint32_t>(now) << 2) | 2u;
 }
 
+#if !defined(_WIN32)
 // As ctime does, follow a time zone that the host has changed since the
 // last line, but within a second rather than at once: with TZ unset the C
 // library looks at /etc/localtime again on every tzset, one system call more
 // on every line. Stamped before the zone is read, so that the other threads
 // of this second go on with the zone they have.
-std::atomic<std::uint32_t> zone_read_in{0};
+constinit std::atomic<std::uint32_t> zone_read_in{0};
 
 void follow_time_zone(std::time_t now) {
     const std::uint32_t stamp = stamp_of(now);
@@ -58,7 +58,7 @@ void follow_time_zone(std::time_t now) {
 // leave. A file, a terminal or /dev/null cannot raise SIGPIPE, and those
 // cost nothing more than the line; a host that moves its standard output
 // onto a pipe is followed within a second.
-std::atomic<std::uint32_t> standard_output_checked{0};
+constinit std::atomic<std::uint32_t> standard_output_checked{0};
 
 bool standard_output_is_pipe(std::time_t now) {
     const std::uint32_t stamp = stamp_of(now);
@@ -110,6 +110,56 @@ private:
     bool host_had_one_ = false;
 };
 #endif
+
+// The timestamp text of one clock second, made by the first line of that
+// second and copied by the others: local time (under the C library's lock)
+// and its text are most of what a line costs beyond its system calls. A
+// sequence lock: the version is odd while a line writes the text, and a
+// reader that sees it change meanwhile makes its own text instead. No line
+// ever waits for another.
+class second_text {
+public:
+    // Copies the text of the second `stamp` into `out`; false when another
+    // second is kept, or the text is being written.
+    bool copy(std::uint32_t stamp, char out[timestamp_length]) const {
+        const std::uint32_t version = version_.load(std::memory_order_acquire);
+        if ((version & 1u) != 0 || stamp_.load(std::memory_order_relaxed) != stamp) {
+            return false;
+        }
+        for (std::size_t i = 0; i < words; ++i) {
+            const std::uint32_t word = text_[i].load(std::memory_order_relaxed);
+            std::memcpy(out + 4 * i, &word, 4);
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return version_.load(std::memory_order_relaxed) == version;
+    }
+
+    // Keeps `text` as the second `stamp`'s, unless another line is at it.
+    void keep(std::uint32_t stamp, const char text[timestamp_length]) {
+        std::uint32_t version = version_.load(std::memory_order_relaxed);
+        if ((version & 1u) != 0 ||
+            !version_.compare_exchange_strong(version, version + 1, std::memory_order_relaxed)) {
+            return;
+        }
+        std::atomic_thread_fence(std::memory_order_release);
+        stamp_.store(stamp, std::memory_order_relaxed);
+        for (std::size_t i = 0; i < words; ++i) {
+            std::uint32_t word = 0;
+            std::memcpy(&word, text + 4 * i, 4);
+            text_[i].store(word, std::memory_order_relaxed);
+        }
+        version_.store(version + 2, std::memory_order_release);
+    }
+
+private:
+    static_assert(timestamp_length % 4 == 0);
+    static constexpr std::size_t words = timestamp_length / 4;
+    std::atomic<std::uint32_t> version_{0};
+    std::atomic<std::uint32_t> stamp_{0};
+    std::atomic<std::uint32_t> text_[words]{};
+};
+
+constinit second_text current_second_text;
 
 // The log file is opened, written and closed within one message: operators
 // rotate logs by moving the file away, and the next line creates it again.
@@ -390,10 +440,14 @@ void write_message(int index, const char *channel_name, const char *text) {
     }
 
     char timestamp[timestamp_length + 1];
+    const std::uint32_t second = stamp_of(now);
+    if (!current_second_text.copy(second, timestamp)) {
 #if !defined(_WIN32)
-    follow_time_zone(now);
+        follow_time_zone(now);
 #endif
-    format_timestamp(now, timestamp);
+        format_timestamp(now, timestamp);
+        current_second_text.keep(second, timestamp);
+    }
     timestamp[timestamp_length] = '\0';
 
     // Formatted once, then handed whole to each stream.
