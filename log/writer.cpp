@@ -29,11 +29,11 @@
 namespace tarvelo {
 namespace {
 
-// Facts about the host's process that can change at any moment but are not
-// worth a system call on every line: each is learned again in the first line
-// of a clock second and kept, with that second, in one word, so that a
-// thread never pairs one second's answer with another's. Bit 1 marks a
-// stamp (0 is "never learned"), bit 0 holds a yes or no answer.
+// A clock second as a stamp. Facts about the host's process that can change
+// at any moment but are not worth a system call on every line are learned
+// again in the first line of a second and kept with its stamp, in one word,
+// so that a thread never pairs one second's answer with another's: bit 1
+// marks a stamp (0 is "never learned"), bit 0 holds a yes or no answer.
 constexpr std::uint32_t stamp_of(std::time_t now) {
     return (static_cast<std::uint32_t>(now) << 2) | 2u;
 }
@@ -100,7 +100,9 @@ public:
     void after_write(int error) {
         if (error == EPIPE && !host_had_one_) {
             const timespec no_wait{};
-            sigtimedwait(&pipe_, nullptr, &no_wait);
+            while (sigtimedwait(&pipe_, nullptr, &no_wait) < 0 && errno == EINTR) {
+                // a handler of the host's ran first: take ours all the same
+            }
         }
     }
 
