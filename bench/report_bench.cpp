@@ -181,7 +181,7 @@ void summarise(benchmark::State &state) {
             break;
         }
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
     state.counters["lines/s"] =
         benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
                            benchmark::Counter::kIsRate);
@@ -208,7 +208,7 @@ void find_lines(benchmark::State &state) {
         }
         benchmark::DoNotOptimize(lines);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
     state.counters["lines/s"] =
         benchmark::Counter(static_cast<double>(lines) * static_cast<double>(state.iterations()),
                            benchmark::Counter::kIsRate);

@@ -22,7 +22,7 @@
 #else
 #include <csignal>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -60,13 +60,20 @@ void follow_time_zone(std::time_t now) {
 // onto a pipe is followed within a second.
 constinit std::atomic<std::uint32_t> standard_output_checked{0};
 
+// Asked with calls that only a pipe (or FIFO) and only a socket answer,
+// rather than fstat, whose symbol would tie the library to C libraries of
+// 2021 and later.
+bool is_pipe_or_socket(int fd) {
+    int type = 0;
+    socklen_t size = sizeof type;
+    return fcntl(fd, F_GETPIPE_SZ) >= 0 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0;
+}
+
 bool standard_output_is_pipe(std::time_t now) {
     const std::uint32_t stamp = stamp_of(now);
     std::uint32_t known = standard_output_checked.load(std::memory_order_relaxed);
     if ((known & ~1u) != stamp) {
-        struct stat st {};
-        const bool is_pipe =
-            fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+        const bool is_pipe = is_pipe_or_socket(STDOUT_FILENO);
         known = stamp | (is_pipe ? 1u : 0u);
         standard_output_checked.store(known, std::memory_order_relaxed);
     }
@@ -78,18 +85,20 @@ bool standard_output_is_pipe(std::time_t now) {
 // process on the spot, on a line it never asked for. The signal is blocked
 // in this thread only, for the one write. A SIGPIPE that the host already
 // had pending is its own and stays pending; one that our write raised is
-// taken before the mask is put back, so the host never sees it.
+// taken before the mask is put back, so the host never sees it. (The C
+// library's sigprocmask sets the calling thread's mask, as pthread_sigmask
+// does, and keeps the library loadable by hosts on older C libraries.)
 class pipe_signal_held {
 public:
     pipe_signal_held() {
         sigemptyset(&pipe_);
         sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &saved_);
+        sigprocmask(SIG_BLOCK, &pipe_, &saved_);
         sigset_t pending;
         sigemptyset(&pending);
         host_had_one_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
     }
-    ~pipe_signal_held() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    ~pipe_signal_held() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
     pipe_signal_held(const pipe_signal_held &) = delete;
     pipe_signal_held &operator=(const pipe_signal_held &) = delete;
 

@@ -624,7 +624,7 @@ void log_summary::apply(const parsed_line &line) {
 }
 
 void log_summary::note_refusal(channel_summary &c, refusal_kind kind, log_time t) {
-    ++c.refusals[kind];
+    ++c.refusals[static_cast<std::size_t>(kind)];
     if (kind == refusal_impersonation) {
         c.flags[flag_impersonation].note(t, t);
     } else if (kind == refusal_revoked) {

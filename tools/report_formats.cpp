@@ -125,7 +125,8 @@ std::string refusal_list(const channel_summary &c) {
 std::string flag_row(const flag_record &f, flag_kind kind) {
     const std::string first = iso_time(f.first, ' ');
     char row[96];
-    std::snprintf(row, sizeof row, "%-13s  %-10s  ", std::string(flag_names[kind]).c_str(),
+    std::snprintf(row, sizeof row, "%-13s  %-10s  ",
+                  std::string(flag_names[static_cast<std::size_t>(kind)]).c_str(),
                   kind == flag_unclosed ? plural(f.count, "start", "starts").c_str()
                                         : plural(f.count, "time", "times").c_str());
     if (kind == flag_unclosed) {
