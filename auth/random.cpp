@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -64,8 +65,10 @@ bool fill_random(void *out, std::size_t length) {
     while (got < length) {
         // Non-blocking: a host must never hang in a channel start waiting
         // for the generator to be seeded. Up to 256 bytes come whole once
-        // it is; a signal may still cut a call short.
-        const ssize_t n = getrandom(bytes + got, length - got, GRND_NONBLOCK);
+        // it is; a signal may still cut a call short. Made as a system call
+        // rather than through the C library's getrandom, which would tie
+        // the library to C libraries of 2017 and later.
+        const long n = syscall(SYS_getrandom, bytes + got, length - got, GRND_NONBLOCK);
         if (n > 0) {
             got += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {

@@ -10,16 +10,28 @@
 # build directory), else TARVELO_WINEPREFIX, else ~/.wine-tarvelo32; it is
 # 32-bit, and made on first use, which takes some seconds. Wine's own
 # messages and the Mono and Gecko installers are turned off.
+#
+# With --win64 first, a 64-bit program runs in 64-bit Wine, in a 64-bit
+# prefix (~/.wine-tarvelo64 by default): for machines that cannot run
+# 32-bit programs, where Debian's wine command cannot start at all.
 set -u
-: "${WINEPREFIX:=${TARVELO_WINEPREFIX:-$HOME/.wine-tarvelo32}}"
+wine=wine
+arch=32
+if [ "${1:-}" = "--win64" ]; then
+  shift
+  wine=/usr/lib/wine/wine64
+  export WINELOADER=$wine
+  arch=64
+fi
+: "${WINEPREFIX:=${TARVELO_WINEPREFIX:-$HOME/.wine-tarvelo$arch}}"
 export WINEPREFIX
-export WINEARCH=win32
+export WINEARCH=win$arch
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY WAYLAND_DISPLAY
 
 output=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 125
-wine "$@" >"$output" 2>&1 </dev/null
+"$wine" "$@" >"$output" 2>&1 </dev/null
 status=$?
 cat "$output"
 rm -f "$output"

@@ -18,7 +18,11 @@ inline constexpr std::size_t message_line_max = 512;
 // though a named log file is still opened (and so created). A log file that
 // cannot be opened gives "Error accessing log file - errno N" on standard
 // error; the line still reaches standard output. Null texts are empty; an
-// index outside the catalogue writes nothing. Never fails its caller.
+// index outside the catalogue writes nothing. Never fails its caller, and
+// never harms the host's process: a pipe whose reader has gone raises no
+// SIGPIPE in it, a FIFO with no reader is a log file that cannot be opened
+// (never waited on), and each line is written once to each stream even when
+// the host runs with standard descriptors closed.
 void write_message(int index, const char *channel_name, const char *text);
 
 // The 24-character local time text of `when`, in the layout of the C

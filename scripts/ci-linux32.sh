@@ -5,7 +5,9 @@
 # googletest package ships, since libgtest-dev holds 64-bit libraries only.
 #
 # Build directories: build-m32-gtest (GoogleTest), build-m32 (the project).
-# Each stage prints the seconds it took.
+# Each stage prints the seconds it took. On a machine that cannot run 32-bit
+# programs at all (a kernel without IA-32 emulation) the build is made and
+# checked, and the script says plainly that the suite could not run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -49,5 +51,14 @@ for f in "$build"/libtarvelo.so "$build"/tests/unit_tests "$build"/tests/exit_te
 done
 stage_done "build (-m32)"
 
+# A kernel without IA-32 emulation refuses to start any 32-bit program:
+# "Exec format error", which the shell reports as status 126.
+status=0
+"$build"/tests/unit_tests --gtest_list_tests >/dev/null 2>&1 || status=$?
+if [ "$status" -eq 126 ]; then
+  echo "-- this machine cannot run 32-bit programs: the -m32 build is made and checked"
+  echo "   to be 32-bit throughout, but its tests cannot run here"
+  exit 0
+fi
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 stage_done "tests (-m32)"

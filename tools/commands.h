@@ -17,6 +17,7 @@ int load_command(const std::vector<std::string> &args);
 int respond_command(const std::vector<std::string> &args);
 int challenge_command(const std::vector<std::string> &args);
 int password_command(const std::vector<std::string> &args);
+int report_command(const std::vector<std::string> &args);
 int version_command(const std::vector<std::string> &args);
 
 // Loads the library by path and finds the entry point by name, as a host

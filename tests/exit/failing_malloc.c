@@ -10,9 +10,10 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdarg.h>
 #include <stddef.h>
 #include <string.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 
 extern void *__libc_malloc(size_t size);
@@ -21,7 +22,8 @@ extern void *__libc_malloc(size_t size);
    allocation fails. */
 int tarvelo_test_failing_malloc = 1;
 /* 0: the random source works; EAGAIN: it is not ready; ENOSYS: the
-   getrandom call does not exist, as on old kernels and in sandboxes. */
+   getrandom system call does not exist, as on old kernels and in
+   sandboxes. */
 int tarvelo_test_failing_random = 0;
 
 static int called_from_exit(const void *address) {
@@ -39,12 +41,20 @@ void *malloc(size_t size) {
     return __libc_malloc(size);
 }
 
-ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
-    if (tarvelo_test_failing_random != 0 && called_from_exit(__builtin_return_address(0))) {
+/* The exit asks for random bytes with the getrandom system call itself. */
+long syscall(long number, ...) {
+    va_list ap;
+    long a[6];
+    va_start(ap, number);
+    for (int i = 0; i < 6; ++i) {
+        a[i] = va_arg(ap, long);
+    }
+    va_end(ap);
+    if (number == SYS_getrandom && tarvelo_test_failing_random != 0 &&
+        called_from_exit(__builtin_return_address(0))) {
         errno = tarvelo_test_failing_random;
         return -1;
     }
-    ssize_t (*next)(void *, size_t, unsigned int) =
-        (ssize_t(*)(void *, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
-    return next(buffer, length, flags);
+    long (*next)(long, ...) = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
+    return next(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }

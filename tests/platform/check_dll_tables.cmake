@@ -1,15 +1,15 @@
 # check_dll_tables.cmake: checks a built tarvelo.dll as a Windows host and a
 # Windows machine see it.
 #
-#   cmake -DOBJDUMP=i686-w64-mingw32-objdump -DDLL=tarvelo.dll -P check_dll_tables.cmake
+#   cmake -DOBJDUMP=i686-w64-mingw32-objdump -DDLL=tarvelo.dll [-DBITS=64] -P check_dll_tables.cmake
 #
 # The export table must hold exactly one name, the undecorated "TARVELO"
 # (a host looks the entry point up by that name, whatever the calling
 # convention); the import table may name only DLLs that every Windows
 # machine has: a DLL of MinGW's runtime (libstdc++, libgcc, winpthread)
 # would stop the host from loading the exit. bcrypt.dll, the system's random
-# generator, is part of every supported Windows. The image must be a 32-bit
-# DLL.
+# generator, is part of every supported Windows. The image must be a DLL of
+# the build's word size: 32-bit x86, the shipped one, unless BITS is 64.
 cmake_minimum_required(VERSION 3.20)
 if(NOT OBJDUMP OR NOT DLL)
   message(FATAL_ERROR "usage: cmake -DOBJDUMP=<objdump> -DDLL=<file> -P check_dll_tables.cmake")
@@ -22,8 +22,13 @@ endif()
 
 set(problems "")
 
-if(NOT dump MATCHES "file format pei-i386")
-  string(APPEND problems "  not a 32-bit x86 PE image\n")
+if(BITS STREQUAL "64")
+  set(format pei-x86-64)
+else()
+  set(format pei-i386)
+endif()
+if(NOT dump MATCHES "file format ${format}")
+  string(APPEND problems "  not a ${format} image\n")
 endif()
 # IMAGE_FILE_DLL (0x2000) in the file header's characteristics.
 if(dump MATCHES "\nCharacteristics (0x[0-9a-fA-F]+)")

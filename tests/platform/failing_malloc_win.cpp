@@ -1,49 +1,68 @@
-// failing_malloc_win.cpp: channel start when memory runs out, on Windows.
+// failing_malloc_win.cpp: channel start when memory runs out, and a
+// system random generator that gives nothing, on Windows.
 //
 // Linked into a test program of its own, as the preloaded allocator is on
-// Linux: the library is loaded before the tests run and its import of the
-// C runtime's malloc is pointed at an allocator that refuses 64-byte
-// requests. Only the exit's own calls go through that import, so nothing
-// else in the process fails. The exported flag tells the tests that the
-// allocation will fail; were the import not found, the allocation would
-// succeed and the test fail, never pass unchecked.
+// Linux: the library is loaded before the tests run and its imports of the
+// C runtime's malloc and of BCryptGenRandom are pointed at stand-ins that
+// refuse 64-byte requests and random bytes while the tests ask for it. Only
+// the exit's own calls go through those imports, so nothing else in the
+// process fails. The exported flags tell the tests that the failures can be
+// had; were an import not found, the call would succeed and the test fail,
+// never pass unchecked.
 #include <windows.h>
+// windows.h first: bcrypt.h needs its types.
+#include <bcrypt.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 extern "C" {
+// While nonzero, the exit's 64-byte allocation fails.
 __declspec(dllexport) int tarvelo_test_failing_malloc = 1;
+// While nonzero, the system's random generator gives the exit nothing.
+__declspec(dllexport) int tarvelo_test_failing_random = 0;
 }
 
 namespace {
 
 using malloc_fn = void *(__cdecl *)(std::size_t);
 malloc_fn real_malloc = nullptr;
+using random_fn = NTSTATUS(WINAPI *)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
+random_fn real_random = nullptr;
 
 void *__cdecl failing_malloc(std::size_t size) {
-    if (size == 64) {
+    if (tarvelo_test_failing_malloc != 0 && size == 64) {
         errno = ENOMEM;
         return nullptr;
     }
     return real_malloc(size);
 }
 
-// Points `module`'s import of msvcrt.dll's malloc at failing_malloc.
-bool replace_malloc_import(HMODULE module) {
+NTSTATUS WINAPI failing_random(BCRYPT_ALG_HANDLE algorithm, PUCHAR buffer, ULONG length,
+                               ULONG flags) {
+    if (tarvelo_test_failing_random != 0) {
+        return static_cast<NTSTATUS>(0xC0000001L); // STATUS_UNSUCCESSFUL
+    }
+    return real_random(algorithm, buffer, length, flags);
+}
+
+// Points `module`'s import of `function` from `dll` at `replacement` and
+// returns what it pointed at, or null when there is no such import.
+void *replace_import(HMODULE module, const char *dll_name, const char *function,
+                     void *replacement) {
     auto *base = reinterpret_cast<unsigned char *>(module);
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
     const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY &imports =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (imports.VirtualAddress == 0) {
-        return false;
+        return nullptr;
     }
     for (auto *dll =
              reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
          dll->Name != 0; ++dll) {
-        if (_stricmp(reinterpret_cast<const char *>(base + dll->Name), "msvcrt.dll") != 0) {
+        if (_stricmp(reinterpret_cast<const char *>(base + dll->Name), dll_name) != 0) {
             continue;
         }
         const DWORD names_at =
@@ -56,27 +75,34 @@ bool replace_malloc_import(HMODULE module) {
             }
             const auto *by_name =
                 reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + name->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char *>(by_name->Name), "malloc") != 0) {
+            if (std::strcmp(reinterpret_cast<const char *>(by_name->Name), function) != 0) {
                 continue;
             }
             DWORD protection = 0;
             if (!VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
                                 &protection)) {
-                return false;
+                return nullptr;
             }
-            real_malloc = reinterpret_cast<malloc_fn>(slot->u1.Function);
-            slot->u1.Function = reinterpret_cast<decltype(slot->u1.Function)>(&failing_malloc);
+            void *original = reinterpret_cast<void *>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<decltype(slot->u1.Function)>(replacement);
             VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
-            return true;
+            return original;
         }
     }
-    return false;
+    return nullptr;
 }
 
 // Before main: the tests' own load of the library finds it loaded, patched.
 const bool replaced = [] {
     HMODULE module = LoadLibraryA(TARVELO_LIBRARY_PATH);
-    return module != nullptr && replace_malloc_import(module);
+    if (module == nullptr) {
+        return false;
+    }
+    real_malloc = reinterpret_cast<malloc_fn>(
+        replace_import(module, "msvcrt.dll", "malloc", reinterpret_cast<void *>(&failing_malloc)));
+    real_random = reinterpret_cast<random_fn>(replace_import(
+        module, "bcrypt.dll", "BCryptGenRandom", reinterpret_cast<void *>(&failing_random)));
+    return real_malloc != nullptr && real_random != nullptr;
 }();
 
 } // namespace

@@ -2,7 +2,7 @@
 // sign-on can end and several log files named in turn: every line whole on
 // standard output and in the log files, every numbered message counted
 // exactly, and no file but the named ones created.
-#include "standin/signon.h"
+#include "tests/exit/endings.h"
 #include "tests/exit/support.h"
 
 #include <gtest/gtest.h>
@@ -21,97 +21,6 @@ namespace {
 
 constexpr int threads = 8;
 constexpr int channels_per_thread = 60;
-
-// How a channel's sign-on ends, and the numbered message that says so
-// (empty when the channel runs).
-enum class ending {
-    signed_on,
-    password_violation,
-    revoked,
-    sender_not_started,
-    unknown_status,
-    impersonation,
-    not_registered,
-    answer_too_short,
-    invalid_exit_call,
-    invalid_state,
-    count
-};
-
-const char *message_of(ending e) {
-    switch (e) {
-    case ending::password_violation:
-        return "003W";
-    case ending::revoked:
-        return "004E";
-    case ending::sender_not_started:
-        return "005E";
-    case ending::unknown_status:
-        return "006S";
-    case ending::impersonation:
-        return "007E";
-    case ending::not_registered:
-    case ending::answer_too_short:
-        return "010E";
-    case ending::invalid_exit_call:
-        return "009E call";
-    case ending::invalid_state:
-        return "009E state";
-    default:
-        return "";
-    }
-}
-
-// Runs one channel to the given ending, through the stand-in host and
-// partner where a partner can cause it, else by the host's own calls.
-void run_channel(tarvelo_entry_fn *entry, const standin::channel_config &config, ending e,
-                 std::uint32_t seed) {
-    standin::partner_config partner;
-    partner.seed = seed;
-    switch (e) {
-    case ending::invalid_exit_call: {
-        standin::channel ch(entry, config);
-        ch.initialise();
-        ch.call(99);
-        ch.terminate();
-        return;
-    }
-    case ending::invalid_state: {
-        standin::channel ch(entry, config);
-        ch.initialise();
-        ch.params().user_area[0] = 9;
-        ch.deliver(std::vector<std::uint8_t>{ZAVSTAT_AUTHORISED});
-        ch.terminate();
-        return;
-    }
-    case ending::password_violation:
-        partner.password = "OTHER";
-        break;
-    case ending::revoked:
-        partner.opening_status = ZAVSTAT_REVOKED;
-        break;
-    case ending::sender_not_started:
-        partner.status = ZAVSTAT_SENDER_NOT_STARTED;
-        break;
-    case ending::unknown_status:
-        partner.opening_status = 5;
-        break;
-    case ending::impersonation:
-        partner.answer = standin::partner_answer::wrong;
-        break;
-    case ending::not_registered:
-        partner.status = ZAVSTAT_NOT_REGISTERED;
-        break;
-    case ending::answer_too_short:
-        partner.answer = standin::partner_answer::wrong_length;
-        break;
-    default:
-        break;
-    }
-    const standin::signon_record record = standin::run_signon(entry, config, partner);
-    EXPECT_EQ(record.signed_on, e == ending::signed_on) << static_cast<int>(e);
-    EXPECT_EQ(record.closed, e != ending::signed_on) << static_cast<int>(e);
-}
 
 std::string channel_name(int thread, int n) {
     char name[16];

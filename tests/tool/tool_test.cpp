@@ -276,6 +276,14 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         {{"run", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},
         {{"challenge", "--seed", "1700000000"}, "unknown option --seed"},
         {{"password", "12"}, "unexpected argument 12"},
+        {{"report"}, "needs at least one LOGFILE"},
+        {{"report", "/nonexistent/t.log"}, "cannot open /nonexistent/t.log: No such file"},
+        {{"report", "/tmp"}, "cannot read /tmp: Is a directory"},
+        {{"report", "-", "-"}, "standard input (\"-\") can be read only once"},
+        {{"report", "--format", "xml", "-"}, "--format must be text, json or prometheus"},
+        {{"report", "--since", "2026-02-29", "-"}, "--since takes a local time such as"},
+        {{"report", "--since", "2026-12-08", "--until", "2026-12-08", "-"},
+         "--since must come before --until"},
     };
     for (const bad &c : cases) {
         const tool_result r = run_tool(c.args);
@@ -335,8 +343,9 @@ TEST(Library, AnExitThatNeitherRunsNorClosesTheChannelGivesCode5) {
 TEST(Help, EveryCommandDescribesItselfAndOnlyTheExitCodesItCanReturn) {
     // The codes each command's help lists: only the ones it can return.
     const std::vector<std::pair<std::string, std::string>> commands = {
-        {"demo", "012345"},   {"run", "012345"},   {"load", "01234"}, {"respond", "024"},
-        {"challenge", "024"}, {"password", "024"}, {"help", "024"},   {"--version", "0234"},
+        {"demo", "012345"}, {"run", "012345"},    {"load", "01234"},
+        {"respond", "024"}, {"challenge", "024"}, {"password", "024"},
+        {"report", "024"},  {"help", "024"},      {"--version", "0234"},
     };
     const tool_result general = run_tool({"--help"});
     EXPECT_EQ(general.exit_code, 0);
