@@ -15,6 +15,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* TARVELO_VERSION_MAJOR, _MINOR, _PATCH and TARVELO_VERSION_STRING: the
+ * build makes this header and installs it beside this one. */
+#include "tarvelo_version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -3,7 +3,7 @@
 # nothing that is already there. Extra package names may be given.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev "$@")
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev pkgconf "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

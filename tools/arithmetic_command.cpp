@@ -16,34 +16,46 @@
 namespace tarvelo::tool {
 
 int respond_command(const std::vector<std::string> &args) {
-    const arguments a(args, {});
+    const arguments a(args, {{"--password-file", true}});
     if (a.help()) {
-        std::printf("Usage: tarvelo respond PASSWORD CHALLENGE\n"
-                    "\n"
-                    "Prints the response to a 32-character challenge for a password of at most\n"
-                    "12 bytes: the upper-case hex text of\n"
-                    "    MD5( MD5(PASSWORD) XOR the 16 bytes the challenge's hex text carries )\n"
-                    "It is what the exit sends back for a partner's challenge, and what the exit\n"
-                    "expects back for its own. Lower-case hex digits count as upper case; other\n"
-                    "characters are skipped, as the exit skips them. An empty password is \"\".\n"
-                    "\n"
-                    "Example: tarvelo respond SECRET 8C618DE00E7D61ECE2F42369AC5D7FE0\n"
-                    "\n%s",
-                    exit_codes_help);
+        std::printf(
+            "Usage: tarvelo respond PASSWORD CHALLENGE\n"
+            "       tarvelo respond --password-file FILE CHALLENGE\n"
+            "\n"
+            "Prints the response to a 32-character challenge for a password of at most\n"
+            "12 bytes: the upper-case hex text of\n"
+            "    MD5( MD5(PASSWORD) XOR the 16 bytes the challenge's hex text carries )\n"
+            "It is what the exit sends back for a partner's challenge, and what the exit\n"
+            "expects back for its own. Lower-case hex digits count as upper case; other\n"
+            "characters are skipped, as the exit skips them. An empty password is \"\".\n"
+            "PASSWORD is the channel's password field: the exit reads it only up to its\n"
+            "first blank, and so does this command, with a warning.\n"
+            "\n"
+            "Options:\n"
+            "  --password-file FILE  the password from the first line of FILE (\"-\":\n"
+            "                        standard input), kept out of the process list and the\n"
+            "                        shell's history; the line feed ends it, and a carriage\n"
+            "                        return just before it is dropped too\n"
+            "  -h, --help            this text\n"
+            "\n"
+            "Example: tarvelo respond SECRET 8C618DE00E7D61ECE2F42369AC5D7FE0\n"
+            "\n%s",
+            exit_codes_help("respond").c_str());
         return exit_ok;
     }
-    if (a.positional().size() != 2) {
-        throw usage_error("needs a PASSWORD and a CHALLENGE, got " +
-                          std::to_string(a.positional().size()) +
-                          (a.positional().size() == 1 ? " argument" : " arguments"));
+    const std::optional<std::string> file = a.value("--password-file");
+    const std::size_t expected = file ? 1 : 2;
+    if (a.positional().size() != expected) {
+        throw usage_error(
+            std::string(file ? "needs a CHALLENGE" : "needs a PASSWORD and a CHALLENGE") +
+            ", got " + std::to_string(a.positional().size()) +
+            (a.positional().size() == 1 ? " argument" : " arguments"));
     }
-    const std::string &password = a.positional()[0];
-    const std::string &challenge = a.positional()[1];
+    std::string password = file ? read_password_file(*file) : a.positional()[0];
+    const std::string &challenge = a.positional().back();
     check_password("the password", password);
-    if (password.find(' ') != std::string::npos) {
-        throw usage_error("the password contains a blank; the exit reads the password field only "
-                          "up to its first blank");
-    }
+    warn_of_blank("respond", "the password", password);
+    password = password.substr(0, password.find(' '));
     if (challenge.size() != security_text_length) {
         throw usage_error("a challenge is 32 characters; \"" + challenge + "\" has " +
                           std::to_string(challenge.size()));
@@ -79,7 +91,7 @@ int challenge_command(const std::vector<std::string> &args) {
                     "\n"
                     "Example: tarvelo challenge\n"
                     "\n%s",
-                    exit_codes_help);
+                    exit_codes_help("challenge").c_str());
         return exit_ok;
     }
     if (!a.positional().empty()) {
@@ -108,7 +120,7 @@ int password_command(const std::vector<std::string> &args) {
                     "\n"
                     "Example: tarvelo password\n"
                     "\n%s",
-                    exit_codes_help);
+                    exit_codes_help("password").c_str());
         return exit_ok;
     }
     if (!a.positional().empty()) {

@@ -18,6 +18,7 @@ int respond_command(const std::vector<std::string> &args);
 int challenge_command(const std::vector<std::string> &args);
 int password_command(const std::vector<std::string> &args);
 int report_command(const std::vector<std::string> &args);
+int version_command(const std::vector<std::string> &args);
 
 // Loads the library by path and finds the entry point by name, as a host
 // does; throws a failure with exit_library when either step fails. The

@@ -35,6 +35,14 @@ struct worker_result {
     std::uint64_t refused = 0;
     std::uint64_t unexpected = 0;
     std::vector<std::int64_t> latencies; // nanoseconds, one per exit call
+    std::string failure;                 // why the thread stopped early, if it did
+};
+
+// The channels the threads share out.
+struct work_queue {
+    std::atomic<std::uint64_t> next{0};
+    std::atomic<std::uint64_t> done{0};
+    std::atomic<bool> failed{false};
 };
 
 // A password that differs from `password` in its first byte, so that a
@@ -49,8 +57,7 @@ std::string other_password(const std::string &password) {
 }
 
 void run_channels(tarvelo_entry_fn *entry, const load_settings &settings, std::uint32_t first_seed,
-                  std::atomic<std::uint64_t> &next, std::atomic<std::uint64_t> &done,
-                  worker_result &result) {
+                  work_queue &queue, worker_result &result) {
     clock_type::time_point started;
     standin::signon_hooks hooks;
     hooks.before_call = [&](std::int32_t) { started = clock_type::now(); };
@@ -61,7 +68,7 @@ void run_channels(tarvelo_entry_fn *entry, const load_settings &settings, std::u
     };
     const std::string wrong = other_password(settings.channel.password);
     for (;;) {
-        const std::uint64_t i = next.fetch_add(1, std::memory_order_relaxed);
+        const std::uint64_t i = queue.next.fetch_add(1, std::memory_order_relaxed);
         if (i >= settings.channels) {
             return;
         }
@@ -85,7 +92,20 @@ void run_channels(tarvelo_entry_fn *entry, const load_settings &settings, std::u
         if (record.signed_on == refusal_planned) {
             ++result.unexpected;
         }
-        done.fetch_add(1, std::memory_order_relaxed);
+        queue.done.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// A thread's failure (memory for the latencies, most likely) stops all of
+// them and is reported once they have ended, instead of ending the program.
+void run_channels_or_stop(tarvelo_entry_fn *entry, const load_settings &settings,
+                          std::uint32_t first_seed, work_queue &queue, worker_result &result) {
+    try {
+        run_channels(entry, settings, first_seed, queue, result);
+    } catch (const std::exception &e) {
+        result.failure = e.what();
+        queue.next.store(settings.channels);
+        queue.failed.store(true);
     }
 }
 
@@ -130,6 +150,7 @@ int load_command(const std::vector<std::string> &args) {
                              {"--library", true},
                              {"--entry", true},
                              {"--password", true},
+                             {"--password-file", true},
                              {"--refuse-every", true},
                              {"--log", true},
                              {"--trace", false}});
@@ -150,16 +171,18 @@ int load_command(const std::vector<std::string> &args) {
             "  --library PATH      the exit library (default: %s)\n"
             "  --entry NAME        its entry point (default: TARVELO)\n"
             "  --password TEXT     every channel's password, at most 12 bytes (default: SECRET)\n"
+            "  --password-file FILE\n"
+            "                      the password from the first line of FILE (\"-\": standard\n"
+            "                      input) instead; a carriage return before the line feed is\n"
+            "                      dropped\n"
             "  --refuse-every N    every Nth channel's partner holds another password and is\n"
             "                      refused (default: 0, none)\n"
             "  --log PATH          log file named in every channel's exit data\n"
             "  --trace             add TRACEON after the log path\n"
             "  -h, --help          this text\n"
             "\n"
-            "Exit code 1 here means some channel did not go as planned: one that should\n"
-            "have signed on was refused, or one that should have been refused signed on.\n"
             "\n%s",
-            default_library_path().c_str(), exit_codes_help);
+            default_library_path().c_str(), exit_codes_help("load").c_str());
         return exit_ok;
     }
     if (!a.positional().empty()) {
@@ -175,12 +198,9 @@ int load_command(const std::vector<std::string> &args) {
     if (const auto v = a.value("--refuse-every")) {
         settings.refuse_every = parse_number("--refuse-every", *v, 0, 10'000'000);
     }
-    settings.channel.password = a.value("--password").value_or("SECRET");
-    check_password("--password", settings.channel.password);
-    if (settings.channel.password.find(' ') != std::string::npos) {
-        throw usage_error("--password contains a blank; the exit reads the password field only up "
-                          "to its first blank");
-    }
+    settings.channel.password = password_option(a, "SECRET");
+    // The partners hold the whole field: every channel is then refused.
+    warn_of_blank("load", "the password", settings.channel.password);
     settings.log_path = a.value("--log").value_or("");
     if (settings.log_path.find(' ') != std::string::npos) {
         throw usage_error("--log cannot contain a blank: the exit data is split on blanks");
@@ -202,10 +222,7 @@ int load_command(const std::vector<std::string> &args) {
     std::uint64_t logged_before = 0;
     if (!settings.log_path.empty()) {
         // Thousands of channels would each report the same failure.
-        std::string why;
-        if (!can_append_to(settings.log_path, &why)) {
-            throw usage_error("cannot append to the log file " + settings.log_path + ": " + why);
-        }
+        check_log_path(settings.log_path);
         logged_before = count_lines_in(settings.log_path);
     }
 
@@ -216,30 +233,30 @@ int load_command(const std::vector<std::string> &args) {
     out.start_counting();
     const bool progress = out.on_terminal();
 
-    std::atomic<std::uint64_t> next{0};
-    std::atomic<std::uint64_t> done{0};
+    work_queue queue;
     std::vector<worker_result> results(settings.threads);
     std::vector<std::thread> workers;
     const auto first_seed = static_cast<std::uint32_t>(std::time(nullptr));
     const clock_type::time_point start = clock_type::now();
     try {
         for (unsigned t = 0; t < settings.threads; ++t) {
-            workers.emplace_back(run_channels, entry, std::cref(settings), first_seed,
-                                 std::ref(next), std::ref(done), std::ref(results[t]));
+            workers.emplace_back(run_channels_or_stop, entry, std::cref(settings), first_seed,
+                                 std::ref(queue), std::ref(results[t]));
         }
     } catch (const std::system_error &) {
         // The ones started must finish before anything they use goes away.
-        next.store(settings.channels);
+        queue.next.store(settings.channels);
         for (std::thread &w : workers) {
             w.join();
         }
         throw failure(exit_system, "cannot start " + std::to_string(settings.threads) + " threads");
     }
     if (progress) {
-        while (done.load(std::memory_order_relaxed) < settings.channels) {
+        while (queue.done.load(std::memory_order_relaxed) < settings.channels &&
+               !queue.failed.load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             const std::chrono::duration<double> seconds = clock_type::now() - start;
-            show_progress(out, done.load(std::memory_order_relaxed), settings.channels,
+            show_progress(out, queue.done.load(std::memory_order_relaxed), settings.channels,
                           seconds.count());
         }
     }
@@ -252,6 +269,11 @@ int load_command(const std::vector<std::string> &args) {
         out.show("\r" + std::string(60, ' ') + "\r");
     }
 
+    for (const worker_result &r : results) {
+        if (!r.failure.empty()) {
+            throw failure(exit_system, "a thread running channels failed: " + r.failure);
+        }
+    }
     worker_result total;
     for (worker_result &r : results) {
         total.signed_on += r.signed_on;

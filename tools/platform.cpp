@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #if defined(_WIN32)
@@ -47,10 +45,9 @@ std::string system_error(const char *what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-bool file_exists(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return in.good();
-}
+// Set once, by the first failed write; standard output is written from one
+// thread at a time.
+int first_output_error = 0;
 
 // Where this program's file lies, to find an installed library beside it.
 std::string executable_directory() {
@@ -75,21 +72,17 @@ std::string executable_directory() {
 
 std::string default_library_path() {
     const std::string directory = executable_directory();
-    if (!directory.empty()) {
-        const std::string installed = directory + "/" + TARVELO_INSTALLED_LIBRARY;
-        if (file_exists(installed)) {
+    const std::string path =
+        (directory.empty() ? std::string(".") : directory) + "/" + TARVELO_EXIT_FROM_PROGRAM;
 #if !defined(_WIN32)
-            // Shown to the user: "/usr/lib/libtarvelo.so", not "/usr/bin/../lib/...".
-            if (char *canonical = realpath(installed.c_str(), nullptr)) {
-                std::string path = canonical;
-                std::free(canonical);
-                return path;
-            }
-#endif
-            return installed;
-        }
+    // Shown to the user: "/usr/lib/...", not "/usr/bin/../lib/...".
+    if (char *canonical = realpath(path.c_str(), nullptr)) {
+        std::string shown = canonical;
+        std::free(canonical);
+        return shown;
     }
-    return TARVELO_BUILT_LIBRARY;
+#endif
+    return path;
 }
 
 output_capture::~output_capture() { stop(); }
@@ -205,8 +198,11 @@ void output_capture::stop() {
 
 void output_capture::show(std::string_view text) const {
     if (saved_ < 0) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
+        if ((std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+             std::fflush(stdout) != 0) &&
+            first_output_error == 0) {
+            first_output_error = errno != 0 ? errno : EIO;
+        }
         return;
     }
     while (!text.empty()) {
@@ -215,19 +211,26 @@ void output_capture::show(std::string_view text) const {
             continue;
         }
         if (written <= 0) {
-            return; // the reader went away; nothing useful is left to do
+            // The run goes on, so that the channel still ends as a host
+            // would end it; the program's exit code reports the loss.
+            if (first_output_error == 0) {
+                first_output_error = written < 0 ? errno : EIO;
+            }
+            return;
         }
         text.remove_prefix(static_cast<std::size_t>(written));
     }
 }
 
+int output_error() { return first_output_error; }
+
 bool output_capture::on_terminal() const { return is_terminal(saved_ >= 0 ? saved_ : 1); }
 
-std::string make_temporary_log() {
+std::string make_temporary_log(std::size_t max_length) {
 #if defined(_WIN32)
-    // The log path and " TRACEON" must fit the 32 bytes of exit data, which
-    // a path under the user's temporary directory seldom does: the current
-    // directory serves instead.
+    // A path under the user's temporary directory seldom fits the exit
+    // data: the current directory serves instead.
+    (void)max_length;
     for (int attempt = 0; attempt < 100; ++attempt) {
         char name[32];
         std::snprintf(
@@ -241,43 +244,84 @@ std::string make_temporary_log() {
     }
     throw failure(exit_system, system_error("cannot create a log file in the current directory"));
 #else
-    // Short on purpose: with " TRACEON" after it, it must fit 32 bytes.
-    char name[] = "/tmp/tarvelo-XXXXXX.log";
-    const int fd = mkstemps(name, 4);
+    const char *tmpdir = std::getenv("TMPDIR");
+    std::string directory = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+    while (directory.size() > 1 && directory.back() == '/') {
+        directory.pop_back();
+    }
+    // The path must fit the exit data: a short name when the usual one
+    // does not fit.
+    std::string path = directory + "/tarvelo-XXXXXX.log";
+    int suffix = 4;
+    if (path.size() > max_length) {
+        path = directory + "/tv-XXXXXX";
+        suffix = 0;
+    }
+    if (path.size() > max_length) {
+        throw failure(exit_system, "the temporary directory " + directory +
+                                       " is too long a path for the exit data: set TMPDIR to a "
+                                       "shorter one, or name a log file with --log");
+    }
+    const int fd = mkstemps(path.data(), suffix);
     if (fd < 0) {
-        throw failure(exit_system, system_error("cannot create a log file in /tmp"));
+        throw failure(exit_system,
+                      system_error(("cannot create a log file in " + directory).c_str()));
     }
     close(fd);
-    return name;
+    return path;
 #endif
 }
 
 std::string read_whole_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string text;
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return text;
+    }
+    char buffer[1 << 16];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+        text.append(buffer, got);
+    }
+    std::fclose(file);
+    return text;
 }
 
 std::uint64_t count_lines_in(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return 0;
+    }
     std::uint64_t lines = 0;
     char buffer[1 << 16];
-    while (in) {
-        in.read(buffer, sizeof buffer);
-        for (std::streamsize i = 0; i < in.gcount(); ++i) {
-            lines += buffer[i] == '\n' ? 1 : 0;
-        }
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+        lines += static_cast<std::uint64_t>(std::count(buffer, buffer + got, '\n'));
     }
+    std::fclose(file);
     return lines;
 }
 
 bool can_append_to(const std::string &path, std::string *why) {
+    struct stat status {};
+    const bool existed = stat(path.c_str(), &status) == 0;
     std::FILE *file = std::fopen(path.c_str(), "ab");
     if (file == nullptr) {
         *why = std::strerror(errno);
         return false;
     }
     std::fclose(file);
+    if (!existed) {
+        // The exit creates it with its first line; a run that stops before
+        // then leaves nothing behind.
+        std::remove(path.c_str());
+    }
     return true;
+}
+
+void check_log_path(const std::string &path) {
+    std::string why;
+    if (!can_append_to(path, &why)) {
+        throw usage_error("cannot append to the log file " + path + ": " + why);
+    }
 }
 
 bool stderr_on_terminal() { return is_terminal(2); }

@@ -11,8 +11,9 @@
 
 namespace tarvelo::tool {
 
-// The library the tool loads when none is named: the one installed beside
-// the tool (bin/../lib), else the one built with it.
+// The library the tool loads when none is named: found relative to the
+// program's own file, where it is installed (bin/../lib/<multiarch>/tarvelo/)
+// and where the build tree mirrors it.
 std::string default_library_path();
 
 // Takes over file descriptor 1 while it lives, so that the tool sees the
@@ -41,7 +42,8 @@ public:
     void stop();
     std::uint64_t lines_counted() const { return lines_; }
 
-    // Writes the tool's own text to the real standard output.
+    // Writes the tool's own text to the real standard output; a failure is
+    // kept for output_error().
     void show(std::string_view text) const;
     // Whether the real standard output is a terminal.
     bool on_terminal() const;
@@ -55,9 +57,14 @@ private:
     std::thread counter_;
 };
 
-// Creates an empty file with a short, fresh name under the temporary
-// directory and returns its path; throws a failure with exit_system.
-std::string make_temporary_log();
+// Creates an empty file with a fresh name under the temporary directory
+// (TMPDIR, else /tmp) and returns its path, at most `max_length` bytes; throws
+// a failure with exit_system.
+std::string make_temporary_log(std::size_t max_length);
+
+// The error number of the first failed write of the program's own output to
+// the real standard output through output_capture::show, or 0.
+int output_error();
 
 // The number of newline characters in a file; 0 when it cannot be read.
 std::uint64_t count_lines_in(const std::string &path);
@@ -65,6 +72,10 @@ std::string read_whole_file(const std::string &path);
 
 // Whether a file can be opened for appending, as the exit will open it.
 bool can_append_to(const std::string &path, std::string *why);
+
+// A log file the exit must be able to append to, checked before anything
+// runs: a usage error that gives the reason when it cannot.
+void check_log_path(const std::string &path);
 
 bool stderr_on_terminal();
 

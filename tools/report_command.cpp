@@ -65,11 +65,7 @@ const char report_help[] =
     "\n"
     "A line that is no line of the exit is counted and reported at the end; it\n"
     "never stops the report.\n"
-    "\n"
-    "Exit codes:\n"
-    "  0  the report was printed\n"
-    "  2  bad arguments, or a log file that cannot be opened or read\n"
-    "  4  the report could not be written to standard output\n";
+    "\n";
 
 enum class report_format { text, json, prometheus };
 
@@ -178,6 +174,7 @@ int report_command(const std::vector<std::string> &args) {
     const arguments a(args, {{"--since", true}, {"--until", true}, {"--format", true}});
     if (a.help()) {
         std::fputs(report_help, stdout);
+        std::fputs(exit_codes_help("report").c_str(), stdout);
         return exit_ok;
     }
     const report_format format = format_option(a);

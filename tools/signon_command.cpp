@@ -11,6 +11,7 @@
 #include "standin/signon.h"
 
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <regex>
@@ -29,7 +30,26 @@ struct signon_settings {
     std::string entry = "TARVELO";
     standin::channel_config channel;
     standin::partner_config partner;
-    std::string log_path; // the log file named in the exit data, if any
+    std::string log_path;        // the log file named in the exit data, if any
+    bool log_is_removed = false; // the demo's own log, removed when it ends
+    std::string password_source; // where the password came from, when not shown
+};
+
+// The demo's own log file, removed when the demo ends, however it ends.
+class temporary_log {
+public:
+    temporary_log() = default;
+    temporary_log(const temporary_log &) = delete;
+    temporary_log &operator=(const temporary_log &) = delete;
+    ~temporary_log() {
+        if (!path_.empty()) {
+            std::remove(path_.c_str());
+        }
+    }
+    void own(const std::string &path) { path_ = path; }
+
+private:
+    std::string path_;
 };
 
 struct verdict {
@@ -287,6 +307,9 @@ int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output
         } else {
             note += ", which do not end with the lines shown above";
         }
+        if (settings.log_is_removed) {
+            note += "; removed now (--keep-log keeps it)";
+        }
         out.show(note + "\n");
     }
 
@@ -339,18 +362,44 @@ std::string exit_data_for(const std::string &log_path, bool trace) {
 }
 
 // The options demo and run share: the library, and both sides' passwords.
-signon_settings channel_and_partner(const arguments &a) {
+// Both sides get the whole password field; a blank in it shows what the
+// exit makes of that.
+signon_settings channel_and_partner(const arguments &a, std::string_view command_name) {
     signon_settings settings;
     settings.library = library_option(a);
     settings.entry = a.value("--entry").value_or("TARVELO");
     settings.channel.name = a.value("--channel").value_or("TO.PARTNER");
     check_channel_name(settings.channel.name);
-    settings.channel.password = a.value("--password").value_or("SECRET");
-    check_password("--password", settings.channel.password);
+    settings.channel.password = password_option(a, "SECRET");
+    if (const auto file = a.value("--password-file")) {
+        settings.password_source = *file == "-" ? "standard input" : *file;
+    }
+    warn_of_blank(command_name, "the password", settings.channel.password);
     settings.partner.password = a.value("--partner-password").value_or(settings.channel.password);
     check_password("--partner-password", settings.partner.password);
     return settings;
 }
+
+// The options demo and run both take.
+const std::vector<option_spec> signon_options = {
+    {"--library", true},  {"--entry", true},         {"--channel", true},
+    {"--password", true}, {"--password-file", true}, {"--partner-password", true},
+    {"--log", true}};
+
+std::vector<option_spec> with(std::vector<option_spec> options,
+                              std::initializer_list<option_spec> more) {
+    options.insert(options.end(), more);
+    return options;
+}
+
+// How the help of demo and run describes the password options.
+constexpr char password_help[] =
+    "  --password TEXT          the channel's password field, at most 12 bytes; the\n"
+    "                           exit reads it up to its first blank (default: SECRET)\n"
+    "  --password-file FILE     the password from the first line of FILE (\"-\":\n"
+    "                           standard input) instead, kept out of the process list\n"
+    "                           and the shell's history; the line feed ends it, and a\n"
+    "                           carriage return just before it is dropped too\n";
 
 } // namespace
 
@@ -369,12 +418,7 @@ tarvelo_entry_fn *load_exit(const std::string &path, const std::string &entry_na
 }
 
 int demo_command(const std::vector<std::string> &args) {
-    const arguments a(args, {{"--library", true},
-                             {"--entry", true},
-                             {"--channel", true},
-                             {"--password", true},
-                             {"--partner-password", true},
-                             {"--log", true}});
+    const arguments a(args, with(signon_options, {{"--keep-log", false}}));
     if (a.help()) {
         std::printf(
             "Usage: tarvelo demo [OPTIONS]\n"
@@ -389,43 +433,57 @@ int demo_command(const std::vector<std::string> &args) {
             "  --library PATH           the exit library (default: %s)\n"
             "  --entry NAME             its entry point (default: TARVELO)\n"
             "  --channel NAME           channel name, 1 to 20 bytes (default: TO.PARTNER)\n"
-            "  --password TEXT          the channel's password, at most 12 bytes (default: "
-            "SECRET)\n"
+            "%s"
             "  --partner-password TEXT  the partner's copy (default: the same); a different\n"
             "                           one shows a refused channel\n"
-            "  --log PATH               log file, at most 24 bytes (default: a new "
-            "/tmp/tarvelo-*.log)\n"
+            "  --log PATH               log file, at most 24 bytes (default: a new one in\n"
+            "                           TMPDIR, else /tmp, removed when the demo ends)\n"
+            "  --keep-log               keep that new log file\n"
             "  -h, --help               this text\n"
             "\n%s",
-            default_library_path().c_str(), exit_codes_help);
+            default_library_path().c_str(), password_help, exit_codes_help("demo").c_str());
         return exit_ok;
     }
     if (!a.positional().empty()) {
         throw usage_error("unexpected argument " + a.positional().front());
     }
-    signon_settings settings = channel_and_partner(a);
+    signon_settings settings = channel_and_partner(a, "demo");
 
     std::optional<std::string> log = a.value("--log");
     if (log) {
         settings.channel.exit_data = exit_data_for(*log, true);
+        check_log_path(*log);
     }
     // Only now, with the arguments and the library known to be good, is
     // anything created.
     tarvelo_entry_fn *entry = load_exit(settings.library, settings.entry);
-    settings.log_path = log ? *log : make_temporary_log();
+    temporary_log removed;
+    if (log) {
+        settings.log_path = *log;
+    } else {
+        settings.log_path = make_temporary_log(exit_data_width - (sizeof trace_word - 1));
+        if (!a.flag("--keep-log")) {
+            removed.own(settings.log_path);
+            settings.log_is_removed = true;
+        }
+    }
     settings.channel.exit_data = exit_data_for(settings.log_path, true);
 
+    const std::string password = settings.password_source.empty()
+                                     ? "\"" + settings.channel.password + "\""
+                                     : "from " + settings.password_source + " (" +
+                                           std::to_string(settings.channel.password.size()) +
+                                           " bytes)";
     output_capture out;
     out.show("tarvelo demo: one channel signs on through the exit library, as a host runs it\n"
              "  library    " +
              settings.library + ", entry point " + settings.entry +
              "\n"
              "  channel    " +
-             settings.channel.name + ", password " +
+             settings.channel.name + ", password " + password +
              (settings.partner.password == settings.channel.password
-                  ? "\"" + settings.channel.password + "\" on both sides"
-                  : "\"" + settings.channel.password + "\", the partner holds \"" +
-                        settings.partner.password + "\"") +
+                  ? " on both sides"
+                  : ", the partner holds \"" + settings.partner.password + "\"") +
              "\n"
              "  exit data  \"" +
              settings.channel.exit_data + "\" (log file, trace on)\n\n");
@@ -434,19 +492,13 @@ int demo_command(const std::vector<std::string> &args) {
 }
 
 int run_command(const std::vector<std::string> &args) {
-    const arguments a(args, {{"--library", true},
-                             {"--entry", true},
-                             {"--channel", true},
-                             {"--exit-data", true},
-                             {"--log", true},
-                             {"--trace", false},
-                             {"--password", true},
-                             {"--partner-password", true},
-                             {"--opening-status", true},
-                             {"--status", true},
-                             {"--answer", true},
-                             {"--exchange-size", true},
-                             {"--seed", true}});
+    const arguments a(args, with(signon_options, {{"--exit-data", true},
+                                                  {"--trace", false},
+                                                  {"--opening-status", true},
+                                                  {"--status", true},
+                                                  {"--answer", true},
+                                                  {"--exchange-size", true},
+                                                  {"--seed", true}}));
     if (a.help()) {
         std::printf(
             "Usage: tarvelo run [OPTIONS]\n"
@@ -460,8 +512,7 @@ int run_command(const std::vector<std::string> &args) {
             "  --library PATH           the exit library (default: %s)\n"
             "  --entry NAME             the entry point looked up by name (default: TARVELO)\n"
             "  --channel NAME           channel name, 1 to 20 bytes (default: TO.PARTNER)\n"
-            "  --password TEXT          the channel's password field, at most 12 bytes; the\n"
-            "                           exit reads it up to its first blank (default: SECRET)\n"
+            "%s"
             "  --log PATH               log file named in the exit data\n"
             "  --trace                  add TRACEON after the log path\n"
             "  --exit-data TEXT         the 32-byte exit data as typed, instead of --log/--trace\n"
@@ -482,13 +533,13 @@ int run_command(const std::vector<std::string> &args) {
             "Status codes: 6 authorised, 7 password violation, 8 revoked,\n"
             "9 sender not started, 10 not registered.\n"
             "\n%s",
-            default_library_path().c_str(), exit_codes_help);
+            default_library_path().c_str(), password_help, exit_codes_help("run").c_str());
         return exit_ok;
     }
     if (!a.positional().empty()) {
         throw usage_error("unexpected argument " + a.positional().front());
     }
-    signon_settings settings = channel_and_partner(a);
+    signon_settings settings = channel_and_partner(a, "run");
 
     const std::optional<std::string> exit_data = a.value("--exit-data");
     const std::optional<std::string> log = a.value("--log");
@@ -537,6 +588,9 @@ int run_command(const std::vector<std::string> &args) {
             static_cast<std::uint32_t>(parse_number("--seed", *v, 0, UINT32_MAX));
     }
 
+    if (!settings.log_path.empty()) {
+        check_log_path(settings.log_path);
+    }
     tarvelo_entry_fn *entry = load_exit(settings.library, settings.entry);
     output_capture out;
     out.show("tarvelo run: channel " + settings.channel.name + " through " + settings.library +

@@ -1,63 +1,102 @@
 #!/usr/bin/env bash
-# The installed tree and the two packages: each holds the library, its
-# public header, the tarvelo program and the documentation, and the program
-# as installed finds the library installed beside it and signs a channel on.
-# Usage: install_test.sh CMAKE CPACK BUILD_DIR LIBDIR DOCDIR
+# The installed tree and the two packages: each holds the exit where
+# plug-ins go (off the dynamic linker's path), its headers, the tarvelo
+# program, the manual pages, the files for host projects and the
+# documentation. The program as installed finds the exit relative to itself,
+# reports the version the exit carries, and signs a channel on. The packages'
+# binaries are stripped, their version mark kept, their debug information in
+# the .deb's dbgsym companion, and the .deb runs no ldconfig.
+# (Pipes into "grep -q" are avoided: with pipefail, the writer's SIGPIPE
+# would turn a match into a failure.)
+# Usage: install_test.sh CMAKE CPACK BUILD_DIR LIBDIR EXITDIR DOCDIR MANDIR VERSION
 set -euo pipefail
-cmake_cmd=$1 cpack_cmd=$2 build=$3 libdir=$4 docdir=$5
+cmake_cmd=$1 cpack_cmd=$2 build=$3 libdir=$4 exitdir=$5 docdir=$6 mandir=$7 version=$8
 
 work=$(mktemp -d /tmp/tarvelo-install-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 expected=(
-  "$libdir/libtarvelo.so"
+  "$exitdir/libtarvelo.so"
   include/tarvelo.h
+  include/tarvelo_version.h
   bin/tarvelo
+  "$libdir/pkgconfig/tarvelo.pc"
+  "$libdir/cmake/tarvelo/tarvelo-config.cmake"
+  "$mandir/man1/tarvelo.1.gz"
+  "$mandir/man7/tarvelo-exit.7.gz"
   "$docdir/README.md"
   "$docdir/operators-guide.md"
   "$docdir/messages.md"
   "$docdir/partner-protocol.md"
+  "$docdir/copyright"
+  "$docdir/changelog.gz"
 )
 
-# Runs the demo of an installed tree; it must load that tree's library.
-demo_in() {
-  local root=$1 out log
+# The program of an installed tree: it must load that tree's exit, say its
+# version, and sign on.
+check_tree() {
+  local root=$1 out library
+  library="$(cd "$root" && pwd -P)/$exitdir/libtarvelo.so"
+  out=$(cd "$work" && "$root/bin/tarvelo" --version) || fail "--version in $root exited $?: $out"
+  [ "$out" = "tarvelo $version"$'\n'"exit library $library: $version" ] ||
+    fail "--version in $root: $out"
   out=$(cd "$work" && "$root/bin/tarvelo" demo) || fail "demo in $root exited $?: $out"
-  log=$(sed -n 's/^log file \(\/tmp\/tarvelo-[A-Za-z0-9]*\.log\):.*/\1/p' <<<"$out")
-  [ -n "$log" ] && rm -f "$log"
-  grep -qF "library    $(cd "$root" && pwd -P)/$libdir/libtarvelo.so, entry point TARVELO" <<<"$out" ||
-    fail "the demo in $root did not use the library installed there: $(grep library <<<"$out")"
+  grep -qF "library    $library, entry point TARVELO" <<<"$out" ||
+    fail "the demo in $root did not use the exit installed there: $(grep library <<<"$out")"
   [ "$(tail -n 1 <<<"$out")" = "channel TO.PARTNER signed on: both sides proved the password" ] ||
     fail "the demo in $root did not sign on: $(tail -n 1 <<<"$out")"
 }
 
+# A packaged binary: stripped, with the exit's version mark still in it.
+check_stripped() {
+  local root=$1
+  for f in "$root/bin/tarvelo" "$root/$exitdir/libtarvelo.so"; do
+    ! grep -qE '\.(symtab|debug_info) ' <<<"$(readelf -S -W "$f")" || fail "$f is not stripped"
+  done
+  grep -qaF "@(#)TARVELO $version " "$root/$exitdir/libtarvelo.so" ||
+    fail "the packaged exit has lost its version mark"
+}
+
 # cmake --install
 "$cmake_cmd" --install "$build" --prefix "$work/prefix" >/dev/null
-for f in "${expected[@]}"; do
+for f in "${expected[@]}" "$docdir/LICENSE"; do
   [ -f "$work/prefix/$f" ] || fail "cmake --install did not install $f"
 done
-demo_in "$work/prefix"
+check_tree "$work/prefix"
 
 # The packages, made from the same build.
 (cd "$work" && "$cpack_cmd" --config "$build/CPackConfig.cmake" -G "TGZ;DEB" -B "$work/packages" >/dev/null)
 tgz=$(ls "$work"/packages/*.tar.gz)
 deb=$(ls "$work"/packages/*.deb)
+ddeb=$(ls "$work"/packages/*-dbgsym_*.ddeb)
 
 mkdir "$work/unpacked"
 tar -xzf "$tgz" -C "$work/unpacked"
 top=$(ls "$work/unpacked")
-for f in "${expected[@]}"; do
+for f in "${expected[@]}" "$docdir/LICENSE"; do
   [ -f "$work/unpacked/$top/$f" ] || fail "the .tar.gz lacks $f"
 done
-demo_in "$work/unpacked/$top"
+check_tree "$work/unpacked/$top"
+check_stripped "$work/unpacked/$top"
 
 listing=$(dpkg-deb -c "$deb")
-for f in "${expected[@]}"; do
+for f in "${expected[@]}" share/lintian/overrides/tarvelo; do
   grep -q " \./usr/$f\$" <<<"$listing" || fail "the .deb lacks /usr/$f"
 done
+! grep -q "LICENSE" <<<"$listing" || fail "the .deb carries LICENSE; its copyright file points to common-licenses"
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -q "libc6" <<<"$depends" || fail "the .deb does not depend on the C library: $depends"
 [ "$(dpkg-deb -f "$deb" Package)" = tarvelo ] || fail "the .deb is not named tarvelo"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the .deb's version is not $version"
+mkdir "$work/control"
+dpkg-deb -e "$deb" "$work/control"
+! grep -rqs ldconfig "$work/control" || fail "the .deb runs ldconfig: $(ls "$work/control")"
+dpkg-deb -x "$deb" "$work/deb"
+check_tree "$work/deb/usr"
+check_stripped "$work/deb/usr"
+grep -q '\./usr/lib/debug/\.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$ddeb")" ||
+  fail "the dbgsym package holds no debug information"
 
-echo "installed tree, $(basename "$tgz") and $(basename "$deb") hold ${#expected[@]} files each; the installed demo signed on"
+echo "installed tree, $(basename "$tgz") and $(basename "$deb") hold ${#expected[@]} files each;" \
+  "each program found its own exit, version $version, and signed on"

@@ -20,7 +20,8 @@ std::string slurp(const std::string &path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-tool_result run_tool(const std::vector<std::string> &args, const std::string &input) {
+tool_result run_tool(const std::vector<std::string> &args, const std::string &input,
+                     const std::string &output) {
     // The streams go to files rather than pipes: nothing can block however
     // much the program writes.
     char out_path[] = "/tmp/tarvelo-tool-out-XXXXXX";
@@ -43,7 +44,11 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    if (output.empty()) {
+        posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);

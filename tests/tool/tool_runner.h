@@ -14,9 +14,11 @@ struct tool_result {
     std::string err;
 };
 
-// Runs the built tarvelo program with `args` and waits for it. Its standard
-// input is the file `input`.
-tool_result run_tool(const std::vector<std::string> &args, const std::string &input = "/dev/null");
+// Runs the built tarvelo program with `args` and waits for it. Standard
+// input comes from `input`; standard output goes to `output` when one is
+// named (result.out is then empty), else it is captured.
+tool_result run_tool(const std::vector<std::string> &args, const std::string &input = "/dev/null",
+                     const std::string &output = "");
 
 std::vector<std::string> lines_of(const std::string &text);
 std::string last_line(const std::string &text);

@@ -8,12 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include "exit/tarvelo.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace tarvelo::testing {
@@ -52,13 +56,14 @@ std::string challenge_for(std::uint32_t seed) {
 
 // The log file the demo made, named in its output; removed afterwards.
 std::string demo_log_path(const std::string &out) {
-    static const std::regex named("log file (/tmp/tarvelo-[A-Za-z0-9]+\\.log):");
+    static const std::regex named(
+        "log file (/tmp/[A-Za-z0-9/]*(tarvelo-|tv-)[A-Za-z0-9]+(\\.log)?):");
     std::smatch m;
     return std::regex_search(out, m, named) ? m[1].str() : std::string();
 }
 
 TEST(Demo, SignsOnAndLogsExactlyTheLinesItShows) {
-    const tool_result r = run_tool({"demo"});
+    const tool_result r = run_tool({"demo", "--keep-log"});
     const std::string log = demo_log_path(r.out);
     ASSERT_FALSE(log.empty()) << r.out;
     const std::string logged = slurp(log);
@@ -234,6 +239,11 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
     const std::vector<bad> cases = {
         {{}, "Usage: tarvelo COMMAND"},
         {{"sign"}, "unknown command \"sign\""},
+        {{"deom"}, "unknown command \"deom\" (did you mean \"demo\"?)"},
+        {{"help", "resp"}, "unknown command \"resp\" (did you mean \"respond\"?)"},
+        {{"run", "--pasword", "x"}, "unknown option --pasword (did you mean --password?)"},
+        {{"run", "--password", "x", "--password-file", "-"}, "cannot be combined"},
+        {{"respond", "--password-file", "-", "SECRET", challenge}, "needs a CHALLENGE, got 2"},
         {{"run", "--password", "ABCDEFGHIJKLM"},
          "--password is 13 bytes; a channel password holds at most 12"},
         {{"demo", "--partner-password", "ABCDEFGHIJKLM"}, "--partner-password is 13 bytes"},
@@ -243,7 +253,6 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
          "a challenge is 32 characters; \"" + challenge.substr(1) + "\" has 31"},
         {{"respond", "SECRET", challenge + "0"}, "has 33"},
         {{"respond", "SECRET"}, "needs a PASSWORD and a CHALLENGE, got 1 argument"},
-        {{"respond", "MY PASS", challenge}, "contains a blank"},
         {{"run", "--verbose"}, "unknown option --verbose"},
         {{"run", "--status"}, "option --status needs a value"},
         {{"run", "--trace=yes"}, "option --trace takes no value"},
@@ -331,20 +340,149 @@ TEST(Library, AnExitThatNeitherRunsNorClosesTheChannelGivesCode5) {
                                 "running nor closing the channel");
 }
 
-TEST(Help, EveryCommandDescribesItselfAndTheExitCodes) {
-    for (const char *command : {"demo", "run", "load", "respond", "challenge", "password"}) {
+TEST(Help, EveryCommandDescribesItselfAndOnlyTheExitCodesItCanReturn) {
+    // The codes each command's help lists: only the ones it can return.
+    const std::vector<std::pair<std::string, std::string>> commands = {
+        {"demo", "012345"}, {"run", "012345"},    {"load", "01234"},
+        {"respond", "024"}, {"challenge", "024"}, {"password", "024"},
+        {"report", "024"},  {"help", "024"},      {"--version", "0234"},
+    };
+    const tool_result general = run_tool({"--help"});
+    EXPECT_EQ(general.exit_code, 0);
+    for (const auto &[command, codes] : commands) {
         SCOPED_TRACE(command);
         const tool_result r = run_tool({command, "--help"});
         EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.out.rfind(std::string("Usage: tarvelo ") + command, 0), 0u) << r.out;
-        EXPECT_TRUE(contains(r.out, "Exit codes:\n  0  ")) << r.out;
-        EXPECT_TRUE(contains(r.out, "\n  5  ")) << r.out;
+        EXPECT_EQ(r.out.rfind("Usage: tarvelo " + command, 0), 0u) << r.out;
+        const std::size_t start = r.out.find("Exit codes:\n");
+        ASSERT_NE(start, std::string::npos) << r.out;
+        std::string listed;
+        for (const std::string &line : lines_of(r.out.substr(start))) {
+            if (line.size() > 4 && line.rfind("  ", 0) == 0 && line[2] >= '0' && line[2] <= '9') {
+                listed += line[2];
+            }
+        }
+        EXPECT_EQ(listed, codes) << r.out;
+        // "tarvelo help COMMAND" is "tarvelo COMMAND --help".
+        EXPECT_EQ(run_tool({"help", command}).out, r.out);
+        EXPECT_TRUE(contains(general.out, "\n  " + command + " ")) << general.out;
     }
-    const tool_result r = run_tool({"--help"});
+}
+
+TEST(Version, TheProgramsAndThatOfTheExitItWouldLoadReadFromItsFile) {
+    // Without --library, the exit the build placed where the program looks.
+    char *built = realpath(TARVELO_LIBRARY_PATH, nullptr);
+    ASSERT_NE(built, nullptr);
+    const std::string library = built;
+    std::free(built);
+    tool_result r = run_tool({"--version"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, std::string("tarvelo " TARVELO_VERSION_STRING "\nexit library ") + library +
+                         ": " TARVELO_VERSION_STRING "\n");
+
+    // An exit without the version mark, and a file that is not there.
+    r = run_tool({"--version", "--library", TARVELO_IDLE_EXIT_PATH});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_TRUE(contains(r.err, "carries no TARVELO version")) << r.err;
+    r = run_tool({"--version", "--library", "/nonexistent/libtarvelo.so"});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_TRUE(
+        contains(r.err, "cannot read /nonexistent/libtarvelo.so: No such file or directory"))
+        << r.err;
+}
+
+// What goes wrong around the program (unusable log paths, a full disk under
+// its output) ends in its own exit code with the reason in words, before the
+// exit is called where that matters, and never in an abort. Passwords come
+// from standard input as from a file. The demo's log lands in TMPDIR and is
+// removed at the end, whatever the end.
+TEST(Failures, EachEndsWithItsCodeAndReasonAndPasswordsComeFromStandardInput) {
+    char scratch[] = "/tmp/tvXXXXXX"; // short: the demo's log path must fit the exit data
+    ASSERT_NE(mkdtemp(scratch), nullptr);
+    const std::string dir = scratch;
+    ASSERT_EQ(setenv("TMPDIR", dir.c_str(), 1), 0);
+    const std::string challenge = challenge_for(1700000000);
+    const std::string input = dir + "/input";
+    const auto write_input = [&](const std::string &text) {
+        std::FILE *f = std::fopen(input.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    };
+
+    struct failing {
+        std::vector<std::string> args;
+        std::string output; // where standard output goes; empty: captured
+        int code;
+        std::string message;
+    };
+    const std::vector<failing> cases = {
+        {{"demo", "--log", dir},
+         "",
+         2,
+         "cannot append to the log file " + dir + ": Is a directory"},
+        {{"run", "--log", dir}, "", 2, "cannot append to the log file " + dir + ": Is a directory"},
+        {{"run", "--exit-data", dir + "/no/x.log"},
+         "",
+         2,
+         "cannot append to the log file " + dir + "/no/x.log: No such file or directory"},
+        // Not even root may create a file there.
+        {{"demo", "--log", "/sys/tarvelo.log"},
+         "",
+         2,
+         "cannot append to the log file /sys/tarvelo.log: "},
+        {{"respond", "SECRET", challenge},
+         "/dev/full",
+         4,
+         "tarvelo respond: cannot write to standard output: No space left on device"},
+        {{"demo"},
+         "/dev/full",
+         4,
+         "tarvelo demo: cannot write to standard output: No space left on device"},
+        {{"respond", "--password-file", dir + "/none", challenge},
+         "",
+         2,
+         "cannot read the password file " + dir + "/none: No such file or directory"},
+    };
+    for (const failing &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back());
+        const tool_result r = run_tool(c.args, "/dev/null", c.output);
+        EXPECT_EQ(r.exit_code, c.code) << r.out << r.err;
+        EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+        EXPECT_FALSE(contains(r.err, "errno")) << r.err;
+        EXPECT_EQ(exit_lines(r.out), "");
+    }
+
+    // The first line of standard input is the password, a CR before its line
+    // feed dropped: the partner holds the same and the channel signs on.
+    write_input("Pa55w0rd\r\nignored\n");
+    tool_result r = run_tool({"respond", "--password-file", "-", challenge}, input);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, response_to("Pa55w0rd", challenge) + "\n");
+    r = run_tool({"run", "--password-file", "-", "--partner-password", "Pa55w0rd"}, input);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(last_line(r.out), "channel TO.PARTNER signed on: both sides proved the password");
+    write_input("");
+    r = run_tool({"respond", "--password-file", "-", challenge}, input);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(contains(r.err, "standard input is empty")) << r.err;
+    // A blank: the exit reads the field up to it, and so does respond, saying so.
+    r = run_tool({"respond", "MY PASS", challenge});
     EXPECT_EQ(r.exit_code, 0);
-    for (const char *command : {"demo", "run", "load", "respond", "challenge", "password"}) {
-        EXPECT_TRUE(contains(r.out, std::string("\n  ") + command + " ")) << command;
-    }
+    EXPECT_EQ(r.out, response_to("MY", challenge) + "\n");
+    EXPECT_TRUE(contains(r.err, "warning: the password holds a blank")) << r.err;
+
+    // Only the input file is left: the demos' logs are gone, a kept one stays.
+    unlink(input.c_str());
+    EXPECT_EQ(rmdir(dir.c_str()), 0) << "the demo left files in " << dir;
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    r = run_tool({"demo", "--keep-log"});
+    const std::string kept = demo_log_path(r.out);
+    EXPECT_EQ(kept.rfind(dir + "/", 0), 0u) << r.out;
+    EXPECT_EQ(lines_of(slurp(kept)).size(), 15u);
+    unlink(kept.c_str());
+    rmdir(dir.c_str());
+    unsetenv("TMPDIR");
 }
 
 } // namespace
