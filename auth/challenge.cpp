@@ -4,9 +4,7 @@
 #include "auth/md5.h"
 #include "auth/random.h"
 
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 namespace tarvelo {
 namespace {
@@ -73,62 +71,30 @@ void decode_challenge(const std::uint8_t text[security_text_length],
     }
 }
 
-// A challenge is 12 random bytes and 4 that mark it as this process's own.
+// A challenge is 12 random bytes and 4 that mark it as an exit's.
 constexpr std::size_t random_part = 12;
 constexpr std::size_t mark_length = md5_digest_length - random_part;
-constexpr std::size_t key_length = 16;
 
-// The key behind the marks: made from the random source at the process's
-// first challenge (never when the library is loaded) and never replaced, so
-// every challenge of the process, from any channel and thread, stays
-// recognisable. Only the thread that moves the state from absent to making
-// writes the key, and it publishes it with the release of ready.
-enum : int { key_absent, key_making, key_ready };
-std::atomic<int> key_state{key_absent};
-std::uint8_t challenge_key[key_length];
-
-// How long a challenge waits for another thread to finish making the key:
-// microseconds normally, a time slice if that thread was preempted. A thread
-// that never finishes (a host that forked while it was at it) costs this
-// process's channels their sign-on, never a hang.
-constexpr int key_patience = 10000;
-
-// The key, made first when `make` is set and there is none yet; null when
-// there is none, or none can be had.
-const std::uint8_t *own_key(bool make) {
-    int state = key_state.load(std::memory_order_acquire);
-    for (int waited = 0; state != key_ready; ++waited) {
-        if (!make || waited > key_patience) {
-            return nullptr;
-        }
-        if (state == key_absent) {
-            if (key_state.compare_exchange_strong(state, key_making, std::memory_order_acquire)) {
-                const bool made = fill_random(challenge_key, sizeof challenge_key);
-                key_state.store(made ? key_ready : key_absent, std::memory_order_release);
-                return made ? challenge_key : nullptr;
-            }
-            continue; // `state` now holds what another thread did
-        }
-        std::this_thread::yield();
-        state = key_state.load(std::memory_order_acquire);
-    }
-    return challenge_key;
-}
+// Put before the random bytes in the digest that gives the mark, so that a
+// partner's own scheme (a digest of 12 bytes of its own, say) does not make
+// marks by accident.
+constexpr std::uint8_t mark_prefix[16] = {'T', 'A', 'R', 'V', 'E', 'L', 'O', ' ',
+                                          'c', 'h', 'a', 'l', 'l', 'e', 'n', 'g'};
 
 // The 4 marking bytes for a challenge's 12 random ones: the start of
-// MD5(key || random bytes). One block; the input has a fixed length, so
-// nothing can be appended to forge a mark.
-void mark(const std::uint8_t key[key_length], const std::uint8_t random[random_part],
-          std::uint8_t out[mark_length]) {
-    struct {
-        std::uint8_t input[key_length + random_part];
-        std::uint8_t digest[md5_digest_length];
-    } work;
-    std::memcpy(work.input, key, key_length);
-    std::memcpy(work.input + key_length, random, random_part);
-    md5_digest(work.input, static_cast<std::int16_t>(sizeof work.input), work.digest);
-    std::memcpy(out, work.digest, mark_length);
-    secure_wipe(&work, sizeof work);
+// MD5(prefix || random bytes), one block. The mark is no secret, and needs
+// none: the exit refuses whatever carries one, and the challenge an
+// impersonator wants answered always does. Being the same in every
+// process, it lets every exit know every other exit's challenges, not only
+// its own: another host's exit that holds the same password refuses to
+// answer this one's challenge too.
+void mark(const std::uint8_t random[random_part], std::uint8_t out[mark_length]) {
+    std::uint8_t input[sizeof mark_prefix + random_part];
+    std::memcpy(input, mark_prefix, sizeof mark_prefix);
+    std::memcpy(input + sizeof mark_prefix, random, random_part);
+    std::uint8_t digest[md5_digest_length];
+    md5_digest(input, static_cast<std::int16_t>(sizeof input), digest);
+    std::memcpy(out, digest, mark_length);
 }
 
 // Zeroing through a pointer the compiler must read back from memory at every
@@ -166,26 +132,21 @@ void compute_response(const std::uint8_t *password, std::size_t password_length,
 }
 
 bool make_challenge(std::uint8_t *area) {
-    const std::uint8_t *key = own_key(true);
     std::uint8_t value[md5_digest_length];
-    if (key == nullptr || !fill_random(value, random_part)) {
+    if (!fill_random(value, random_part)) {
         return false;
     }
-    mark(key, value, value + random_part);
+    mark(value, value + random_part);
     to_hex(value, area);
     return true;
 }
 
-bool is_own_challenge(const std::uint8_t *text) {
-    const std::uint8_t *key = own_key(false);
-    if (key == nullptr) {
-        return false; // no challenge has been made here, so none can come back
-    }
+bool is_exit_challenge(const std::uint8_t *text) {
     std::uint8_t value[md5_digest_length];
     decode_challenge(text, value);
     std::uint8_t expected[mark_length];
-    mark(key, value, expected);
-    return equal_in_constant_time(expected, value + random_part, mark_length);
+    mark(value, expected);
+    return std::memcmp(expected, value + random_part, mark_length) == 0;
 }
 
 void secure_wipe(void *area, std::size_t length) { zeroer(area, length); }

@@ -28,23 +28,22 @@ void compute_response(const std::uint8_t *password, std::size_t password_length,
                       std::uint8_t *text);
 
 // Writes a fresh challenge: 12 bytes from the system's random source and 4
-// bytes that mark it as this process's own (a digest of the 12 under a key
-// that the process makes at its first challenge), as 32 upper-case hex
-// characters. No one can predict it, and two challenges repeat only by
-// chance (2^-96 for a pair). Returns false, with nothing written, when the
-// random source gives nothing: a predictable challenge is never sent.
-// Exactly 32 bytes are written.
+// bytes that mark it as made by an exit (the start of an MD5 digest of the
+// 12), as 32 upper-case hex characters. No one can predict it, and two
+// challenges repeat only by chance (2^-96 for a pair). Returns false, with
+// nothing written, when the random source gives nothing: a predictable
+// challenge is never sent. Exactly 32 bytes are written.
 bool make_challenge(std::uint8_t *area);
 
 // True when the 32-character challenge at `text`, decoded exactly as
-// compute_response decodes it, is one that make_challenge made in this
-// process, on any thread: a partner is trying to have the exit answer its
-// own challenge. Upper or lower case and skipped characters make no
-// difference, because the decoded bytes are what is compared. A challenge
-// made elsewhere is taken for one of ours with probability 2^-32. Reads 32
-// bytes; before this process's first challenge it is always false and costs
-// nothing.
-bool is_own_challenge(const std::uint8_t *text);
+// compute_response decodes it, carries the mark of make_challenge: a
+// challenge that this exit, or another exit anywhere, sent to its partner,
+// now put to an exit to be answered by someone who wants the response that
+// proves them. Upper or lower case and skipped characters make no
+// difference, because the decoded bytes are what is checked. A challenge
+// made any other way carries the mark by chance, with probability 2^-32.
+// Reads 32 bytes.
+bool is_exit_challenge(const std::uint8_t *text);
 
 // Overwrites `length` bytes with zeros in a way the compiler cannot drop.
 void secure_wipe(void *area, std::size_t length);

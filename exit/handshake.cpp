@@ -96,10 +96,11 @@ void on_startup(const exit_call &call) {
         return;
     }
     trace_security_text(call, trace_challenge_received, call.exchange);
-    // A challenge of our own, sent on this or another channel, coming back
-    // to be answered: whoever sends it wants the response that would prove
-    // them to us. It is refused whatever its spelling, and nothing is sent.
-    if (is_own_challenge(call.exchange)) {
+    // A challenge that an exit sent (this one on another channel, or another
+    // exit elsewhere) coming back to be answered: whoever sends it wants the
+    // response that would prove them to that exit. It is refused whatever
+    // its spelling, and nothing is sent.
+    if (is_exit_challenge(call.exchange)) {
         refuse(call, msg_impersonation);
         return;
     }

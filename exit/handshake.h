@@ -8,9 +8,8 @@ namespace tarvelo {
 
 // Acts on the partner's security message in the exchange buffer according to
 // the handshake state in the first byte of the user area:
-//   ZAVCONN_STARTUP  a challenge is answered in place (state 3), unless it is
-//                    one this process sent; a status message closes the
-//                    channel;
+//   ZAVCONN_STARTUP  a challenge is answered in place (state 3), unless an
+//                    exit made it; a status message closes the channel;
 //   ZAVCONN_SIGNON   status ZAVSTAT_AUTHORISED sends this side's challenge
 //                    from the exit buffer (state 2); any other closes;
 //   ZAVCONN_VERIFY   the partner's response must equal the expected one.

@@ -10,9 +10,8 @@
 //   - a response is 32 upper-case hexadecimal characters, never touches the
 //     byte after them, and for a challenge that is hex text it equals
 //     MD5(MD5(password) XOR the decoded bytes) in either letter case;
-//   - a fresh challenge is upper-case hex text that this process knows for
-//     its own however it is respelled, and not once its marking bytes are
-//     changed;
+//   - a fresh challenge is upper-case hex text that is known for an exit's
+//     however it is respelled, and not once its marking bytes are changed;
 //   - the constant-time comparison agrees with memcmp; a wipe leaves zeros.
 #include "auth/challenge.h"
 #include "auth/md5.h"
@@ -188,8 +187,8 @@ void check_responses(byte_reader &in) {
     FUZZ_CHECK(response(password, password_length, challenge, sentinel) == expected);
 }
 
-// A fresh challenge is 32 upper-case hex characters that this process
-// knows for its own in every spelling that decodes to the same bytes, and
+// A fresh challenge is 32 upper-case hex characters known for an exit's in
+// every spelling that decodes to the same bytes, and
 // not once its marking bytes (the last 8 characters) are changed.
 void check_challenge(byte_reader &in) {
     auto *area = static_cast<std::uint8_t *>(std::malloc(text_length + 1));
@@ -198,7 +197,7 @@ void check_challenge(byte_reader &in) {
     FUZZ_CHECK(tarvelo::make_challenge(area));
     FUZZ_CHECK(area[text_length] == 0xA5);
     FUZZ_CHECK(is_upper_hex(area, text_length));
-    FUZZ_CHECK(tarvelo::is_own_challenge(area));
+    FUZZ_CHECK(tarvelo::is_exit_challenge(area));
 
     // Respelled: letters in either case, a high nibble of 0 left out.
     std::uint8_t respelled[text_length];
@@ -212,11 +211,11 @@ void check_challenge(byte_reader &in) {
         }
         respelled[i] = c;
     }
-    FUZZ_CHECK(tarvelo::is_own_challenge(respelled));
+    FUZZ_CHECK(tarvelo::is_exit_challenge(respelled));
 
     const std::size_t at = text_length - 1 - in.byte() % 8;
     area[at] = area[at] == '0' ? '1' : '0';
-    FUZZ_CHECK(!tarvelo::is_own_challenge(area));
+    FUZZ_CHECK(!tarvelo::is_exit_challenge(area));
     std::free(area);
 }
 

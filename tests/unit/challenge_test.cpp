@@ -187,8 +187,8 @@ TEST(Challenge, SeedVectorsOfTheSharedSetAreMd5OfFourBytes) {
 
 // Challenges from two threads at once: a million, none repeated, each 32
 // upper-case hex characters with the byte after them untouched, each known
-// for this process's own in any spelling; challenges from elsewhere are not.
-TEST(Challenge, AMillionFromTwoThreadsNeverRepeatAndAreKnownAsOwn) {
+// for an exit's in any spelling; challenges made otherwise are not.
+TEST(Challenge, AMillionFromTwoThreadsNeverRepeatAndAreKnownAsAnExits) {
     constexpr std::size_t per_thread = 500000;
     using text = std::array<std::uint8_t, security_text_length + 1>;
     std::vector<text> made[2];
@@ -218,10 +218,10 @@ TEST(Challenge, AMillionFromTwoThreadsNeverRepeatAndAreKnownAsOwn) {
     std::size_t not_known = 0;
     for (std::size_t i = 0; i < all.size(); i += 997) {
         std::uint8_t *c = all[i].data();
-        not_known += is_own_challenge(c) ? 0 : 1;
+        not_known += is_exit_challenge(c) ? 0 : 1;
         for (std::size_t p = 0; p < security_text_length; ++p)
             c[p] = static_cast<std::uint8_t>(p % 2 == 0 && c[p] == '0' ? ' ' : std::tolower(c[p]));
-        not_known += is_own_challenge(c) ? 0 : 1;
+        not_known += is_exit_challenge(c) ? 0 : 1;
     }
     EXPECT_EQ(not_known, 0u);
 
@@ -231,7 +231,7 @@ TEST(Challenge, AMillionFromTwoThreadsNeverRepeatAndAreKnownAsOwn) {
         std::uint8_t digest[md5_digest_length];
         md5_digest(reinterpret_cast<const std::uint8_t *>(&i), sizeof i, digest);
         const std::string foreign = upper_hex(digest, sizeof digest);
-        taken += is_own_challenge(reinterpret_cast<const std::uint8_t *>(foreign.data())) ? 1 : 0;
+        taken += is_exit_challenge(reinterpret_cast<const std::uint8_t *>(foreign.data())) ? 1 : 0;
     }
     EXPECT_EQ(taken, 0u);
 }
