@@ -6,10 +6,17 @@
 # The posix thread model compilers are used: the win32 one has no std::mutex
 # or std::thread, which the test suite needs. Programs built here run on
 # Linux through Wine (cmake/wine-run.sh), so CTest can run the test suite.
+#
+# cmake/mingw-w64-x86_64.cmake sets the three TARVELO_ variables below for
+# 64-bit Windows and includes this file.
+if(NOT TARVELO_MINGW_TRIPLE)
+  set(TARVELO_MINGW_TRIPLE i686-w64-mingw32)
+  set(TARVELO_MINGW_PROCESSOR x86)
+  set(TARVELO_WINE_RUN_OPTIONS "")
+endif()
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
+set(CMAKE_SYSTEM_PROCESSOR ${TARVELO_MINGW_PROCESSOR})
 
-set(TARVELO_MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_C_COMPILER ${TARVELO_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TARVELO_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${TARVELO_MINGW_TRIPLE}-windres)
@@ -31,4 +38,4 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 # Test programs run under Wine, through a wrapper that keeps Wine's helper
 # processes away from CTest's output pipe.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${TARVELO_WINE_RUN_OPTIONS})

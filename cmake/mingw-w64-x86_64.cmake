@@ -3,36 +3,11 @@
 #   cmake -S . -B build-win64 -G Ninja \
 #         -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 #
-# The shipped DLL is 32-bit (cmake/mingw-w64-i686.cmake). This build runs
-# the same Windows code under 64-bit Wine where the machine cannot run
-# 32-bit programs at all (a kernel without IA-32 emulation).
-#
-# The posix thread model compilers are used: the win32 one has no std::mutex
-# or std::thread, which the test suite needs. Programs built here run on
-# Linux through Wine (cmake/wine-run.sh), so CTest can run the test suite.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
+# The shipped DLL is 32-bit (cmake/mingw-w64-i686.cmake, which this file
+# follows in everything but the target). This build runs the same Windows
+# code under 64-bit Wine where the machine cannot run 32-bit programs at all
+# (a kernel without IA-32 emulation).
 set(TARVELO_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TARVELO_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TARVELO_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${TARVELO_MINGW_TRIPLE}-windres)
-set(CMAKE_OBJDUMP ${TARVELO_MINGW_TRIPLE}-objdump CACHE FILEPATH "objdump for PE files")
-
-# Libraries and headers of the target only; programs of the build machine.
-# Packages (GoogleTest) may come from a prefix built for this target and
-# named with CMAKE_PREFIX_PATH or GTest_DIR.
-set(CMAKE_FIND_ROOT_PATH /usr/${TARVELO_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
-
-# Every program and library carries its own C++ runtime, libgcc and thread
-# library: a Windows machine (or a Wine prefix) has none of MinGW's DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-
-# Test programs run under Wine, through a wrapper that keeps Wine's helper
-# processes away from CTest's output pipe.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh --win64)
+set(TARVELO_MINGW_PROCESSOR AMD64)
+set(TARVELO_WINE_RUN_OPTIONS --win64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-i686.cmake)
