@@ -44,8 +44,10 @@ std::vector<std::uint8_t> partner::opening() {
     } else if (fill_random(value, sizeof value)) {
         to_hex(value, challenge_.data());
     } else {
-        // A stand-in with no random bytes still opens, predictably.
-        seeded_challenge(0, challenge_.data());
+        // No random bytes: a sound partner sends no predictable challenge
+        // either. It says nothing, and the exchange ends unfinished.
+        step_ = step::done;
+        return {};
     }
     step_ = step::await_response;
     return challenge_;

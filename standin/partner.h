@@ -44,7 +44,7 @@ class partner {
 public:
     explicit partner(partner_config config);
 
-    // The message that opens the exchange.
+    // The message that opens the exchange; empty when it has none to send.
     std::vector<std::uint8_t> opening();
     // The partner's next message after receiving `message`; empty when it has
     // nothing more to say.
