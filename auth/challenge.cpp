@@ -1,51 +1,15 @@
 // challenge.cpp: the challenge the exit sends and the response it expects.
 #include "auth/challenge.h"
 
+#include "auth/hex.h"
 #include "auth/md5.h"
 #include "auth/random.h"
+#include "auth/secure.h"
 
 #include <cstring>
 
 namespace tarvelo {
 namespace {
-
-constexpr char hex_digits[] = "0123456789ABCDEF";
-
-// The position in hex_digits of each byte once upper-cased, or 0xFF for a
-// byte that is no hex digit: upper-casing only changes letters, and of the
-// letters only a-f become digits, so they map like A-F.
-struct digit_table {
-    std::uint8_t value[256];
-    constexpr digit_table() : value() {
-        for (auto &v : value)
-            v = 0xFF;
-        for (int i = 0; i < 16; ++i) {
-            const char c = hex_digits[i];
-            value[static_cast<unsigned char>(c)] = static_cast<std::uint8_t>(i);
-            if (c >= 'A')
-                value[static_cast<unsigned char>(c - 'A' + 'a')] = static_cast<std::uint8_t>(i);
-        }
-    }
-};
-constexpr digit_table digits;
-
-// The two characters of each byte value, so that a digest becomes text with
-// one load and one store a byte.
-struct hex_table {
-    std::uint8_t text[256][2];
-    constexpr hex_table() : text() {
-        for (int i = 0; i < 256; ++i) {
-            text[i][0] = static_cast<std::uint8_t>(hex_digits[i >> 4]);
-            text[i][1] = static_cast<std::uint8_t>(hex_digits[i & 15]);
-        }
-    }
-};
-constexpr hex_table hex;
-
-void to_hex(const std::uint8_t bytes[md5_digest_length], std::uint8_t *text) {
-    for (int i = 0; i < md5_digest_length; ++i)
-        std::memcpy(text + 2 * i, hex.text[bytes[i]], 2);
-}
 
 // The 16 bytes a challenge text carries. Pairs of characters by position: an
 // even position adds its high nibble, an odd one completes the byte.
@@ -60,8 +24,8 @@ void decode_challenge(const std::uint8_t text[security_text_length],
     unsigned accumulator = 0;
     std::size_t decoded = 0;
     for (std::size_t p = 0; p < security_text_length; p += 2) {
-        const unsigned high = digits.value[text[p]];
-        const unsigned low = digits.value[text[p + 1]];
+        const unsigned high = hex_value(text[p]);
+        const unsigned low = hex_value(text[p + 1]);
         if (high < 16)
             accumulator += 16 * high;
         if (low < 16) {
@@ -97,12 +61,6 @@ void mark(const std::uint8_t random[random_part], std::uint8_t out[mark_length])
     std::memcpy(out, digest, mark_length);
 }
 
-// Zeroing through a pointer the compiler must read back from memory at every
-// call: it cannot know the target is a plain memset of a dead object, so it
-// cannot drop the call, nor the stores before it.
-void *zero_bytes(void *area, std::size_t length) { return std::memset(area, 0, length); }
-void *(*const volatile zeroer)(void *, std::size_t) = zero_bytes;
-
 } // namespace
 
 void compute_response(const std::uint8_t *password, std::size_t password_length,
@@ -127,7 +85,7 @@ void compute_response(const std::uint8_t *password, std::size_t password_length,
         work.value[i] ^= work.password_digest[i];
     md5_digest(work.value, md5_digest_length, work.value);
 
-    to_hex(work.value, text);
+    hex_encode(work.value, md5_digest_length, text);
     secure_wipe(&work, sizeof work);
 }
 
@@ -137,7 +95,7 @@ bool make_challenge(std::uint8_t *area) {
         return false;
     }
     mark(value, value + random_part);
-    to_hex(value, area);
+    hex_encode(value, md5_digest_length, area);
     return true;
 }
 
@@ -147,16 +105,6 @@ bool is_exit_challenge(const std::uint8_t *text) {
     std::uint8_t expected[mark_length];
     mark(value, expected);
     return std::memcmp(expected, value + random_part, mark_length) == 0;
-}
-
-void secure_wipe(void *area, std::size_t length) { zeroer(area, length); }
-
-bool equal_in_constant_time(const std::uint8_t *a, const std::uint8_t *b, std::size_t length) {
-    // Every byte is looked at whatever the earlier ones were.
-    unsigned difference = 0;
-    for (std::size_t i = 0; i < length; ++i)
-        difference |= static_cast<unsigned>(a[i] ^ b[i]);
-    return difference == 0;
 }
 
 } // namespace tarvelo

@@ -9,13 +9,14 @@
 #ifndef TARVELO_AUTH_CHALLENGE_H
 #define TARVELO_AUTH_CHALLENGE_H
 
+#include "auth/password.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace tarvelo {
 
 inline constexpr std::size_t security_text_length = 32;
-inline constexpr std::size_t max_password_length = 12;
 
 // Overwrites the 32-character challenge at `text` with the response for the
 // password (`password_length` bytes, 0 to 12, digested unchanged). Lower-case
@@ -44,13 +45,6 @@ bool make_challenge(std::uint8_t *area);
 // made any other way carries the mark by chance, with probability 2^-32.
 // Reads 32 bytes.
 bool is_exit_challenge(const std::uint8_t *text);
-
-// Overwrites `length` bytes with zeros in a way the compiler cannot drop.
-void secure_wipe(void *area, std::size_t length);
-
-// True when the `length` bytes at `a` and `b` are equal; the time taken does
-// not depend on where they differ.
-bool equal_in_constant_time(const std::uint8_t *a, const std::uint8_t *b, std::size_t length);
 
 } // namespace tarvelo
 

@@ -7,7 +7,7 @@
 // c and d) is added first, while the previous step is still in flight.
 #include "auth/md5.h"
 
-#include "auth/challenge.h"
+#include "auth/secure.h"
 
 #include <bit>
 #include <cstddef>

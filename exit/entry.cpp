@@ -11,7 +11,7 @@
 #include "log/settings.h"
 #include "log/writer.h"
 
-#include "auth/challenge.h"
+#include "auth/secure.h"
 
 #include <cerrno>
 #include <cstdint>

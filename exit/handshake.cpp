@@ -2,6 +2,8 @@
 #include "exit/handshake.h"
 
 #include "auth/challenge.h"
+#include "auth/password.h"
+#include "auth/secure.h"
 #include "log/catalogue.h"
 #include "log/writer.h"
 
@@ -66,8 +68,8 @@ struct password_view {
 // The entry point hands on no security message without a channel
 // definition: there would be no password to sign on with.
 password_view channel_password(const exit_call &call) {
-    return {reinterpret_cast<const std::uint8_t *>(call.channel->password),
-            password_length(call.channel->password)};
+    const auto *field = reinterpret_cast<const std::uint8_t *>(call.channel->password);
+    return {field, password_length(field, TARVELO_PASSWORD_LENGTH)};
 }
 
 // Also the answer when the exit buffer is missing where the state needs it,
@@ -192,14 +194,6 @@ void on_verify(const exit_call &call) {
 }
 
 } // namespace
-
-std::size_t password_length(const char field[TARVELO_PASSWORD_LENGTH]) {
-    std::size_t length = 0;
-    while (length < TARVELO_PASSWORD_LENGTH && field[length] != ' ') {
-        ++length;
-    }
-    return length;
-}
 
 void run_handshake_step(const exit_call &call) {
     const std::uint8_t state = call.params->user_area[0];

@@ -19,10 +19,6 @@ namespace tarvelo {
 // not be null: it holds the password.
 void run_handshake_step(const exit_call &call);
 
-// The password is the password field up to its first blank: 0 to 12 bytes.
-// A zero byte is an ordinary password character.
-std::size_t password_length(const char field[TARVELO_PASSWORD_LENGTH]);
-
 } // namespace tarvelo
 
 #endif

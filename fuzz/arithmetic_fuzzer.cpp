@@ -15,6 +15,7 @@
 //   - the constant-time comparison agrees with memcmp; a wipe leaves zeros.
 #include "auth/challenge.h"
 #include "auth/md5.h"
+#include "auth/secure.h"
 #include "fuzz/fuzz_support.h"
 
 #include <openssl/evp.h>

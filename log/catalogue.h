@@ -9,6 +9,7 @@
 #define TARVELO_LOG_CATALOGUE_H
 
 #include <array>
+#include <cstddef>
 #include <string_view>
 
 namespace tarvelo {
@@ -39,6 +40,10 @@ enum message_index : int {
 };
 
 inline constexpr int last_numbered_message = 10;
+
+// Every line begins with the local time in the 24 characters of the C
+// library's ctime text without its newline: "Tue Dec  8 18:43:24 2026".
+inline constexpr std::size_t timestamp_length = 24;
 
 // Entry 1 ends with a newline and a blank: the blank begins the next line
 // written to the same stream, as it always has.

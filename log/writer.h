@@ -2,12 +2,13 @@
 #ifndef TARVELO_LOG_WRITER_H
 #define TARVELO_LOG_WRITER_H
 
+#include "log/catalogue.h"
+
 #include <cstddef>
 #include <ctime>
 
 namespace tarvelo {
 
-inline constexpr std::size_t timestamp_length = 24;
 // Room for the longest format with a 99-character channel name and argument.
 inline constexpr std::size_t message_line_max = 512;
 

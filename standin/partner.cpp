@@ -2,6 +2,7 @@
 #include "standin/partner.h"
 
 #include "auth/challenge.h"
+#include "auth/hex.h"
 #include "auth/md5.h"
 #include "auth/random.h"
 
@@ -9,25 +10,13 @@
 #include <utility>
 
 namespace tarvelo::standin {
-namespace {
-
-void to_hex(const std::uint8_t value[md5_digest_length], std::uint8_t *text) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    for (int i = 0; i < md5_digest_length; ++i) {
-        text[2 * i] = static_cast<std::uint8_t>(digits[value[i] >> 4]);
-        text[2 * i + 1] = static_cast<std::uint8_t>(digits[value[i] & 15]);
-    }
-}
-
-} // namespace
-
 void seeded_challenge(std::uint32_t seed, std::uint8_t *area) {
     const std::uint8_t bytes[4] = {
         static_cast<std::uint8_t>(seed), static_cast<std::uint8_t>(seed >> 8),
         static_cast<std::uint8_t>(seed >> 16), static_cast<std::uint8_t>(seed >> 24)};
     std::uint8_t digest[md5_digest_length];
     md5_digest(bytes, sizeof bytes, digest);
-    to_hex(digest, area);
+    hex_encode(digest, md5_digest_length, area);
 }
 
 partner::partner(partner_config config) : config_(std::move(config)) {}
@@ -42,7 +31,7 @@ std::vector<std::uint8_t> partner::opening() {
     if (config_.seed) {
         seeded_challenge(*config_.seed, challenge_.data());
     } else if (fill_random(value, sizeof value)) {
-        to_hex(value, challenge_.data());
+        hex_encode(value, md5_digest_length, challenge_.data());
     } else {
         // No random bytes: a sound partner sends no predictable challenge
         // either. It says nothing, and the exchange ends unfinished.

@@ -3,6 +3,7 @@
 // may and may not touch.
 #include "auth/challenge.h"
 #include "auth/md5.h"
+#include "auth/secure.h"
 #include "tests/unit/hex_text.h"
 
 #include <gtest/gtest.h>
