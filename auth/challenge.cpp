@@ -61,10 +61,13 @@ void mark(const std::uint8_t random[random_part], std::uint8_t out[mark_length])
     std::memcpy(out, digest, mark_length);
 }
 
-} // namespace
-
-void compute_response(const std::uint8_t *password, std::size_t password_length,
-                      std::uint8_t *text) {
+// The response for the first `length` of the `readable` password bytes at
+// `password` (length <= readable <= 12). Only `readable` and the challenge text, which
+// travels in the clear, may steer the work: the password and its length
+// reach nothing but the masked digest, and what follows from it only
+// arithmetic.
+void respond(const std::uint8_t *password, std::size_t readable, std::size_t length,
+             std::uint8_t *text) {
     // Every copy of the secret lives here so that one wipe removes them all.
     struct {
         std::uint8_t challenge[security_text_length];
@@ -75,9 +78,8 @@ void compute_response(const std::uint8_t *password, std::size_t password_length,
 
     // The password's digest first: it is one long chain of dependent steps,
     // and the decoding, which does not need it, then runs alongside it
-    // instead of ahead of it. The password is at most max_password_length
-    // bytes by contract, well inside int16.
-    md5_digest(password, static_cast<std::int16_t>(password_length), work.password_digest);
+    // instead of ahead of it.
+    md5_digest_secret(password, readable, length, work.password_digest);
 
     decode_challenge(work.challenge, work.value);
 
@@ -87,6 +89,21 @@ void compute_response(const std::uint8_t *password, std::size_t password_length,
 
     hex_encode(work.value, md5_digest_length, text);
     secure_wipe(&work, sizeof work);
+}
+
+} // namespace
+
+void compute_response(const std::uint8_t *password, std::size_t password_length,
+                      std::uint8_t *text) {
+    // At most 12 by contract: a longer one is cut, never read past.
+    const std::size_t length =
+        password_length < max_password_length ? password_length : max_password_length;
+    respond(password, length, length, text);
+}
+
+void compute_response_from_field(const std::uint8_t field[max_password_length],
+                                 std::uint8_t *text) {
+    respond(field, max_password_length, password_length(field, max_password_length), text);
 }
 
 bool make_challenge(std::uint8_t *area) {

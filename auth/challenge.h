@@ -24,9 +24,16 @@ inline constexpr std::size_t security_text_length = 32;
 // character is skipped; at an odd position it emits no byte and its pair's
 // high nibble is carried into the next pair. Bytes that are not decoded are
 // zero. Exactly 32 bytes are read and written; the byte after them is left
-// alone.
+// alone. Exactly `password_length` bytes of the password are read: the
+// length is taken as the caller's to know.
 void compute_response(const std::uint8_t *password, std::size_t password_length,
                       std::uint8_t *text);
+
+// The same for the password that a channel definition's 12-byte password
+// field holds (up to its first blank, see password.h), as the exit answers:
+// all 12 bytes are read, and neither the password, its length, its digest
+// nor the response decides a branch or an address on the way.
+void compute_response_from_field(const std::uint8_t field[max_password_length], std::uint8_t *text);
 
 // Writes a fresh challenge: 12 bytes from the system's random source and 4
 // bytes that mark it as made by an exit (the start of an MD5 digest of the

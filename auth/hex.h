@@ -4,10 +4,10 @@
 // characters 2i (high nibble) and 2i+1 (low nibble), never terminated. The
 // exit, the stand-in partner and the tools all spell and read it here.
 //
-// Both directions are arithmetic on the byte itself, with no table and no
-// branch: the exit turns its responses and expected responses into text
-// here, and a table indexed by those bytes would show which of its lines
-// were touched to anything that shares the processor.
+// Encoding is arithmetic on the byte itself, with no table and no branch:
+// the exit turns its responses and expected responses into text here, and a
+// table indexed by those bytes would show which of its lines were touched to
+// anything that shares the processor.
 #ifndef TARVELO_AUTH_HEX_H
 #define TARVELO_AUTH_HEX_H
 
@@ -27,17 +27,28 @@ constexpr std::uint8_t hex_character(unsigned nibble) {
     return static_cast<std::uint8_t>('0' + n + letter);
 }
 
+namespace detail {
+// The position in "0123456789ABCDEF" of each byte once upper-cased, or 16.
+struct hex_value_table {
+    std::uint8_t value[256];
+    constexpr hex_value_table() : value() {
+        for (unsigned c = 0; c < 256; ++c) {
+            const unsigned digit = c - '0', upper = c - 'A', lower = c - 'a';
+            value[c] = static_cast<std::uint8_t>(digit < 10  ? digit
+                                                 : upper < 6 ? upper + 10
+                                                 : lower < 6 ? lower + 10
+                                                             : 16);
+        }
+    }
+};
+inline constexpr hex_value_table hex_values;
+} // namespace detail
+
 // The value (0 to 15) of a hex character in either case, or 16 for any
 // other byte. Upper-casing changes only letters, and of the letters only
-// a to f become digits, so they read as A to F.
-constexpr unsigned hex_value(std::uint8_t c) {
-    const unsigned x = c;
-    const unsigned digit = range_mask(x, '0', '9');
-    const unsigned upper = range_mask(x, 'A', 'F');
-    const unsigned lower = range_mask(x, 'a', 'f');
-    return ((x - '0') & digit) | ((x - 'A' + 10) & upper) | ((x - 'a' + 10) & lower) |
-           (16u & ~(digit | upper | lower));
-}
+// a to f become digits, so they read as A to F. By table: only text that
+// travels in the clear (a challenge, a partner's response) is read here.
+constexpr unsigned hex_value(std::uint8_t c) { return detail::hex_values.value[c]; }
 
 // Writes `count` bytes as 2 * `count` upper-case hex characters at `text`.
 inline void hex_encode(const std::uint8_t *bytes, std::size_t count, std::uint8_t *text) {

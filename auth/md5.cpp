@@ -185,6 +185,8 @@ void md5_blocks(std::uint32_t state[4], const std::uint8_t *in, std::size_t bloc
 #undef TARVELO_MD5_I
 #undef TARVELO_MD5_K
 
+constexpr std::uint32_t initial_state[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u};
+
 // 0x80 then zeros: md5_final feeds 1 to 64 bytes of it.
 constexpr std::uint8_t padding[md5_block_length] = {0x80};
 
@@ -213,10 +215,7 @@ void put_le64(std::uint8_t *out, std::uint64_t v) {
 void md5_init(md5_context *ctx) {
     ctx->count[0] = 0;
     ctx->count[1] = 0;
-    ctx->state[0] = 0x67452301u;
-    ctx->state[1] = 0xefcdab89u;
-    ctx->state[2] = 0x98badcfeu;
-    ctx->state[3] = 0x10325476u;
+    std::memcpy(ctx->state, initial_state, sizeof ctx->state);
 }
 
 void md5_update(md5_context *ctx, const std::uint8_t *input, std::uint32_t length) {
@@ -296,6 +295,35 @@ void md5_digest(const std::uint8_t *input, std::int16_t length,
     finish(&work.ctx, work.digest);
     for (int i = 0; i < 4; ++i)
         put_le32(digest + 4 * i, work.digest[i]);
+    // The digest of a password is as good as the password to the handshake.
+    secure_wipe(&work, sizeof work);
+}
+
+void md5_digest_secret(const std::uint8_t *input, std::size_t readable, std::size_t length,
+                       std::uint8_t digest[md5_digest_length]) {
+    struct {
+        std::uint8_t block[md5_block_length];
+        std::uint32_t state[4];
+    } work;
+    // The bytes, the 0x80 that ends them and the zeros after it, each of the
+    // first readable + 1 chosen by masks from its position and the length:
+    // the same loads and stores whatever the length, where md5_update would
+    // copy and pad by it. The 0x80 lies at most one past the readable bytes,
+    // so everything after that is zero for every length.
+    std::memset(work.block, 0, sizeof work.block);
+    const auto end = static_cast<std::uint32_t>(length);
+    const auto masked = static_cast<std::uint32_t>(readable);
+    for (std::uint32_t i = 0; i < masked; ++i) {
+        work.block[i] = static_cast<std::uint8_t>((input[i] & less_mask(i, end)) |
+                                                  (0x80u & equal_mask(i, end)));
+    }
+    work.block[masked] = static_cast<std::uint8_t>(0x80u & equal_mask(masked, end));
+    constexpr std::size_t count_offset = md5_block_length - 8;
+    put_le64(work.block + count_offset, static_cast<std::uint64_t>(end) << 3);
+    std::memcpy(work.state, initial_state, sizeof work.state);
+    md5_blocks(work.state, work.block, 1);
+    for (int i = 0; i < 4; ++i)
+        put_le32(digest + 4 * i, work.state[i]);
     // The digest of a password is as good as the password to the handshake.
     secure_wipe(&work, sizeof work);
 }

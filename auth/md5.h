@@ -6,6 +6,7 @@
 #ifndef TARVELO_AUTH_MD5_H
 #define TARVELO_AUTH_MD5_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tarvelo {
@@ -37,6 +38,18 @@ void md5_final(md5_context *ctx, std::uint8_t digest[md5_digest_length]);
 // consumed before the digest is written.
 void md5_digest(const std::uint8_t *input, std::int16_t length,
                 std::uint8_t digest[md5_digest_length]);
+
+// The longest input that fits one block beside its padding and bit count.
+inline constexpr std::size_t md5_one_block_max = 55;
+
+// The digest of the first `length` of the `readable` bytes at `input`, for
+// a secret whose length is secret too, such as a password: always one
+// block, built with masks. All `readable` bytes are read whatever `length`
+// is, and neither `length` nor any byte decides a branch or an address.
+// Needs length <= readable <= md5_one_block_max; `readable` is public. The
+// result equals md5_digest of the `length` bytes.
+void md5_digest_secret(const std::uint8_t *input, std::size_t readable, std::size_t length,
+                       std::uint8_t digest[md5_digest_length]);
 
 } // namespace tarvelo
 

@@ -20,6 +20,17 @@ constexpr unsigned range_mask(unsigned x, unsigned lo, unsigned hi) {
     return (((x - lo) | (hi - x)) >> 8 & 1u) - 1u;
 }
 
+// All ones when a < b, else zero, for a and b below 2^31: a - b borrows
+// into the top bit exactly when a is the smaller.
+constexpr std::uint32_t less_mask(std::uint32_t a, std::uint32_t b) { return 0u - ((a - b) >> 31); }
+
+// All ones when a == b, else zero: a ^ b or its negation has the top bit set
+// unless a ^ b is zero.
+constexpr std::uint32_t equal_mask(std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t x = a ^ b;
+    return ((x | (0u - x)) >> 31) - 1u;
+}
+
 // Overwrites `length` bytes with zeros in a way the compiler cannot drop.
 void secure_wipe(void *area, std::size_t length);
 

@@ -2,7 +2,6 @@
 #include "exit/handshake.h"
 
 #include "auth/challenge.h"
-#include "auth/password.h"
 #include "auth/secure.h"
 #include "log/catalogue.h"
 #include "log/writer.h"
@@ -40,36 +39,45 @@ void refuse(const exit_call &call, int index, const char *text = nullptr) {
     call.params->exit_response = ZTXCC_CLOSE_CHANNEL;
 }
 
-// A challenge or response shown in a trace line: at most its first 32
-// characters, stopping early at a zero byte, then a blank.
-void trace_security_text(const exit_call &call, int index, const std::uint8_t *text) {
+// A challenge or response shown in a trace line: `length` characters, then
+// a blank.
+void trace_text(const exit_call &call, int index, const std::uint8_t *text, std::size_t length) {
     // Built even while trace is off: trace may come on before the writer
     // looks, and the line must then carry its text. Cheap: one block copy.
     char argument[text_length + 2];
-    const void *zero = std::memchr(text, 0, text_length);
-    const std::size_t length =
-        zero != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t *>(zero) - text)
-                        : text_length;
     std::memcpy(argument, text, length);
     argument[length] = ' ';
     argument[length + 1] = '\0';
     write_message(index, call.channel_name, argument);
 }
 
+// The partner's challenge or response: at most its first 32 characters,
+// stopping early at a zero byte.
+void trace_partner_text(const exit_call &call, int index, const std::uint8_t *text) {
+    const void *zero = std::memchr(text, 0, text_length);
+    const std::size_t length =
+        zero != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t *>(zero) - text)
+                        : text_length;
+    trace_text(call, index, text, length);
+}
+
+// A text the exit made (its response, its challenge, the response it
+// expects) is 32 hex characters and holds no zero byte: it is shown whole,
+// without a look at its bytes. The response is secret until the host sends
+// it and the expected one for good, so nothing here may branch on them.
+void trace_own_text(const exit_call &call, int index, const std::uint8_t *text) {
+    trace_text(call, index, text, text_length);
+}
+
 // Trace lines go to the writer even while trace is off: a suppressed line
 // still opens, and so creates, a named log file.
 void trace(const exit_call &call, int index) { write_message(index, call.channel_name, nullptr); }
 
-struct password_view {
-    const std::uint8_t *bytes;
-    std::size_t length;
-};
-
-// The entry point hands on no security message without a channel
-// definition: there would be no password to sign on with.
-password_view channel_password(const exit_call &call) {
-    const auto *field = reinterpret_cast<const std::uint8_t *>(call.channel->password);
-    return {field, password_length(field, TARVELO_PASSWORD_LENGTH)};
+// The channel's password field: the password is what stands before its
+// first blank. The entry point hands on no security message without a
+// channel definition, so there is always one.
+const std::uint8_t *password_field(const exit_call &call) {
+    return reinterpret_cast<const std::uint8_t *>(call.channel->password);
 }
 
 // Also the answer when the exit buffer is missing where the state needs it,
@@ -97,7 +105,7 @@ void on_startup(const exit_call &call) {
         refuse(call, msg_unknown_status);
         return;
     }
-    trace_security_text(call, trace_challenge_received, call.exchange);
+    trace_partner_text(call, trace_challenge_received, call.exchange);
     // A challenge that an exit sent (this one on another channel, or another
     // exit elsewhere) coming back to be answered: whoever sends it wants the
     // response that would prove them to that exit. It is refused whatever
@@ -106,9 +114,8 @@ void on_startup(const exit_call &call) {
         refuse(call, msg_impersonation);
         return;
     }
-    const password_view password = channel_password(call);
-    compute_response(password.bytes, password.length, call.exchange);
-    trace_security_text(call, trace_response_sent, call.exchange);
+    compute_response_from_field(password_field(call), call.exchange);
+    trace_own_text(call, trace_response_sent, call.exchange);
     // The response goes back from the exchange buffer at the length the
     // challenge came with.
     call.params->exit_response = ZTXCC_SEND_SEC_MSG;
@@ -124,9 +131,8 @@ void send_own_challenge(const exit_call &call, std::uint8_t *buffer) {
         return;
     }
     std::memcpy(buffer + expected_offset, buffer + challenge_offset, text_length);
-    trace_security_text(call, trace_challenge_sent, buffer + challenge_offset);
-    const password_view password = channel_password(call);
-    compute_response(password.bytes, password.length, buffer + expected_offset);
+    trace_own_text(call, trace_challenge_sent, buffer + challenge_offset);
+    compute_response_from_field(password_field(call), buffer + expected_offset);
     call.params->user_area[0] = ZAVCONN_VERIFY;
     *call.data_length = static_cast<std::int32_t>(text_length);
     *call.exit_length = static_cast<std::int32_t>(text_length);
@@ -182,8 +188,12 @@ void on_verify(const exit_call &call) {
     // zero first byte means this side never sent one (the state byte was
     // set by someone else), and then no response is the expected one.
     const bool challenge_sent = buffer[challenge_offset] != 0;
-    trace_security_text(call, trace_response_received, call.exchange);
-    trace_security_text(call, trace_response_expected, buffer + expected_offset);
+    trace_partner_text(call, trace_response_received, call.exchange);
+    if (challenge_sent) {
+        trace_own_text(call, trace_response_expected, buffer + expected_offset);
+    } else {
+        trace_text(call, trace_response_expected, buffer + expected_offset, 0);
+    }
     // Constant time: how far a forged response matches must not show.
     if (equal_in_constant_time(call.exchange, buffer + expected_offset, text_length) &&
         challenge_sent) {

@@ -82,6 +82,17 @@ TEST(Response, EveryVectorOfTheSharedSet) {
         ASSERT_EQ(challenge.size(), security_text_length);
         EXPECT_EQ(respond(from_hex(f[0]), std::string(challenge.begin(), challenge.end())), f[2])
             << "password " << f[0] << ", challenge " << f[1];
+        // As the exit answers: the password in a blank-padded 12-byte field.
+        const bytes password = from_hex(f[0]);
+        if (password.size() <= max_password_length &&
+            std::find(password.begin(), password.end(), ' ') == password.end()) {
+            std::uint8_t field[max_password_length];
+            std::memset(field, ' ', sizeof field);
+            std::copy(password.begin(), password.end(), field);
+            bytes area(challenge);
+            compute_response_from_field(field, area.data());
+            EXPECT_EQ(std::string(area.begin(), area.end()), f[2]) << "field " << f[0];
+        }
     }
 }
 
