@@ -16,7 +16,7 @@
 //                                             program itself on a file
 #include "log/catalogue.h"
 #include "log/writer.h"
-#include "tools/log_report.h"
+#include "tools/report/summary.h"
 
 #include <benchmark/benchmark.h>
 
@@ -175,7 +175,7 @@ void summarise(benchmark::State &state) {
         summary.end_input();
         summary.finish();
         lines = summary.totals().lines;
-        benchmark::DoNotOptimize(summary.channels().data());
+        benchmark::DoNotOptimize(summary.channel_count());
         if (summary.totals().unparsed != 0) {
             state.SkipWithError("the generated log has lines the report cannot read");
             break;
