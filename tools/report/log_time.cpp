@@ -212,10 +212,28 @@ std::string iso_time(log_time t, char separator) {
         --days;
     }
     const civil_date d = civil_from_days(days);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%02d:%02d:%02d", static_cast<int>(d.year),
-                  d.month, d.day, separator, static_cast<int>(seconds / 3600),
-                  static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+    if (d.year < 0 || d.year > 9999) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%04lld-%02d-%02d%c%02d:%02d:%02d",
+                      static_cast<long long>(d.year), d.month, d.day, separator,
+                      static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                      static_cast<int>(seconds % 60));
+        return text;
+    }
+    // A report writes two for every channel: digits by hand, not printf.
+    std::string text = "0000-00-00T00:00:00";
+    const auto digits = [&text](std::size_t at, log_time value, std::size_t count) {
+        for (std::size_t i = count; i-- > 0; value /= 10) {
+            text[at + i] = static_cast<char>('0' + value % 10);
+        }
+    };
+    digits(0, d.year, 4);
+    digits(5, d.month, 2);
+    digits(8, d.day, 2);
+    text[10] = separator;
+    digits(11, seconds / 3600, 2);
+    digits(14, seconds / 60 % 60, 2);
+    digits(17, seconds % 60, 2);
     return text;
 }
 

@@ -11,9 +11,7 @@ namespace {
 
 // No line of the exit is longer than this; a longer one is not kept whole.
 constexpr std::size_t line_max = 2048;
-// Names are kept in blocks of this size; a name never spans two.
-constexpr std::size_t name_block = std::size_t{1} << 20;
-constexpr std::size_t most_name_blocks = (std::size_t{1} << 32) / name_block;
+constexpr std::size_t most_name_blocks = (std::size_t{1} << 32) / (std::size_t{1} << 20);
 
 bool starts_with(std::string_view text, std::string_view head) {
     return text.size() >= head.size() && std::memcmp(text.data(), head.data(), head.size()) == 0;
@@ -63,16 +61,6 @@ void flag_record::note(log_time from, log_time to, std::uint64_t times) {
 log_summary::log_summary(report_filter filter) : filter_(std::move(filter)) {}
 
 log_summary::~log_summary() = default;
-
-std::string_view log_summary::name(std::size_t i) const {
-    const channel_record &c = channels_[i];
-    return {name_blocks_[c.name_at / name_block].get() + c.name_at % name_block, c.name_length};
-}
-
-const channel_trouble *log_summary::trouble(std::size_t i) const {
-    const std::uint32_t t = channels_[i].trouble;
-    return t == 0 ? nullptr : &troubles_[t - 1];
-}
 
 std::uint64_t log_summary::refusal_total(std::size_t i) const {
     const channel_trouble *t = trouble(i);
@@ -149,7 +137,8 @@ void log_summary::end_input() {
 }
 
 void log_summary::finish() {
-    for (channel_record &c : channels_) {
+    for (std::size_t i = 0; i < channels_.size(); ++i) {
+        channel_record &c = channels_[i];
         if (c.open > 0) {
             flag_record &f = trouble_of(c).flags[flag_unclosed];
             f = {};

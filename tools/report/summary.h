@@ -13,7 +13,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -99,6 +98,30 @@ struct channel_trouble {
     std::uint8_t recent_next = 0;
 };
 
+// A growing array in blocks that never move: no copy of everything when it
+// grows, and no block of twice the size beside the old one while it does.
+template <typename T> class block_array {
+public:
+    static constexpr std::size_t block_bits = 12;
+    static constexpr std::size_t block_size = std::size_t{1} << block_bits;
+
+    std::size_t size() const { return size_; }
+    T &operator[](std::size_t i) { return blocks_[i >> block_bits][i & (block_size - 1)]; }
+    const T &operator[](std::size_t i) const {
+        return blocks_[i >> block_bits][i & (block_size - 1)];
+    }
+    T &emplace_back() {
+        if ((size_ & (block_size - 1)) == 0) {
+            blocks_.push_back(std::make_unique<T[]>(block_size));
+        }
+        return (*this)[size_++];
+    }
+
+private:
+    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::size_t size_ = 0;
+};
+
 // Which lines count: within the time window (at or after `since`, before
 // `until`), and of the channels named, when any are.
 struct report_filter {
@@ -146,9 +169,15 @@ public:
 
     std::size_t channel_count() const { return channels_.size(); }
     const channel_record &channel(std::size_t i) const { return channels_[i]; }
-    std::string_view name(std::size_t i) const;
+    std::string_view name(std::size_t i) const {
+        const channel_record &c = channels_[i];
+        return {name_blocks_[c.name_at / name_block].get() + c.name_at % name_block, c.name_length};
+    }
     // Null when the channel met no refusal and no flag.
-    const channel_trouble *trouble(std::size_t i) const;
+    const channel_trouble *trouble(std::size_t i) const {
+        const std::uint32_t t = channels_[i].trouble;
+        return t == 0 ? nullptr : &troubles_[t - 1];
+    }
     std::uint64_t refusal_total(std::size_t i) const;
     bool flagged(std::size_t i) const;
 
@@ -156,6 +185,9 @@ public:
     const std::vector<input_totals> &inputs() const { return inputs_; }
 
 private:
+    // Names are kept in blocks of this size; a name never spans two.
+    static constexpr std::size_t name_block = std::size_t{1} << 20;
+
     void take_line(std::string_view line);
     void apply(const parsed_line &line);
     std::optional<std::size_t> channel_index(std::string_view name);
@@ -167,8 +199,8 @@ private:
 
     line_parser parser_;
     report_filter filter_;
-    std::deque<channel_record> channels_;
-    std::deque<channel_trouble> troubles_;
+    block_array<channel_record> channels_;
+    block_array<channel_trouble> troubles_;
     // The names, in blocks that never move once written.
     std::vector<std::unique_ptr<char[]>> name_blocks_;
     std::size_t name_used_ = 0; // in the last block
