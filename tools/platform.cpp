@@ -429,14 +429,14 @@ std::optional<std::int64_t> local_clock_to_epoch(std::int64_t local) {
         seconds += 86400;
         --days;
     }
+    if (days > INT32_MAX - 1 || days < INT32_MIN + 1) {
+        return std::nullopt;
+    }
     std::tm fields{};
     fields.tm_year = 70;
     fields.tm_mday = 1 + static_cast<int>(days); // mktime carries the days over
     fields.tm_sec = static_cast<int>(seconds);
     fields.tm_isdst = -1;
-    if (days > INT32_MAX - 1 || days < INT32_MIN + 1) {
-        return std::nullopt;
-    }
     const std::time_t t = std::mktime(&fields);
     if (t == static_cast<std::time_t>(-1)) {
         return std::nullopt;

@@ -190,8 +190,8 @@ private:
 
     void take_line(std::string_view line);
     void apply(const parsed_line &line);
-    std::optional<std::size_t> channel_index(std::string_view name);
-    std::size_t add_channel(std::string_view name, std::size_t hash);
+    std::optional<std::size_t> channel_index(std::string_view raw);
+    std::size_t add_channel(std::string_view name, std::size_t slot);
     void grow_slots();
     channel_trouble &trouble_of(channel_record &c);
     void note_refusal(channel_record &c, std::size_t kind, log_time t);
