@@ -191,6 +191,7 @@ private:
     void take_line(std::string_view line);
     void apply(const parsed_line &line);
     std::optional<std::size_t> channel_index(std::string_view raw);
+    std::optional<std::size_t> look_up(std::string_view name);
     std::size_t add_channel(std::string_view name, std::size_t slot);
     void grow_slots();
     channel_trouble &trouble_of(channel_record &c);
@@ -208,7 +209,14 @@ private:
     // The channels by name: open addressing, each slot 0 (free) or a
     // channel's position plus one, never more than half full.
     std::vector<std::uint32_t> slots_;
-    std::size_t last_channel_ = 0;
+    // The channels of the latest lines, by a fingerprint of the name: a
+    // host interleaves the lines of a few channels at a time, and these are
+    // found without hashing the whole name.
+    struct recent_channel {
+        std::uint64_t fingerprint = 0;
+        std::uint32_t index = 0; // 1 + the channel's place; 0: empty
+    };
+    std::array<recent_channel, 64> recent_{};
     read_totals totals_;
     std::vector<input_totals> inputs_;
 
