@@ -252,8 +252,9 @@ constexpr exit_meaning codes[] = {
 
 const command report_command = {
     "report",
-    "[--since TIME] [--until TIME] [--channel NAME]... [--format text|json|prometheus]\n"
-    "                      [--fail-on flagged] LOGFILE...",
+    "[--since TIME] [--until TIME] [--channel NAME]...\n"
+    "                      [--format text|json|prometheus] [--fail-on flagged]\n"
+    "                      LOGFILE...",
     "the exit's log files summarised per channel, refusals and attacks flagged",
     "Reads the exit's log files and summarises them per channel: starts\n"
     "(TARVELO001I), closes (TARVELO008I) and refusals by message (TARVELO002E to\n"
