@@ -20,12 +20,11 @@ constexpr std::size_t argument_max = 4 * 32 + 1;
 constexpr int shared_number = 9;
 
 bool starts_with(std::string_view text, std::string_view head) {
-    return text.size() >= head.size() && std::memcmp(text.data(), head.data(), head.size()) == 0;
+    return text.size() >= head.size() && same_text(text.substr(0, head.size()), head);
 }
 
 bool ends_with(std::string_view text, std::string_view tail) {
-    return text.size() >= tail.size() &&
-           std::memcmp(text.data() + text.size() - tail.size(), tail.data(), tail.size()) == 0;
+    return text.size() >= tail.size() && same_text(text.substr(text.size() - tail.size()), tail);
 }
 
 std::string_view without_padding(std::string_view name) {
@@ -60,31 +59,9 @@ int digits_at(std::string_view text, std::size_t at, std::size_t count) {
 
 bool printable(char c) { return c >= 0x20 && c <= 0x7e; }
 
-// Whether every byte of `text` is printable, eight at a time: every line's
-// name is looked at, and nearly all need nothing.
-bool all_printable(std::string_view text) {
-    constexpr std::uint64_t ones = 0x0101010101010101u;
-    constexpr std::uint64_t highs = 0x8080808080808080u;
-    std::size_t at = 0;
-    for (; at + 8 <= text.size(); at += 8) {
-        std::uint64_t x = 0;
-        std::memcpy(&x, text.data() + at, sizeof x);
-        // A byte below 0x20, or above 0x7E (0x7F and all with the high bit).
-        const std::uint64_t below = (x - ones * 0x20) & ~x & highs;
-        const std::uint64_t above = ((x + ones) | x) & highs;
-        if ((below | above) != 0) {
-            return false;
-        }
-    }
-    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), printable);
-}
-
 } // namespace
 
-std::string_view escaped_name(std::string_view name, std::string &buffer) {
-    if (all_printable(name)) {
-        return name;
-    }
+std::string_view escape_name(std::string_view name, std::string &buffer) {
     static constexpr char digits[] = "0123456789abcdef";
     buffer.clear();
     for (const char c : name) {
@@ -164,7 +141,7 @@ void line_parser::index_trace_entries() {
 }
 
 std::optional<log_time> line_parser::timestamp(std::string_view text) {
-    if (have_last_ && std::memcmp(text.data(), last_stamp_.data(), stamp_length) == 0) {
+    if (have_last_ && same_text(text.substr(0, stamp_length), {last_stamp_.data(), stamp_length})) {
         return last_time_;
     }
     const std::optional<log_time> t = parse_log_timestamp(text);

@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,12 +66,64 @@ private:
     bool have_last_ = false;
 };
 
+// Whether two short texts are the same, eight bytes at a time: names and
+// timestamps are compared on every line, and a call of memcmp costs more
+// than the comparison.
+inline bool same_text(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    std::size_t at = 0;
+    for (; at + 8 <= a.size(); at += 8) {
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        std::memcpy(&x, a.data() + at, sizeof x);
+        std::memcpy(&y, b.data() + at, sizeof y);
+        if (x != y) {
+            return false;
+        }
+    }
+    for (; at < a.size(); ++at) {
+        if (a[at] != b[at]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether every byte of `text` is printable (0x20 to 0x7E), eight at a
+// time: every line's name is looked at, and nearly all need nothing.
+inline bool all_printable(std::string_view text) {
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t highs = 0x8080808080808080u;
+    std::size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) {
+        std::uint64_t x = 0;
+        std::memcpy(&x, text.data() + at, sizeof x);
+        // A byte below 0x20, or above 0x7E (0x7F and all with the high bit).
+        const std::uint64_t below = (x - ones * 0x20) & ~x & highs;
+        const std::uint64_t above = ((x + ones) | x) & highs;
+        if ((below | above) != 0) {
+            return false;
+        }
+    }
+    for (; at < text.size(); ++at) {
+        if (text[at] < 0x20 || text[at] > 0x7e) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A channel name as an exit that escapes untrusted bytes writes it: every
 // byte outside 0x20 to 0x7E as "\x" and two lower-case hex digits. Lines of
 // an exit that wrote such bytes raw so count under the same name as those
 // of one that escapes them. Returns `name` itself when it needs nothing,
 // else the escaped text, kept in `buffer`.
-std::string_view escaped_name(std::string_view name, std::string &buffer);
+std::string_view escape_name(std::string_view name, std::string &buffer);
+inline std::string_view escaped_name(std::string_view name, std::string &buffer) {
+    return all_printable(name) ? name : escape_name(name, buffer);
+}
 
 } // namespace tarvelo::tool
 

@@ -201,7 +201,8 @@ std::optional<std::size_t> log_summary::channel_index(std::string_view raw) {
     const std::string_view name = escaped_name(raw, escaped_);
     const std::uint64_t print = fingerprint(name);
     recent_channel &recent = recent_[(print * 0x9E3779B97F4A7C15u) >> 58];
-    if (recent.index != 0 && recent.fingerprint == print && this->name(recent.index - 1) == name) {
+    if (recent.index != 0 && recent.fingerprint == print &&
+        same_text(this->name(recent.index - 1), name)) {
         return recent.index - 1;
     }
     const std::optional<std::size_t> found = look_up(name);
@@ -225,7 +226,7 @@ std::optional<std::size_t> log_summary::look_up(std::string_view name) {
         if (taken == 0) {
             return add_channel(name, slot);
         }
-        if (this->name(taken - 1) == name) {
+        if (same_text(this->name(taken - 1), name)) {
             return taken - 1;
         }
     }
