@@ -30,6 +30,36 @@ std::int32_t data_length(const exit_call &call) {
     return call.data_length != nullptr ? *call.data_length : 0;
 }
 
+// What a partner's status message brings in the state that receives it: the
+// message that refuses it, or go_on where the sign-on goes on. A pair not in
+// the table is a status the exit does not accept there (revoked, say, once
+// the exit has answered).
+constexpr int go_on = -1;
+struct status_rule {
+    std::uint8_t state;
+    std::uint8_t status;
+    int message;
+};
+constexpr status_rule status_rules[] = {
+    {ZAVCONN_STARTUP, ZAVSTAT_REVOKED, msg_revoked},
+    {ZAVCONN_SIGNON, ZAVSTAT_AUTHORISED, go_on},
+    {ZAVCONN_SIGNON, ZAVSTAT_PASSWORD_VIOLATION, msg_password_violation},
+    {ZAVCONN_SIGNON, ZAVSTAT_SENDER_NOT_STARTED, msg_sender_not_started},
+    {ZAVCONN_SIGNON, ZAVSTAT_NOT_REGISTERED, msg_not_registered},
+};
+
+constexpr int message_for_status(std::uint8_t state, std::uint8_t status) {
+    for (const status_rule &rule : status_rules) {
+        if (rule.state == state && rule.status == status) {
+            return rule.message;
+        }
+    }
+    return msg_unknown_status;
+}
+
+static_assert(message_for_status(ZAVCONN_STARTUP, ZAVSTAT_AUTHORISED) == msg_unknown_status);
+static_assert(message_for_status(ZAVCONN_SIGNON, ZAVSTAT_REVOKED) == msg_unknown_status);
+
 std::uint8_t *exit_buffer(const exit_call &call) {
     return call.exit_buffer != nullptr ? *call.exit_buffer : nullptr;
 }
@@ -94,7 +124,7 @@ void on_startup(const exit_call &call) {
     const std::int32_t length = data_length(call);
     const std::int32_t capacity = exchange_capacity(call);
     if (length == 1 && capacity >= 1) {
-        refuse(call, call.exchange[0] == ZAVSTAT_REVOKED ? msg_revoked : msg_unknown_status);
+        refuse(call, message_for_status(ZAVCONN_STARTUP, call.exchange[0]));
         return;
     }
     // Anything shorter than 32 bytes, or in a buffer that cannot hold 32,
@@ -146,30 +176,17 @@ void on_signon(const exit_call &call) {
         refuse(call, msg_unknown_status);
         return;
     }
-    switch (call.exchange[0]) {
-    case ZAVSTAT_AUTHORISED: {
-        std::uint8_t *buffer = exit_buffer(call);
-        if (buffer == nullptr || call.data_length == nullptr || call.exit_length == nullptr) {
-            refuse_state(call, ZAVCONN_SIGNON);
-            return;
-        }
-        send_own_challenge(call, buffer);
+    const int message = message_for_status(ZAVCONN_SIGNON, call.exchange[0]);
+    if (message != go_on) {
+        refuse(call, message);
         return;
     }
-    case ZAVSTAT_PASSWORD_VIOLATION:
-        refuse(call, msg_password_violation);
-        return;
-    case ZAVSTAT_SENDER_NOT_STARTED:
-        refuse(call, msg_sender_not_started);
-        return;
-    case ZAVSTAT_NOT_REGISTERED:
-        refuse(call, msg_not_registered);
-        return;
-    default:
-        // Revoked is reported only before sign-on; here it is unexpected.
-        refuse(call, msg_unknown_status);
+    std::uint8_t *buffer = exit_buffer(call);
+    if (buffer == nullptr || call.data_length == nullptr || call.exit_length == nullptr) {
+        refuse_state(call, ZAVCONN_SIGNON);
         return;
     }
+    send_own_challenge(call, buffer);
 }
 
 void on_verify(const exit_call &call) {

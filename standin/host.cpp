@@ -12,6 +12,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <link.h>
 #endif
 
 namespace tarvelo::standin {
@@ -42,14 +43,18 @@ exit_library &exit_library::operator=(exit_library &&other) noexcept {
 bool exit_library::load(const std::string &path, const std::string &entry_name,
                         std::string *error) {
 #if defined(_WIN32)
+    // GetProcAddress looks in the module alone: a name of a DLL it imports
+    // is not found.
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
         *error = "cannot load " + path + ": error " + std::to_string(GetLastError());
+        failure_ = problem::cannot_load;
         return false;
     }
     FARPROC symbol = GetProcAddress(module, entry_name.c_str());
     if (symbol == nullptr) {
         *error = path + " has no entry point named " + entry_name;
+        failure_ = problem::no_such_entry;
         FreeLibrary(module);
         return false;
     }
@@ -60,11 +65,30 @@ bool exit_library::load(const std::string &path, const std::string &entry_name,
     if (handle == nullptr) {
         const char *why = dlerror();
         *error = "cannot load " + path + ": " + (why != nullptr ? why : "unknown error");
+        failure_ = problem::cannot_load;
         return false;
     }
+    // dlsym searches the libraries the handle depends on as well: the
+    // symbol must lie in the library's own object.
     void *symbol = dlsym(handle, entry_name.c_str());
-    if (symbol == nullptr) {
-        *error = path + " has no entry point named " + entry_name;
+    struct link_map *own = nullptr;
+    struct link_map *owner = nullptr;
+    Dl_info info{};
+    const bool own_symbol =
+        symbol != nullptr && dlinfo(handle, RTLD_DI_LINKMAP, &own) == 0 &&
+        dladdr1(symbol, &info, reinterpret_cast<void **>(&owner), RTLD_DL_LINKMAP) != 0 &&
+        own != nullptr && owner == own;
+    if (!own_symbol) {
+        if (symbol == nullptr) {
+            *error = path + " has no entry point named " + entry_name;
+            failure_ = problem::no_such_entry;
+        } else {
+            *error = path + " does not define " + entry_name + " itself: the name is " +
+                     (info.dli_fname != nullptr ? "defined by " + std::string(info.dli_fname) + ", "
+                                                : std::string()) +
+                     "a library it uses, and only the exit's own entry point is called";
+            failure_ = problem::entry_elsewhere;
+        }
         dlclose(handle);
         return false;
     }

@@ -29,15 +29,27 @@ public:
     exit_library(const exit_library &) = delete;
     exit_library &operator=(const exit_library &) = delete;
 
-    // Loads `path` and finds `entry_name` in it. On failure returns false and
-    // says why in `error`.
+    // Why a load failed.
+    enum class problem {
+        none,
+        cannot_load,     // the file cannot be loaded as a library
+        no_such_entry,   // no symbol of that name at all
+        entry_elsewhere, // the name is defined only by a library it depends on
+    };
+
+    // Loads `path` and finds `entry_name` in it: a symbol the library itself
+    // defines, never one of the libraries it depends on (the C library's
+    // "abort", say), which a host would not call as an exit. On failure
+    // returns false, says why in `error` and tells the kind in failure().
     bool load(const std::string &path, const std::string &entry_name, std::string *error);
 
     tarvelo_entry_fn *entry() const { return entry_; }
+    problem failure() const { return failure_; }
 
 private:
     void *handle_ = nullptr;
     tarvelo_entry_fn *entry_ = nullptr;
+    problem failure_ = problem::none;
 };
 
 // How a channel is defined to the host. Text fields are blank padded to

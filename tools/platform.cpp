@@ -1,13 +1,16 @@
 // platform.cpp: see platform.h.
 #include "tools/platform.h"
 
-#include "tools/cli.h"
+#include "tools/options.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <system_error>
 
 #if defined(_WIN32)
@@ -249,6 +252,13 @@ std::string make_temporary_log(std::size_t max_length) {
     while (directory.size() > 1 && directory.back() == '/') {
         directory.pop_back();
     }
+    // The path goes into the exit data, which is split on blanks.
+    if (directory.find(' ') != std::string::npos) {
+        throw setting_error("TMPDIR (" + directory +
+                            ") holds a blank, and the exit data that names the log file is "
+                            "split on blanks: set TMPDIR to a directory without one, or name a "
+                            "log file with --log");
+    }
     // The path must fit the exit data: a short name when the usual one
     // does not fit.
     std::string path = directory + "/tarvelo-XXXXXX.log";
@@ -258,9 +268,10 @@ std::string make_temporary_log(std::size_t max_length) {
         suffix = 0;
     }
     if (path.size() > max_length) {
-        throw failure(exit_system, "the temporary directory " + directory +
-                                       " is too long a path for the exit data: set TMPDIR to a "
-                                       "shorter one, or name a log file with --log");
+        throw setting_error("TMPDIR (" + directory + ") is too long a path for the exit data, " +
+                            "which holds " + std::to_string(max_length) +
+                            " bytes of log path beside TRACEON: set TMPDIR to a shorter one, or "
+                            "name a log file with --log");
     }
     const int fd = mkstemps(path.data(), suffix);
     if (fd < 0) {
@@ -272,22 +283,39 @@ std::string make_temporary_log(std::size_t max_length) {
 #endif
 }
 
-std::string read_whole_file(const std::string &path) {
-    std::string text;
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return text;
+std::optional<std::uint64_t> regular_file_size(const std::string &path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || (status.st_mode & S_IFMT) != S_IFREG) {
+        return std::nullopt;
     }
-    char buffer[1 << 16];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-        text.append(buffer, got);
-    }
-    std::fclose(file);
-    return text;
+    return static_cast<std::uint64_t>(status.st_size);
 }
 
-std::uint64_t count_lines_in(const std::string &path) {
+namespace {
+
+// A regular file opened for reading at `offset`, or null. Checked again
+// on the open file: the name may have been replaced in between.
+std::FILE *open_regular_at(const std::string &path, std::uint64_t offset) {
+    if (!regular_file_size(path)) {
+        return nullptr;
+    }
     std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return nullptr;
+    }
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0 || (status.st_mode & S_IFMT) != S_IFREG ||
+        std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+} // namespace
+
+std::uint64_t count_lines_from(const std::string &path, std::uint64_t offset) {
+    std::FILE *file = open_regular_at(path, offset);
     if (file == nullptr) {
         return 0;
     }
@@ -300,15 +328,53 @@ std::uint64_t count_lines_in(const std::string &path) {
     return lines;
 }
 
+std::string read_tail(const std::string &path, std::uint64_t length) {
+    const std::optional<std::uint64_t> size = regular_file_size(path);
+    std::FILE *file = size ? open_regular_at(path, *size - std::min(*size, length)) : nullptr;
+    std::string text;
+    if (file == nullptr) {
+        return text;
+    }
+    char buffer[1 << 16];
+    for (std::size_t got;
+         text.size() < length && (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+        text.append(buffer, std::min<std::size_t>(got, length - text.size()));
+    }
+    std::fclose(file);
+    return text;
+}
+
 bool can_append_to(const std::string &path, std::string *why) {
     struct stat status {};
     const bool existed = stat(path.c_str(), &status) == 0;
-    std::FILE *file = std::fopen(path.c_str(), "ab");
-    if (file == nullptr) {
+    if (existed && (status.st_mode & S_IFMT) == S_IFDIR) {
+        *why = std::strerror(EISDIR);
+        return false;
+    }
+    if (existed && (status.st_mode & S_IFMT) != S_IFREG) {
+        // Opening a FIFO to try it would wait for a reader, or end the
+        // stream of the one that is there.
+#if defined(_WIN32)
+        const bool writable = _access(path.c_str(), 2) == 0;
+#else
+        const bool writable = access(path.c_str(), W_OK) == 0;
+#endif
+        if (!writable) {
+            *why = std::strerror(errno);
+        }
+        return writable;
+    }
+#if defined(_WIN32)
+    const int fd =
+        _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+#endif
+    if (fd < 0) {
         *why = std::strerror(errno);
         return false;
     }
-    std::fclose(file);
+    close_fd(fd);
     if (!existed) {
         // The exit creates it with its first line; a run that stops before
         // then leaves nothing behind.
@@ -317,13 +383,65 @@ bool can_append_to(const std::string &path, std::string *why) {
     return true;
 }
 
-void check_log_path(const std::string &path) {
-    std::string why;
-    if (!can_append_to(path, &why)) {
-        throw usage_error("cannot append to the log file " + path + ": " + why);
-    }
+namespace {
+std::atomic<bool> interrupt_seen{false};
+
+extern "C" void note_interrupt(int) {
+    interrupt_seen.store(true);
+    // A second Ctrl-C ends the program at once.
+    std::signal(SIGINT, SIG_DFL);
+}
+} // namespace
+
+void ignore_broken_pipe() {
+#if !defined(_WIN32)
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
-bool stderr_on_terminal() { return is_terminal(2); }
+void catch_interrupt() { std::signal(SIGINT, note_interrupt); }
+
+bool interrupted() { return interrupt_seen.load(); }
+
+std::int64_t local_clock_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    // Days from the civil date, as the log's times count them.
+    const std::int64_t y = local.tm_year + 1900 - (local.tm_mon < 2 ? 1 : 0);
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t m = local.tm_mon + 1;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + local.tm_mday - 1;
+    const std::int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+    return days * 86400 + local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+}
+
+std::optional<std::int64_t> local_clock_to_epoch(std::int64_t local) {
+    // The clock's fields, read back through the machine's zone.
+    std::int64_t days = local / 86400;
+    std::int64_t seconds = local % 86400;
+    if (seconds < 0) {
+        seconds += 86400;
+        --days;
+    }
+    if (days > INT32_MAX - 1 || days < INT32_MIN + 1) {
+        return std::nullopt;
+    }
+    std::tm fields{};
+    fields.tm_year = 70;
+    fields.tm_mday = 1 + static_cast<int>(days); // mktime carries the days over
+    fields.tm_sec = static_cast<int>(seconds);
+    fields.tm_isdst = -1;
+    const std::time_t t = std::mktime(&fields);
+    if (t == static_cast<std::time_t>(-1)) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(t);
+}
 
 } // namespace tarvelo::tool

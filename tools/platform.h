@@ -5,6 +5,7 @@
 #define TARVELO_TOOLS_PLATFORM_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -58,26 +59,48 @@ private:
 };
 
 // Creates an empty file with a fresh name under the temporary directory
-// (TMPDIR, else /tmp) and returns its path, at most `max_length` bytes; throws
-// a failure with exit_system.
+// (TMPDIR, else /tmp) and returns its path, at most `max_length` bytes and
+// without a blank, to fit the exit data. A TMPDIR that cannot give such a
+// path is a setting error (code 2); a file that cannot be created, a
+// failure with exit_system.
 std::string make_temporary_log(std::size_t max_length);
 
 // The error number of the first failed write of the program's own output to
 // the real standard output through output_capture::show, or 0.
 int output_error();
 
-// The number of newline characters in a file; 0 when it cannot be read.
-std::uint64_t count_lines_in(const std::string &path);
-std::string read_whole_file(const std::string &path);
+// A log file read back is read only when it is a regular file: a FIFO would
+// block the reader or steal the lines of the one that reads it, and a
+// device such as /dev/zero never ends.
+std::optional<std::uint64_t> regular_file_size(const std::string &path);
+// The newlines from byte `offset` to the end of a regular file; 0 for
+// anything else.
+std::uint64_t count_lines_from(const std::string &path, std::uint64_t offset);
+// The last `length` bytes of a regular file, or fewer; empty for anything
+// else.
+std::string read_tail(const std::string &path, std::uint64_t length);
 
-// Whether a file can be opened for appending, as the exit will open it.
+// Whether the exit will be able to open a file for appending, found without
+// creating it and without waiting: a FIFO or a device is checked for
+// permission only, never opened, so that no reader of it sees an end.
 bool can_append_to(const std::string &path, std::string *why);
 
-// A log file the exit must be able to append to, checked before anything
-// runs: a usage error that gives the reason when it cannot.
-void check_log_path(const std::string &path);
+// A closed standard output or pipe is then an error of the write, which the
+// program reports as exit code 4, not a signal that ends it on the spot
+// (and would leave the demo's log file behind).
+void ignore_broken_pipe();
 
-bool stderr_on_terminal();
+// Ctrl-C (SIGINT) is noted instead of ending the program, once: a second
+// one ends it as usual. interrupted() tells whether it came.
+void catch_interrupt();
+bool interrupted();
+
+// The wall-clock time now, as the exit's log writes it: local time, counted
+// in seconds from 1970-01-01 00:00:00 of that clock.
+std::int64_t local_clock_now();
+// A time of that local clock as seconds since the epoch (UTC), by the time
+// zone of this machine; nothing when it cannot be converted.
+std::optional<std::int64_t> local_clock_to_epoch(std::int64_t local);
 
 } // namespace tarvelo::tool
 

@@ -1,34 +1,45 @@
 // endings.cpp: see endings.h.
 #include "tests/exit/endings.h"
 
+#include "log/catalogue.h"
 #include "standin/signon.h"
 
 #include <gtest/gtest.h>
 
 namespace tarvelo::testing {
 
-const char *message_of(ending e) {
+int message_index_of(ending e) {
     switch (e) {
     case ending::password_violation:
-        return "003W";
+        return msg_password_violation;
     case ending::revoked:
-        return "004E";
+        return msg_revoked;
     case ending::sender_not_started:
-        return "005E";
+        return msg_sender_not_started;
     case ending::unknown_status:
-        return "006S";
+        return msg_unknown_status;
     case ending::impersonation:
-        return "007E";
+        return msg_impersonation;
     case ending::not_registered:
     case ending::answer_too_short:
-        return "010E";
+        return msg_not_registered;
     case ending::invalid_exit_call:
-        return "009E call";
+        return msg_invalid_exit_call;
     case ending::invalid_state:
-        return "009E state";
+        return msg_invalid_state;
     default:
-        return "";
+        return -1;
     }
+}
+
+std::string message_of(ending e) {
+    const int index = message_index_of(e);
+    if (index < 0) {
+        return {};
+    }
+    std::string key(messages[static_cast<std::size_t>(index)].key.substr(7)); // after "TARVELO"
+    const std::size_t dash = key.find('-');
+    return dash == std::string::npos ? key : key.replace(dash, 1, " ");
 }
 
 void run_channel(tarvelo_entry_fn *entry, const standin::channel_config &config, ending e,

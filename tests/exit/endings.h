@@ -7,6 +7,7 @@
 #include "standin/host.h"
 
 #include <cstdint>
+#include <string>
 
 namespace tarvelo::testing {
 
@@ -26,9 +27,13 @@ enum class ending {
     count
 };
 
-// "003W" and the like; the two texts of 009E are "009E call" and "009E
-// state"; empty for a channel that runs.
-const char *message_of(ending e);
+// The catalogue index of the numbered message that ends the channel, or -1
+// for a channel that runs.
+int message_index_of(ending e);
+
+// "003W" and the like, from the catalogue's key; the two texts of 009E are
+// "009E call" and "009E state"; empty for a channel that runs.
+std::string message_of(ending e);
 
 // Runs one channel from its start to its end, which is `e`; the partner's
 // challenge is made from `seed`. Fails the test if the exit lets a channel

@@ -222,9 +222,48 @@ std::map<std::string, std::uint64_t> read_samples(const std::string &text) {
 }
 
 std::string report_key(ending e) {
-    std::string key = std::string("TARVELO") + message_of(e);
-    const std::size_t blank = key.find(' ');
-    return blank == std::string::npos ? key : key.replace(blank, 1, "-");
+    return std::string(messages[static_cast<std::size_t>(message_index_of(e))].key);
+}
+
+// A name or argument as an exit that escapes untrusted bytes writes it.
+std::string escaped(const std::string &raw) {
+    std::string text;
+    for (const char c : raw) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7e || c == '\\') {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            text += hex;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+// Seconds since the epoch of a time the report shows, "2026-12-08T18:43:24",
+// read as this machine's local time.
+std::int64_t epoch_of(const std::string &iso) {
+    std::tm fields{};
+    fields.tm_year = std::stoi(iso.substr(0, 4)) - 1900;
+    fields.tm_mon = std::stoi(iso.substr(5, 2)) - 1;
+    fields.tm_mday = std::stoi(iso.substr(8, 2));
+    fields.tm_hour = std::stoi(iso.substr(11, 2));
+    fields.tm_min = std::stoi(iso.substr(14, 2));
+    fields.tm_sec = std::stoi(iso.substr(17, 2));
+    fields.tm_isdst = -1;
+    return static_cast<std::int64_t>(std::mktime(&fields));
+}
+
+// The JSON report without its list of files, which differs with the files
+// read.
+std::string without_files(const std::string &report) {
+    const std::size_t from = report.find("\"files\": [");
+    const std::size_t to = report.find("\n\"lines\": ");
+    if (from == std::string::npos || to == std::string::npos) {
+        return report;
+    }
+    return report.substr(0, from) + report.substr(to + 1);
 }
 
 std::string now_stamp() {
@@ -232,6 +271,10 @@ std::string now_stamp() {
     format_timestamp(std::time(nullptr), stamp);
     stamp[timestamp_length] = '\0';
     return stamp;
+}
+
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
 }
 
 void write_file(const std::string &path, const std::string &text) {
@@ -282,6 +325,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         }
         expected["RPT.CRASHED"].starts = threads;
         expected_flags = {{"RPT.IMPOSTOR", "impersonation", 2 * threads},
+                          {"RPT.\\x09\\x0d\\x1b\\x7f", "impersonation", 1},
                           {"RPT.IMPOSTOR", "burst", 1},
                           {"RPT.REVOKED", "revoked", threads},
                           {"RPT.CRASHED", "unclosed", threads}};
@@ -325,6 +369,22 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         << now_stamp() << " TARVELO003W - ZAV Password Violation channel => RPT.EARLIER         \n";
     expected["RPT.EARLIER"] = {0, 0, {{"TARVELO003W", 1}}};
 
+    // A channel name with a tab, a carriage return, ESC and DEL, as an exit
+    // that escapes untrusted bytes writes it, with a partner's challenge
+    // escaped in its trace line (longer than 33 characters so), and as an
+    // earlier exit wrote it, raw: one channel, under the escaped name.
+    const std::string raw_name = std::string("RPT.\t\r\x1b\x7f") + std::string(12, ' ');
+    const std::string shown_name = escaped("RPT.\t\r\x1b\x7f");
+    std::ofstream(log, std::ios::app | std::ios::binary)
+        << now_stamp() << " TARVELO003W - KOR Password Violation channel => " << escaped(raw_name)
+        << "\n"
+        << now_stamp() << " Trace ....>        - MD5 Challenge received Channel => "
+        << escaped(raw_name) << " ---> "
+        << escaped("\x01\x02\x03\x04\x05\x06\x07\x08" + std::string(24, 'A')) << " \n"
+        << now_stamp() << " TARVELO007E - Possible Partner impersonation! on channel => "
+        << raw_name << "\n";
+    expected[shown_name] = {0, 0, {{"TARVELO003W", 1}, {"TARVELO007E", 1}}};
+
     const std::string whole = read_file(log);
     const std::vector<std::string> lines = split_lines(whole);
     const auto forged_at = std::find(lines.begin(), lines.end(), forged_line);
@@ -338,7 +398,9 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     const json report = reader.document();
     ASSERT_TRUE(reader.ok()) << r.out;
     std::map<std::string, counts> reported;
+    std::map<std::string, std::string> last_seen;
     for (const json &c : report["channels"].items) {
+        last_seen[c["channel"].text] = c["last"].text;
         counts &n = reported[c["channel"].text];
         n.starts = c["starts"].number();
         n.closes = c["closes"].number();
@@ -356,6 +418,10 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     EXPECT_EQ(flags, expected_flags);
     EXPECT_EQ(report["unparsed"].number(), 1u);
     EXPECT_EQ(report["lines"].number(), lines.size());
+    ASSERT_EQ(report["files"].items.size(), 1u) << r.out;
+    EXPECT_EQ(report["files"].items[0]["file"].text, log);
+    EXPECT_EQ(report["files"].items[0]["lines"].number(), lines.size());
+    EXPECT_EQ(report["files"].items[0]["exit_lines"].number(), lines.size() - 1);
 
     // The set rotated at the split, the newer file named first and the
     // older one read from standard input: the same report. Read newer
@@ -365,7 +431,15 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     const tool_result rotated =
         run_tool({"report", "--format", "json", log, "-"}, dir.file("older"));
     EXPECT_EQ(rotated.exit_code, 0) << rotated.err;
-    EXPECT_EQ(rotated.out, r.out);
+    EXPECT_EQ(without_files(rotated.out), without_files(r.out));
+    // The files as read, oldest first.
+    EXPECT_NE(rotated.out.find("\"files\": [\n  {\"file\": \"standard input\", \"lines\": " +
+                               std::to_string(split_lines(whole.substr(0, split)).size()) +
+                               ", \"exit_lines\": "),
+              std::string::npos)
+        << rotated.out;
+    EXPECT_NE(rotated.out.find("{\"file\": \"" + log + "\", \"lines\": "), std::string::npos)
+        << rotated.out;
 
     // Until the second file began, in the log's own time form: the channel
     // that started in the first file has not closed yet.
@@ -408,8 +482,16 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     for (const auto &[channel, flag, count] : expected_flags) {
         want["tarvelo_channel_flags channel=" + channel + " flag=" + flag] = count;
     }
+    for (const auto &[channel, last] : last_seen) {
+        want["tarvelo_channel_last_line_timestamp_seconds channel=" + channel] =
+            static_cast<std::uint64_t>(epoch_of(last));
+    }
     want["tarvelo_log_unparsed_lines"] = 1;
     EXPECT_EQ(read_samples(prom.out), want) << prom.out;
+    // No control byte in a label value, whatever the channel's name held.
+    for (const char c : prom.out) {
+        EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << static_cast<int>(c);
+    }
 
     // Text: the worst channel first and marked, the unreadable line found.
     const tool_result text = run_tool({"report", log});
@@ -421,6 +503,70 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
                             std::to_string(forged_at - lines.begin() + 1) + ")"),
               std::string::npos)
         << text.out;
+    EXPECT_NE(text.out.find("! " + shown_name + " "), std::string::npos) << text.out;
+
+    // The channels asked for, with --channel again and again; relative
+    // times; a flag that fails the run when asked to.
+    const auto channels_in = [](const std::string &out) {
+        json_reader read(out);
+        const json document = read.document();
+        std::set<std::string> names;
+        for (const json &c : document["channels"].items) {
+            names.insert(c["channel"].text);
+        }
+        EXPECT_TRUE(read.ok()) << out;
+        return names;
+    };
+    std::set<std::string> every;
+    for (const auto &[channel, c] : expected) {
+        every.insert(channel);
+    }
+    struct filtered {
+        std::vector<std::string> args;
+        int code;
+        std::set<std::string> channels;
+    };
+    const std::vector<filtered> filters = {
+        {{"--channel", "RPT.IMPOSTOR", "--channel", shown_name}, 0, {"RPT.IMPOSTOR", shown_name}},
+        {{"--channel", "RPT.SIGNED.ON", "--fail-on", "flagged"}, 0, {"RPT.SIGNED.ON"}},
+        {{"--channel", "RPT.REVOKED", "--fail-on", "flagged"}, 1, {"RPT.REVOKED"}},
+        {{"--channel", "NO.SUCH.CHANNEL"}, 0, {}},
+        {{"--fail-on", "flagged", "--since", "-1h"}, 1, every},
+        {{"--since", "yesterday"}, 0, every},
+        {{"--until", "-1h"}, 0, {}},
+        {{"--until", "yesterday"}, 0, {}},
+    };
+    for (const filtered &f : filters) {
+        std::vector<std::string> args = {"report", "--format", "json"};
+        args.insert(args.end(), f.args.begin(), f.args.end());
+        args.push_back(log);
+        SCOPED_TRACE(f.args[0] + " " + f.args[1]);
+        const tool_result out = run_tool(args);
+        EXPECT_EQ(out.exit_code, f.code) << out.err;
+        EXPECT_EQ(channels_in(out.out), f.channels);
+    }
+
+    // A file with lines, none of them the exit's (a wrong path in a cron
+    // job): a warning that names it, and code 2, the report still printed.
+    // An empty file is a log nothing was written to yet.
+    write_file(dir.file("passwd"), "root:x:0:0:root:/root:/bin/bash\nnobody:x:65534:65534::/:\n");
+    write_file(dir.file("empty.log"), "");
+    for (const std::vector<std::string> &files :
+         {std::vector<std::string>{dir.file("passwd")}, {log, dir.file("passwd")}}) {
+        std::vector<std::string> args = {"report"};
+        args.insert(args.end(), files.begin(), files.end());
+        const tool_result foreign = run_tool(args);
+        EXPECT_EQ(foreign.exit_code, 2);
+        EXPECT_TRUE(contains(foreign.err, "tarvelo report: warning: " + dir.file("passwd") +
+                                              " holds 2 lines and none of them is a line of the "
+                                              "exit"))
+            << foreign.err;
+        EXPECT_TRUE(contains(foreign.out, " unparseable (the first: ")) << foreign.out;
+    }
+    const tool_result empty = run_tool({"report", dir.file("empty.log")});
+    EXPECT_EQ(empty.exit_code, 0) << empty.err;
+    EXPECT_EQ(empty.err, "");
+    EXPECT_TRUE(contains(empty.out, "No line of the exit names a channel.")) << empty.out;
 }
 
 } // namespace

@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -22,6 +25,15 @@ std::string slurp(const std::string &path) {
 
 tool_result run_tool(const std::vector<std::string> &args, const std::string &input,
                      const std::string &output) {
+    tool_run how;
+    how.input = input;
+    how.output = output;
+    return run_tool(args, how);
+}
+
+tool_result run_tool(const std::vector<std::string> &args, const tool_run &how) {
+    const std::string &input = how.input;
+    const std::string &output = how.output;
     // The streams go to files rather than pipes: nothing can block however
     // much the program writes.
     char out_path[] = "/tmp/tarvelo-tool-out-XXXXXX";
@@ -44,20 +56,52 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-    if (output.empty()) {
+    int pipe_ends[2] = {-1, -1};
+    if (output == closed_pipe) {
+        if (pipe(pipe_ends) != 0) {
+            ADD_FAILURE() << "cannot make a pipe";
+            return result;
+        }
+        close(pipe_ends[0]);
+        posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+    } else if (output.empty()) {
         posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
     } else {
         posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY, 0);
     }
     posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+    if (!how.directory.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, how.directory.c_str());
+    }
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out_fd);
     close(err_fd);
+    if (pipe_ends[1] >= 0) {
+        close(pipe_ends[1]);
+    }
     if (spawned == 0) {
+        // Polled, so that a program that hangs is killed and fails the test
+        // instead of holding the suite.
         int status = 0;
-        waitpid(pid, &status, 0);
+        const auto start = std::chrono::steady_clock::now();
+        bool interrupted = false;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            const auto waited = std::chrono::steady_clock::now() - start;
+            if (!interrupted && how.interrupt_after_ms >= 0 &&
+                waited >= std::chrono::milliseconds(how.interrupt_after_ms)) {
+                kill(pid, SIGINT);
+                interrupted = true;
+            }
+            if (waited >= std::chrono::seconds(how.timeout_seconds)) {
+                ADD_FAILURE() << "the program did not end within " << how.timeout_seconds << " s";
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     } else {
         ADD_FAILURE() << "cannot start " << argv[0];

@@ -14,11 +14,24 @@ struct tool_result {
     std::string err;
 };
 
+// What a run may meet besides its arguments.
+struct tool_run {
+    std::string input = "/dev/null"; // standard input
+    // Standard output: a file to open, closed_pipe for a pipe whose reader
+    // has gone, or empty to capture it.
+    std::string output;
+    int interrupt_after_ms = -1; // SIGINT then, as Ctrl-C sends it
+    int timeout_seconds = 60;    // then killed: a program that hangs fails
+    std::string directory;       // where it runs; empty: here
+};
+inline const std::string closed_pipe = "<closed pipe>";
+
 // Runs the built tarvelo program with `args` and waits for it. Standard
 // input comes from `input`; standard output goes to `output` when one is
 // named (result.out is then empty), else it is captured.
 tool_result run_tool(const std::vector<std::string> &args, const std::string &input = "/dev/null",
                      const std::string &output = "");
+tool_result run_tool(const std::vector<std::string> &args, const tool_run &how);
 
 std::vector<std::string> lines_of(const std::string &text);
 std::string last_line(const std::string &text);

@@ -10,12 +10,15 @@
 
 #include "exit/tarvelo.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <regex>
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -189,17 +192,49 @@ TEST(Run, ShowsEachMessageWithItsDirectionLengthAndBytes) {
     EXPECT_EQ(answers, expected);
 }
 
-TEST(Run, ExitDataAsTypedNamesTheLogFileAndTurnsTraceOn) {
+TEST(Run, ExitDataAsTypedNamesTheLogFileAndTurnsTraceOnOrSaysWhyNot) {
     char dir[] = "/tmp/tvt-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string log = std::string(dir) + "/x.log";
     const tool_result r = run_tool({"run", "--exit-data", "  " + log + "  TRACEON"});
     const std::string logged = slurp(log);
     unlink(log.c_str());
-    rmdir(dir);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(contains(logged, "MD5 Response expected")) << logged;
     EXPECT_EQ(logged, exit_lines(r.out));
+    EXPECT_EQ(r.err, "");
+
+    // The traps of the exit data: each runs as the exit reads it, with trace
+    // off and a warning on standard error that says why.
+    const std::string long_path = std::string(dir) + "/" + std::string(25 - sizeof dir, 'p');
+    ASSERT_EQ(long_path.size(), 25u);
+    struct trap {
+        std::string exit_data;
+        std::string log; // the file the exit writes to
+        std::string warning;
+    };
+    const std::vector<trap> traps = {
+        {"TRACEON", std::string(dir) + "/TRACEON",
+         "the exit reads the first word, TRACEON, as the log path"},
+        {log + " traceon", log,
+         "the second word \"traceon\" does not begin with TRACEON in capitals"},
+        {long_path + " TRACEO", long_path,
+         "the exit data ends at 32 bytes, so the second word is \"TRACEO\", not TRACEON"},
+        {"x.log TRACEON extra", log, "the exit ignores everything after the second word"},
+    };
+    for (const trap &t : traps) {
+        SCOPED_TRACE(t.exit_data);
+        tool_run in_dir;
+        in_dir.directory = dir;
+        const tool_result w = run_tool({"run", "--exit-data", t.exit_data}, in_dir);
+        const std::string written = slurp(t.log);
+        unlink(t.log.c_str());
+        EXPECT_EQ(w.exit_code, 0) << w.err;
+        EXPECT_TRUE(contains(w.err, "tarvelo run: warning: --exit-data: " + t.warning)) << w.err;
+        EXPECT_TRUE(contains(written, "TARVELO001I")) << written;
+        EXPECT_EQ(contains(written, "Trace ....>"), contains(t.exit_data, "extra")) << written;
+    }
+    rmdir(dir);
 }
 
 TEST(Load, CountsSignOnsRefusalsAndTheLinesInBothPlaces) {
@@ -228,6 +263,61 @@ TEST(Load, CountsSignOnsRefusalsAndTheLinesInBothPlaces) {
                                             "[0-9.]+ [nmu]s over 1180 calls")))
         << r.out;
     EXPECT_EQ(exit_lines(r.out), "");
+
+    // Ctrl-C: the channels under way end, and the summary covers what ran.
+    tool_run interrupted;
+    interrupted.interrupt_after_ms = 500;
+    const tool_result i = run_tool({"load", "--channels", "10000000"}, interrupted);
+    EXPECT_EQ(i.exit_code, 130) << i.out << i.err;
+    EXPECT_TRUE(std::regex_search(i.out, std::regex("\n  interrupted: [0-9]+ of 10000000 "
+                                                    "channels ran\n  signed on +[0-9]+\n")))
+        << i.out;
+    EXPECT_TRUE(contains(i.out, "  not as planned       0\n")) << i.out;
+}
+
+// A log path that is a FIFO or a device: the program never opens it to try
+// it and never reads it back, so it neither waits on it, nor takes a
+// reader's lines, nor grows with what it reads.
+TEST(LogFile, AFifoOrADeviceNeitherHoldsNorSwellsTheProgram) {
+    char dir[] = "/tmp/tvt-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    tool_run quick;
+    quick.timeout_seconds = 20;
+    const std::vector<std::vector<std::string>> runs = {
+        {"demo", "--log", fifo},
+        {"run", "--log", fifo, "--trace"},
+        {"load", "--channels", "20", "--log", fifo, "--trace"},
+        {"run", "--log", "/dev/zero", "--trace"},
+        {"load", "--channels", "20", "--log", "/dev/zero"},
+    };
+    for (const std::vector<std::string> &args : runs) {
+        SCOPED_TRACE(args[0] + " " + args[args.size() - 1]);
+        const tool_result r = run_tool(args, quick);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_TRUE(contains(r.out, "not a regular file")) << r.out;
+    }
+
+    // A reader that reads once, to the end of what is written: it gets the
+    // exit's first line, which the program's own look at the path would
+    // have ended before it came.
+    std::string received;
+    std::thread reader([&] { received = slurp(fifo); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const tool_result r = run_tool({"run", "--log", fifo}, quick);
+    // Should the reader still wait for a writer, one comes and goes.
+    const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) {
+        close(writer);
+    }
+    reader.join();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(
+        contains(received, " TARVELO001I - KOR Security Exit Started Channel => TO.PARTNER"))
+        << received;
+    unlink(fifo.c_str());
+    rmdir(dir);
 }
 
 TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
@@ -270,20 +360,20 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         {{"run", "extra"}, "unexpected argument extra"},
         {{"load", "--channels", "0"}, "--channels is out of range"},
         {{"load", "--threads", "-2"}, "--threads must be a whole number"},
-        {{"load", "--log", "/nonexistent-dir/x.log"},
-         "cannot append to the log file /nonexistent-dir/x.log"},
         {{"run", "--seed", "4294967296"}, "--seed is out of range (0 to 4294967295)"},
         {{"run", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},
         {{"challenge", "--seed", "1700000000"}, "unknown option --seed"},
         {{"password", "12"}, "unexpected argument 12"},
         {{"report"}, "needs at least one LOGFILE"},
-        {{"report", "/nonexistent/t.log"}, "cannot open /nonexistent/t.log: No such file"},
-        {{"report", "/tmp"}, "cannot read /tmp: Is a directory"},
         {{"report", "-", "-"}, "standard input (\"-\") can be read only once"},
         {{"report", "--format", "xml", "-"}, "--format must be text, json or prometheus"},
         {{"report", "--since", "2026-02-29", "-"}, "--since takes a local time such as"},
         {{"report", "--since", "2026-12-08", "--until", "2026-12-08", "-"},
          "--since must come before --until"},
+        {{"report", "--since", "-1y", "-"}, "--since takes a local time such as"},
+        {{"report", "--until", "tomorrow", "-"}, "--until takes a local time such as"},
+        {{"report", "--fail-on", "refusals", "-"}, "--fail-on takes \"flagged\""},
+        {{"help", "--version", "extra"}, "unexpected argument extra"},
     };
     for (const bad &c : cases) {
         const tool_result r = run_tool(c.args);
@@ -293,9 +383,10 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         }
         SCOPED_TRACE(shown);
         EXPECT_EQ(r.exit_code, 2);
-        EXPECT_TRUE(contains(r.err + r.out, c.message)) << r.err << r.out;
-        // Refused before the exit was ever called.
-        EXPECT_EQ(exit_lines(r.out), "");
+        // On standard error, the usage with it, and nothing on standard output.
+        EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(contains(r.err, "See \"tarvelo"), !c.args.empty()) << r.err;
     }
 }
 
@@ -330,6 +421,21 @@ TEST(Library, OneThatCannotBeLoadedOrLacksTheEntryPointGivesCode3) {
         EXPECT_EQ(r.exit_code, 3);
         EXPECT_TRUE(contains(r.err, "has no entry point named tarvelo")) << r.err;
         EXPECT_EQ(r.out, "");
+
+        // Names the loader finds in the C library, which the exit uses: never
+        // called, whatever they would do.
+        for (const char *name : {"abort", "free"}) {
+            r = run_tool({command, "--library", TARVELO_LIBRARY_PATH, "--entry", name});
+            EXPECT_EQ(r.exit_code, 2) << name;
+            EXPECT_TRUE(contains(r.err, "does not define " + std::string(name) + " itself"))
+                << r.err;
+            EXPECT_EQ(r.out, "");
+        }
+
+        // A name without a slash is not looked for where the program runs.
+        r = run_tool({command, "--library", "libtarvelo.so"});
+        EXPECT_EQ(r.exit_code, 3);
+        EXPECT_TRUE(contains(r.err, "not in the current directory")) << r.err;
     }
 }
 
@@ -343,9 +449,9 @@ TEST(Library, AnExitThatNeitherRunsNorClosesTheChannelGivesCode5) {
 TEST(Help, EveryCommandDescribesItselfAndOnlyTheExitCodesItCanReturn) {
     // The codes each command's help lists: only the ones it can return.
     const std::vector<std::pair<std::string, std::string>> commands = {
-        {"demo", "012345"}, {"run", "012345"},    {"load", "01234"},
-        {"respond", "024"}, {"challenge", "024"}, {"password", "024"},
-        {"report", "024"},  {"help", "024"},      {"--version", "0234"},
+        {"demo", "0 1 2 3 4 5"}, {"run", "0 1 2 3 4 5"}, {"load", "0 1 2 3 4 130"},
+        {"respond", "0 2 4"},    {"challenge", "0 2 4"}, {"password", "0 2 4"},
+        {"report", "0 1 2 4"},   {"help", "0 2 4"},      {"--version", "0 2 3 4"},
     };
     const tool_result general = run_tool({"--help"});
     EXPECT_EQ(general.exit_code, 0);
@@ -357,9 +463,10 @@ TEST(Help, EveryCommandDescribesItselfAndOnlyTheExitCodesItCanReturn) {
         const std::size_t start = r.out.find("Exit codes:\n");
         ASSERT_NE(start, std::string::npos) << r.out;
         std::string listed;
+        std::smatch code;
         for (const std::string &line : lines_of(r.out.substr(start))) {
-            if (line.size() > 4 && line.rfind("  ", 0) == 0 && line[2] >= '0' && line[2] <= '9') {
-                listed += line[2];
+            if (std::regex_search(line, code, std::regex("^  ([0-9]+)  "))) {
+                listed += (listed.empty() ? "" : " ") + code[1].str();
             }
         }
         EXPECT_EQ(listed, codes) << r.out;
@@ -443,6 +550,19 @@ TEST(Failures, EachEndsWithItsCodeAndReasonAndPasswordsComeFromStandardInput) {
          "",
          2,
          "cannot read the password file " + dir + "/none: No such file or directory"},
+        {{"load", "--log", "/nonexistent-dir/x.log"},
+         "",
+         2,
+         "cannot append to the log file /nonexistent-dir/x.log"},
+        {{"report", "/nonexistent/t.log"}, "", 2, "cannot open /nonexistent/t.log: No such file"},
+        {{"report", "/tmp"}, "", 2, "cannot read /tmp: Is a directory"},
+        // A reader that has gone: the channel still ends as a host ends it,
+        // and the demo's log is removed all the same (checked below).
+        {{"demo"}, closed_pipe, 4, "tarvelo demo: cannot write to standard output: Broken pipe"},
+        {{"report", "-"},
+         closed_pipe,
+         4,
+         "tarvelo report: cannot write to standard output: Broken pipe"},
     };
     for (const failing &c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back());
@@ -450,6 +570,8 @@ TEST(Failures, EachEndsWithItsCodeAndReasonAndPasswordsComeFromStandardInput) {
         EXPECT_EQ(r.exit_code, c.code) << r.out << r.err;
         EXPECT_TRUE(contains(r.err, c.message)) << r.err;
         EXPECT_FALSE(contains(r.err, "errno")) << r.err;
+        // Only a mistake in the arguments themselves points to --help.
+        EXPECT_FALSE(contains(r.err, "--help")) << r.err;
         EXPECT_EQ(exit_lines(r.out), "");
     }
 
@@ -471,6 +593,25 @@ TEST(Failures, EachEndsWithItsCodeAndReasonAndPasswordsComeFromStandardInput) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, response_to("MY", challenge) + "\n");
     EXPECT_TRUE(contains(r.err, "warning: the password holds a blank")) << r.err;
+    // A challenge an exit made: the exit would refuse it, and respond says
+    // so, with the arithmetic all the same.
+    const std::string exit_made = last_line(run_tool({"challenge"}).out);
+    r = run_tool({"respond", "SECRET", exit_made});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, response_to("SECRET", exit_made) + "\n");
+    EXPECT_TRUE(contains(r.err, "an exit refuses to answer it (TARVELO007E)")) << r.err;
+    r = run_tool({"respond", "SECRET", challenge});
+    EXPECT_EQ(r.err, "");
+
+    // TMPDIR is a setting: one the exit data cannot hold says so, code 2.
+    for (const std::string &tmpdir : {dir + "/a b", dir + "/" + std::string(20, 'd')}) {
+        ASSERT_EQ(setenv("TMPDIR", tmpdir.c_str(), 1), 0);
+        r = run_tool({"demo"});
+        EXPECT_EQ(r.exit_code, 2) << tmpdir;
+        EXPECT_TRUE(contains(r.err, "tarvelo demo: TMPDIR (" + tmpdir + ") ")) << r.err;
+        EXPECT_FALSE(contains(r.err, "--log cannot")) << r.err;
+    }
+    ASSERT_EQ(setenv("TMPDIR", dir.c_str(), 1), 0);
 
     // Only the input file is left: the demos' logs are gone, a kept one stays.
     unlink(input.c_str());

@@ -1,10 +1,12 @@
-// version_command.cpp: "tarvelo --version": the program's version, and the
+// version.cpp: "tarvelo --version": the program's version, and the
 // version of the exit library it would load, read from the library's file
 // without loading it, as strings(1) would find it. An operator can so tell
 // which build a host has loaded, even for a library this machine cannot load.
-#include "tools/cli.h"
-#include "tools/commands.h"
-#include "tools/platform.h"
+#include "tools/commands/commands.h"
+
+#include "tools/channel_options.h"
+
+#include "exit/tarvelo.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -61,25 +63,9 @@ std::string version_in(const std::string &path) {
     return version;
 }
 
-} // namespace
-
-int version_command(const std::vector<std::string> &args) {
-    const arguments a(args, {{"--library", true}});
-    if (a.help()) {
-        std::printf("Usage: tarvelo --version [--library PATH]\n"
-                    "\n"
-                    "Shows the program's version, and the version of the exit library it would\n"
-                    "load: PATH, or by default %s.\n"
-                    "The library's version is read from its file, where strings(1) finds it too\n"
-                    "(\"@(#)TARVELO 1.1.0 channel security exit\"); the library is not loaded.\n"
-                    "\n%s",
-                    default_library_path().c_str(), exit_codes_help("--version").c_str());
-        return exit_ok;
-    }
-    if (!a.positional().empty()) {
-        throw usage_error("unexpected argument " + a.positional().front());
-    }
-    const std::string library = a.value("--library").value_or(default_library_path());
+int show_versions(const arguments &a, command_table /*commands*/) {
+    a.no_positional();
+    const std::string library = library_path(a);
     std::printf("tarvelo %s\n", TARVELO_VERSION_STRING);
     const std::string version = version_in(library);
     if (version.empty()) {
@@ -90,5 +76,26 @@ int version_command(const std::vector<std::string> &args) {
                 version == TARVELO_VERSION_STRING ? "" : " (not the program's version)");
     return exit_ok;
 }
+
+constexpr option options[] = {library_option};
+
+constexpr exit_meaning codes[] = {
+    {exit_ok, "both versions were shown"}, {exit_usage}, {exit_library}, {exit_system}};
+
+} // namespace
+
+const command version_command = {
+    "--version",
+    "[--library PATH]",
+    "the program's version and that of the exit it would load",
+    "Shows the program's version, and the version of the exit library it would\n"
+    "load: PATH, or by default {library}.\n"
+    "The library's version is read from its file, where strings(1) finds it too\n"
+    "(\"@(#)TARVELO 1.1.0 channel security exit\"); the library is not loaded.\n",
+    options,
+    nullptr,
+    codes,
+    show_versions,
+};
 
 } // namespace tarvelo::tool

@@ -1,8 +1,10 @@
-// load_command.cpp: "tarvelo load": many channels through one loaded exit
-// library from several threads at once, as a busy host runs them, and what
-// it cost: sign-ons per second, lines written, the latency of the exit calls.
-#include "tools/cli.h"
-#include "tools/commands.h"
+// load.cpp: "tarvelo load": many channels through one loaded exit library
+// from several threads at once, as a busy host runs them, and what it cost:
+// sign-ons per second, lines written, the latency of the exit calls.
+#include "tools/commands/commands.h"
+
+#include "tools/channel_options.h"
+#include "tools/exit_loader.h"
 #include "tools/platform.h"
 
 #include "standin/signon.h"
@@ -42,7 +44,11 @@ struct worker_result {
 struct work_queue {
     std::atomic<std::uint64_t> next{0};
     std::atomic<std::uint64_t> done{0};
+    std::atomic<unsigned> running{0}; // threads not yet finished
     std::atomic<bool> failed{false};
+
+    // No channel begins after this; those under way end.
+    void stop(std::uint64_t channels) { next.store(channels); }
 };
 
 // A password that differs from `password` in its first byte, so that a
@@ -104,9 +110,10 @@ void run_channels_or_stop(tarvelo_entry_fn *entry, const load_settings &settings
         run_channels(entry, settings, first_seed, queue, result);
     } catch (const std::exception &e) {
         result.failure = e.what();
-        queue.next.store(settings.channels);
+        queue.stop(settings.channels);
         queue.failed.store(true);
     }
+    queue.running.fetch_sub(1);
 }
 
 std::string duration_text(double nanoseconds) {
@@ -142,52 +149,47 @@ void show_progress(const output_capture &out, std::uint64_t done, std::uint64_t 
     out.show(line);
 }
 
-} // namespace
+std::string summary_of(const worker_result &total, const load_settings &settings, std::uint64_t ran,
+                       double seconds, std::uint64_t lines_out,
+                       std::optional<std::uint64_t> lines_logged) {
+    const std::uint64_t planned_refusals =
+        settings.refuse_every == 0 ? 0 : ran / settings.refuse_every;
+    char line[160];
+    std::string summary;
+    std::snprintf(line, sizeof line, "  signed on            %llu\n",
+                  static_cast<unsigned long long>(total.signed_on));
+    summary += line;
+    std::snprintf(line, sizeof line, "  refused              %llu (planned: %llu)\n",
+                  static_cast<unsigned long long>(total.refused),
+                  static_cast<unsigned long long>(planned_refusals));
+    summary += line;
+    std::snprintf(line, sizeof line, "  not as planned       %llu\n",
+                  static_cast<unsigned long long>(total.unexpected));
+    summary += line;
+    std::snprintf(line, sizeof line, "  elapsed              %.3f s\n", seconds);
+    summary += line;
+    std::snprintf(line, sizeof line, "  sign-ons per second  %.0f\n",
+                  seconds > 0 ? static_cast<double>(total.signed_on) / seconds : 0.0);
+    summary += line;
+    std::snprintf(line, sizeof line, "  lines written        %llu to standard output",
+                  static_cast<unsigned long long>(lines_out));
+    summary += line;
+    if (!settings.log_path.empty()) {
+        summary += lines_logged ? ", " + std::to_string(*lines_logged) + " to " + settings.log_path
+                                : ", " + settings.log_path + " not counted (not a regular file)";
+    }
+    summary += "\n";
+    std::vector<std::int64_t> latencies = total.latencies;
+    const std::size_t calls = latencies.size();
+    const double median = static_cast<double>(percentile(latencies, 0.5));
+    const double p99 = static_cast<double>(percentile(latencies, 0.99));
+    summary += "  call latency         median " + duration_text(median) + ", 99th percentile " +
+               duration_text(p99) + " over " + std::to_string(calls) + " calls\n";
+    return summary;
+}
 
-int load_command(const std::vector<std::string> &args) {
-    const arguments a(args, {{"--channels", true},
-                             {"--threads", true},
-                             {"--library", true},
-                             {"--entry", true},
-                             {"--password", true},
-                             {"--password-file", true},
-                             {"--refuse-every", true},
-                             {"--log", true},
-                             {"--trace", false}});
-    if (a.help()) {
-        std::printf(
-            "Usage: tarvelo load [OPTIONS]\n"
-            "\n"
-            "Runs many channels through one loaded exit library from several threads at\n"
-            "once, as a busy host does: each channel starts, signs on with its partner\n"
-            "and ends. The exit's lines are counted, not shown; on a terminal a progress\n"
-            "line runs. Then a summary: channels signed on and refused, sign-ons per\n"
-            "second, lines written, and the median and 99th percentile of the time each\n"
-            "call of the exit took.\n"
-            "\n"
-            "Options:\n"
-            "  --channels N        channels to run, 1 to 10000000 (default: 1000)\n"
-            "  --threads N         threads calling the exit, 1 to 256 (default: 2)\n"
-            "  --library PATH      the exit library (default: %s)\n"
-            "  --entry NAME        its entry point (default: TARVELO)\n"
-            "  --password TEXT     every channel's password, at most 12 bytes (default: SECRET)\n"
-            "  --password-file FILE\n"
-            "                      the password from the first line of FILE (\"-\": standard\n"
-            "                      input) instead; a carriage return before the line feed is\n"
-            "                      dropped\n"
-            "  --refuse-every N    every Nth channel's partner holds another password and is\n"
-            "                      refused (default: 0, none)\n"
-            "  --log PATH          log file named in every channel's exit data\n"
-            "  --trace             add TRACEON after the log path\n"
-            "  -h, --help          this text\n"
-            "\n"
-            "\n%s",
-            default_library_path().c_str(), exit_codes_help("load").c_str());
-        return exit_ok;
-    }
-    if (!a.positional().empty()) {
-        throw usage_error("unexpected argument " + a.positional().front());
-    }
+int load(const arguments &a, command_table /*commands*/) {
+    a.no_positional();
     load_settings settings;
     if (const auto v = a.value("--channels")) {
         settings.channels = parse_number("--channels", *v, 1, 10'000'000);
@@ -198,40 +200,32 @@ int load_command(const std::vector<std::string> &args) {
     if (const auto v = a.value("--refuse-every")) {
         settings.refuse_every = parse_number("--refuse-every", *v, 0, 10'000'000);
     }
-    settings.channel.password = password_option(a, "SECRET");
+    settings.channel.password = channel_password(a, "SECRET");
     // The partners hold the whole field: every channel is then refused.
     warn_of_blank("load", "the password", settings.channel.password);
-    settings.log_path = a.value("--log").value_or("");
-    if (settings.log_path.find(' ') != std::string::npos) {
-        throw usage_error("--log cannot contain a blank: the exit data is split on blanks");
-    }
-    if (a.flag("--trace") && settings.log_path.empty()) {
-        throw usage_error("--trace needs --log: the exit reads TRACEON only as the second word of "
-                          "the exit data, after the log path");
-    }
-    settings.channel.exit_data = settings.log_path + (a.flag("--trace") ? " TRACEON" : "");
-    if (settings.channel.exit_data.size() > TARVELO_EXIT_DATA_LENGTH) {
-        throw usage_error("the exit data \"" + settings.channel.exit_data + "\" is " +
-                          std::to_string(settings.channel.exit_data.size()) +
-                          " bytes; the field holds 32");
-    }
-    const std::string library = a.value("--library").value_or(default_library_path());
-    const std::string entry_name = a.value("--entry").value_or("TARVELO");
-    tarvelo_entry_fn *entry = load_exit(library, entry_name);
+    // Checked before anything runs: thousands of channels would each
+    // report the same failure.
+    const exit_data_setting exit_data = exit_data_from(a, "load");
+    settings.channel.exit_data = exit_data.data;
+    settings.log_path = exit_data.log_path;
+    const std::string library = library_path(a);
+    const std::string entry_point = entry_name(a);
+    tarvelo_entry_fn *entry = load_exit(library, entry_point);
 
-    std::uint64_t logged_before = 0;
-    if (!settings.log_path.empty()) {
-        // Thousands of channels would each report the same failure.
-        check_log_path(settings.log_path);
-        logged_before = count_lines_in(settings.log_path);
-    }
+    // Only what the channels append is counted, and only in a regular
+    // file: a FIFO or a device is never read.
+    const std::optional<std::uint64_t> size_before =
+        settings.log_path.empty() ? std::nullopt : regular_file_size(settings.log_path);
 
     output_capture out;
     out.show("tarvelo load: " + std::to_string(settings.channels) + " channels on " +
              std::to_string(settings.threads) + (settings.threads == 1 ? " thread" : " threads") +
-             " through " + library + ", entry point " + entry_name + "\n");
+             " through " + library + ", entry point " + entry_point + "\n");
     out.start_counting();
     const bool progress = out.on_terminal();
+    // Ctrl-C stops the channels that have not begun; those under way end as
+    // a host ends them, and the summary covers what ran.
+    catch_interrupt();
 
     work_queue queue;
     std::vector<worker_result> results(settings.threads);
@@ -240,22 +234,28 @@ int load_command(const std::vector<std::string> &args) {
     const clock_type::time_point start = clock_type::now();
     try {
         for (unsigned t = 0; t < settings.threads; ++t) {
+            queue.running.fetch_add(1);
             workers.emplace_back(run_channels_or_stop, entry, std::cref(settings), first_seed,
                                  std::ref(queue), std::ref(results[t]));
         }
     } catch (const std::system_error &) {
         // The ones started must finish before anything they use goes away.
-        queue.next.store(settings.channels);
+        queue.stop(settings.channels);
         for (std::thread &w : workers) {
             w.join();
         }
         throw failure(exit_system, "cannot start " + std::to_string(settings.threads) + " threads");
     }
-    if (progress) {
-        while (queue.done.load(std::memory_order_relaxed) < settings.channels &&
-               !queue.failed.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            const std::chrono::duration<double> seconds = clock_type::now() - start;
+    auto last_shown = clock_type::now();
+    while (queue.running.load() > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (interrupted()) {
+            queue.stop(settings.channels);
+            break;
+        }
+        if (progress && clock_type::now() - last_shown >= std::chrono::milliseconds(200)) {
+            last_shown = clock_type::now();
+            const std::chrono::duration<double> seconds = last_shown - start;
             show_progress(out, queue.done.load(std::memory_order_relaxed), settings.channels,
                           seconds.count());
         }
@@ -282,46 +282,62 @@ int load_command(const std::vector<std::string> &args) {
         total.latencies.insert(total.latencies.end(), r.latencies.begin(), r.latencies.end());
         r.latencies = {};
     }
-    const std::uint64_t planned_refusals =
-        settings.refuse_every == 0 ? 0 : settings.channels / settings.refuse_every;
-
-    char line[160];
-    std::string summary;
-    std::snprintf(line, sizeof line, "  signed on            %llu\n",
-                  static_cast<unsigned long long>(total.signed_on));
-    summary += line;
-    std::snprintf(line, sizeof line, "  refused              %llu (planned: %llu)\n",
-                  static_cast<unsigned long long>(total.refused),
-                  static_cast<unsigned long long>(planned_refusals));
-    summary += line;
-    std::snprintf(line, sizeof line, "  not as planned       %llu\n",
-                  static_cast<unsigned long long>(total.unexpected));
-    summary += line;
-    std::snprintf(line, sizeof line, "  elapsed              %.3f s\n", elapsed.count());
-    summary += line;
-    std::snprintf(line, sizeof line, "  sign-ons per second  %.0f\n",
-                  elapsed.count() > 0 ? static_cast<double>(total.signed_on) / elapsed.count()
-                                      : 0.0);
-    summary += line;
-    std::snprintf(line, sizeof line, "  lines written        %llu to standard output",
-                  static_cast<unsigned long long>(out.lines_counted()));
-    summary += line;
-    if (!settings.log_path.empty()) {
-        const std::uint64_t logged = count_lines_in(settings.log_path);
-        std::snprintf(
-            line, sizeof line, ", %llu to %s",
-            static_cast<unsigned long long>(logged >= logged_before ? logged - logged_before : 0),
-            settings.log_path.c_str());
-        summary += line;
+    const std::uint64_t ran = queue.done.load();
+    std::optional<std::uint64_t> logged;
+    if (!settings.log_path.empty() && regular_file_size(settings.log_path)) {
+        logged = count_lines_from(settings.log_path, size_before.value_or(0));
     }
-    summary += "\n";
-    const std::size_t calls = total.latencies.size();
-    const double median = static_cast<double>(percentile(total.latencies, 0.5));
-    const double p99 = static_cast<double>(percentile(total.latencies, 0.99));
-    summary += "  call latency         median " + duration_text(median) + ", 99th percentile " +
-               duration_text(p99) + " over " + std::to_string(calls) + " calls\n";
-    out.show(summary);
+    if (interrupted()) {
+        out.show("  interrupted: " + std::to_string(ran) + " of " +
+                 std::to_string(settings.channels) + " channels ran\n");
+    }
+    out.show(summary_of(total, settings, ran, elapsed.count(), out.lines_counted(), logged));
+    if (interrupted()) {
+        return exit_interrupted;
+    }
     return total.unexpected == 0 ? exit_ok : exit_refused;
 }
+
+constexpr option options[] = {
+    {"--channels", "N", "channels to run, 1 to 10000000 (default: 1000)"},
+    {"--threads", "N", "threads calling the exit, 1 to 256 (default: 2)"},
+    library_option,
+    entry_option,
+    password_option,
+    password_file_option,
+    {"--refuse-every", "N",
+     "every Nth channel's partner holds another password and is refused (default: 0, none)"},
+    log_option,
+    trace_option,
+    exit_data_option,
+};
+
+constexpr exit_meaning codes[] = {
+    {exit_ok, "every channel went as planned"},
+    {exit_refused, "some channel did not go as planned: one that should have signed on was\n"
+                   "refused, or one that should have been refused signed on"},
+    {exit_usage},
+    {exit_library},
+    {exit_system},
+    {exit_interrupted, "interrupted (Ctrl-C): the summary covers the channels that ran"},
+};
+
+} // namespace
+
+const command load_command = {
+    "load",
+    "[OPTIONS]",
+    "many channels from several threads, as a busy host",
+    "Runs many channels through one loaded exit library from several threads at\n"
+    "once, as a busy host does: each channel starts, signs on with its partner\n"
+    "and ends. The exit's lines are counted, not shown; on a terminal a progress\n"
+    "line runs. Then a summary: channels signed on and refused, sign-ons per\n"
+    "second, lines written, and the median and 99th percentile of the time each\n"
+    "call of the exit took. Ctrl-C stops it early with the summary of what ran.\n",
+    options,
+    nullptr,
+    codes,
+    load,
+};
 
 } // namespace tarvelo::tool

@@ -1,0 +1,249 @@
+// channel_options.cpp: see channel_options.h.
+#include "tools/channel_options.h"
+
+#include "tools/platform.h"
+
+#include "auth/password.h"
+#include "exit/tarvelo.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace tarvelo::tool {
+namespace {
+
+constexpr std::size_t exit_data_width = TARVELO_EXIT_DATA_LENGTH;
+constexpr std::size_t channel_name_width = TARVELO_CHANNEL_NAME_LENGTH;
+constexpr std::string_view trace_word = "TRACEON";
+
+// The blank-separated words of `data`, as the exit splits it.
+std::vector<std::string_view> words_of(std::string_view data) {
+    std::vector<std::string_view> words;
+    while (true) {
+        const std::size_t start = data.find_first_not_of(' ');
+        if (start == std::string_view::npos) {
+            return words;
+        }
+        data.remove_prefix(start);
+        const std::size_t end = data.find(' ');
+        words.push_back(data.substr(0, end));
+        if (end == std::string_view::npos) {
+            return words;
+        }
+        data.remove_prefix(end);
+    }
+}
+
+bool begins_with_trace(std::string_view word) {
+    return word.substr(0, trace_word.size()) == trace_word;
+}
+
+std::string upper(std::string_view word) {
+    std::string text(word);
+    for (char &c : text) {
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return text;
+}
+
+} // namespace
+
+std::string library_path(const arguments &a) {
+    return a.value(library_option.name).value_or(default_library_path());
+}
+
+std::string entry_name(const arguments &a) {
+    return a.value(entry_option.name).value_or("TARVELO");
+}
+
+std::string channel_name(const arguments &a) {
+    std::string name = a.value(channel_option.name).value_or("TO.PARTNER");
+    if (name.empty() || name.size() > channel_name_width) {
+        throw usage_error("--channel must be 1 to 20 bytes, not " + std::to_string(name.size()));
+    }
+    return name;
+}
+
+void check_password(std::string_view what, const std::string &password) {
+    if (password.size() > max_password_length) {
+        throw usage_error(std::string(what) + " is " + std::to_string(password.size()) +
+                          " bytes; a channel password holds at most " +
+                          std::to_string(max_password_length));
+    }
+}
+
+std::string read_password_file(const std::string &path) {
+    const bool from_stdin = path == "-";
+    std::FILE *file = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        throw setting_error("cannot read the password file " + path + ": " + std::strerror(errno));
+    }
+    // Only the first line matters: a password is at most 12 bytes, so a
+    // longer first line is reported as too long without reading it all.
+    std::string line;
+    bool ended = false;
+    for (int c; line.size() <= 4 * max_password_length && (c = std::fgetc(file)) != EOF;) {
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+        line += static_cast<char>(c);
+    }
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    if (!from_stdin) {
+        std::fclose(file);
+    }
+    const std::string name = from_stdin ? "standard input" : "the password file " + path;
+    if (failed) {
+        throw setting_error("cannot read " + name + ": " + std::strerror(error));
+    }
+    if (line.empty() && !ended) {
+        throw setting_error(name + " is empty: its first line is the password");
+    }
+    // A file saved with CR LF line ends must give the same password.
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
+
+std::string channel_password(const arguments &a, const std::string &fallback) {
+    const std::optional<std::string> text = a.value(password_option.name);
+    const std::optional<std::string> file = a.value(password_file_option.name);
+    if (text && file) {
+        throw usage_error("--password and --password-file cannot be combined");
+    }
+    std::string password = file ? read_password_file(*file) : text.value_or(fallback);
+    check_password(file
+                       ? "the password in " + (*file == "-" ? std::string("standard input") : *file)
+                       : std::string("--password"),
+                   password);
+    return password;
+}
+
+std::string password_source(const arguments &a) {
+    const std::optional<std::string> file = a.value(password_file_option.name);
+    if (!file) {
+        return {};
+    }
+    return *file == "-" ? "standard input" : *file;
+}
+
+void warn_of_blank(std::string_view command_name, std::string_view what,
+                   const std::string &password) {
+    const std::size_t used =
+        password_length(reinterpret_cast<const std::uint8_t *>(password.data()), password.size());
+    if (used == password.size()) {
+        return;
+    }
+    const std::string warning =
+        "tarvelo " + std::string(command_name) + ": warning: " + std::string(what) +
+        " holds a blank; the exit reads the password field only up to its first blank, so it "
+        "uses the first " +
+        std::to_string(used) + " of its " + std::to_string(password.size()) + " bytes\n";
+    std::fputs(warning.c_str(), stderr);
+}
+
+exit_data_setting read_exit_data(std::string_view data) {
+    exit_data_setting setting;
+    setting.data = std::string(data.substr(0, exit_data_width));
+    const std::vector<std::string_view> words = words_of(setting.data);
+    if (!words.empty()) {
+        setting.log_path = std::string(words[0]);
+    }
+    setting.trace = words.size() >= 2 && begins_with_trace(words[1]);
+    return setting;
+}
+
+std::vector<std::string> exit_data_surprises(std::string_view data) {
+    std::vector<std::string> surprises;
+    const exit_data_setting setting = read_exit_data(data);
+    const std::vector<std::string_view> words = words_of(setting.data);
+    if (words.empty()) {
+        return surprises;
+    }
+    if (begins_with_trace(upper(words[0]))) {
+        surprises.push_back("the exit reads the first word, " + std::string(words[0]) +
+                            ", as the log path: it will append to a file of that name in the "
+                            "host's working directory, with trace off; write the log path first, "
+                            "then TRACEON");
+    }
+    if (words.size() >= 2 && !setting.trace) {
+        const std::string second(words[1]);
+        const bool cut = setting.data.size() == exit_data_width && words.size() == 2 &&
+                         trace_word.substr(0, second.size()) == second;
+        if (cut) {
+            surprises.push_back(
+                "the exit data ends at 32 bytes, so the second word is \"" + second +
+                "\", not TRACEON: trace stays off; a log path of at most 24 bytes leaves room for "
+                "\" TRACEON\"");
+        } else if (begins_with_trace(upper(second))) {
+            surprises.push_back("the second word \"" + second +
+                                "\" does not begin with TRACEON in capitals: trace stays off");
+        } else {
+            surprises.push_back("the second word \"" + second +
+                                "\" is not TRACEON: the exit ignores it, and trace stays off");
+        }
+    }
+    if (words.size() > 2) {
+        surprises.push_back("the exit ignores everything after the second word (\"" +
+                            std::string(words[2]) + "\" and on)");
+    }
+    return surprises;
+}
+
+exit_data_setting exit_data_for(const std::string &log_path, bool trace) {
+    if (log_path.find(' ') != std::string::npos) {
+        throw usage_error("--log cannot contain a blank: the exit data is split on blanks");
+    }
+    if (trace && log_path.empty()) {
+        throw usage_error("--trace needs --log: the exit reads TRACEON only as the second word of "
+                          "the exit data, after the log path");
+    }
+    const std::string data = log_path + (trace ? " " + std::string(trace_word) : "");
+    if (data.size() > exit_data_width) {
+        throw usage_error(
+            "the exit data \"" + data + "\" is " + std::to_string(data.size()) +
+            " bytes; the field holds 32" +
+            (trace ? " (a log path of at most 24 bytes leaves room for \" TRACEON\")" : ""));
+    }
+    return read_exit_data(data);
+}
+
+exit_data_setting exit_data_from(const arguments &a, std::string_view command_name, bool trace) {
+    const std::optional<std::string> typed = a.value(exit_data_option.name);
+    const std::optional<std::string> log = a.value(log_option.name);
+    trace = trace || a.flag(trace_option.name);
+    exit_data_setting setting;
+    if (typed) {
+        if (log || a.flag(trace_option.name)) {
+            throw usage_error("--exit-data cannot be combined with --log or --trace");
+        }
+        if (typed->size() > exit_data_width) {
+            throw usage_error("--exit-data is " + std::to_string(typed->size()) +
+                              " bytes; the field holds 32");
+        }
+        for (const std::string &surprise : exit_data_surprises(*typed)) {
+            std::fprintf(stderr, "tarvelo %s: warning: --exit-data: %s\n",
+                         std::string(command_name).c_str(), surprise.c_str());
+        }
+        setting = read_exit_data(*typed);
+    } else {
+        setting = exit_data_for(log.value_or(""), trace);
+    }
+    if (!setting.log_path.empty()) {
+        check_log_path(setting.log_path);
+    }
+    return setting;
+}
+
+void check_log_path(const std::string &path) {
+    std::string why;
+    if (!can_append_to(path, &why)) {
+        throw setting_error("cannot append to the log file " + path + ": " + why);
+    }
+}
+
+} // namespace tarvelo::tool

@@ -1,0 +1,239 @@
+// log_reader.cpp: see log_reader.h.
+#include "tools/report/log_reader.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace tarvelo::tool {
+namespace {
+
+constexpr std::size_t stamp_length = timestamp_length; // "Tue Dec  8 18:43:24 2026"
+// The channel name field: 20 bytes, each written as up to 4 characters
+// ("\x07") by an exit that escapes what is not printable.
+constexpr std::size_t name_width = 20;
+constexpr std::size_t name_max = 4 * name_width;
+// The longest argument the exit formats: a challenge or a response, 32
+// bytes, each up to 4 characters when escaped, and a blank.
+constexpr std::size_t argument_max = 4 * 32 + 1;
+// The one number that two entries share.
+constexpr int shared_number = 9;
+
+bool starts_with(std::string_view text, std::string_view head) {
+    return text.size() >= head.size() && same_text(text.substr(0, head.size()), head);
+}
+
+bool ends_with(std::string_view text, std::string_view tail) {
+    return text.size() >= tail.size() && same_text(text.substr(text.size() - tail.size()), tail);
+}
+
+std::string_view without_padding(std::string_view name) {
+    while (!name.empty() && name.back() == ' ') {
+        name.remove_suffix(1);
+    }
+    return name;
+}
+
+// The earlier release's spelling of the same text.
+std::string earlier_spelling(std::string text) {
+    for (std::size_t at = text.find("KOR"); at != std::string::npos; at = text.find("KOR", at)) {
+        text.replace(at, 3, "ZAV");
+    }
+    return text;
+}
+
+// `count` digits at `text[at]`, or -1.
+int digits_at(std::string_view text, std::size_t at, std::size_t count) {
+    if (at + count > text.size()) {
+        return -1;
+    }
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return -1;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+bool printable(char c) { return c >= 0x20 && c <= 0x7e; }
+
+} // namespace
+
+std::string_view escape_name(std::string_view name, std::string &buffer) {
+    static constexpr char digits[] = "0123456789abcdef";
+    buffer.clear();
+    for (const char c : name) {
+        if (printable(c)) {
+            buffer += c;
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            buffer += "\\x";
+            buffer += digits[byte >> 4];
+            buffer += digits[byte & 15];
+        }
+    }
+    return buffer;
+}
+
+// Each format is "%s " (the timestamp), a fixed head, then the channel name
+// and a fixed middle where the format has them, then the argument where it
+// has one; the newline ends the line, and what follows it in entry 1 (a
+// blank) belongs to the next line.
+line_parser::line_parser() {
+    for (std::size_t i = 0; i < catalogue.size(); ++i) {
+        std::string_view format = catalogue[i];
+        format.remove_prefix(std::string_view("%s ").size());
+        format = format.substr(0, format.find('\n'));
+        shape &s = shapes_[i];
+        const std::size_t name_at = format.find("%s");
+        s.channel = name_at != std::string_view::npos;
+        s.head = std::string(format.substr(0, name_at));
+        if (s.channel) {
+            const std::string_view after = format.substr(name_at + 2);
+            const std::size_t argument_at = after.find("%s");
+            s.argument = argument_at != std::string_view::npos;
+            s.middle = std::string(after.substr(0, argument_at));
+        }
+        s.old_head = earlier_spelling(s.head);
+        s.old_middle = earlier_spelling(s.middle);
+        s.renamed = s.old_head != s.head || s.old_middle != s.middle;
+    }
+    index_trace_entries();
+}
+
+// The byte of the trace texts with the most different values picks the
+// few entries a trace line can be.
+void line_parser::index_trace_entries() {
+    std::size_t best = 0;
+    for (std::size_t at = 0;; ++at) {
+        std::array<bool, 256> seen{};
+        std::size_t values = 0;
+        bool inside = true;
+        for (std::size_t i = last_numbered_message + 1; i < shapes_.size() && inside; ++i) {
+            for (const std::string *head : {&shapes_[i].head, &shapes_[i].old_head}) {
+                inside = inside && at < head->size();
+                if (inside && !seen[static_cast<unsigned char>((*head)[at])]) {
+                    seen[static_cast<unsigned char>((*head)[at])] = true;
+                    ++values;
+                }
+            }
+        }
+        if (!inside) {
+            break;
+        }
+        if (values > best) {
+            best = values;
+            trace_key_at_ = at;
+        }
+    }
+    // Both spellings of an entry lead to it.
+    for (std::size_t i = last_numbered_message + 1; i < shapes_.size(); ++i) {
+        for (const std::string *head : {&shapes_[i].head, &shapes_[i].old_head}) {
+            std::vector<int> &entries =
+                trace_entries_[static_cast<unsigned char>((*head)[trace_key_at_])];
+            if (std::find(entries.begin(), entries.end(), static_cast<int>(i)) == entries.end()) {
+                entries.push_back(static_cast<int>(i));
+            }
+        }
+    }
+}
+
+std::optional<log_time> line_parser::timestamp(std::string_view text) {
+    if (have_last_ && same_text(text.substr(0, stamp_length), {last_stamp_.data(), stamp_length})) {
+        return last_time_;
+    }
+    const std::optional<log_time> t = parse_log_timestamp(text);
+    if (t) {
+        std::memcpy(last_stamp_.data(), text.data(), stamp_length);
+        last_time_ = *t;
+        have_last_ = true;
+    }
+    return t;
+}
+
+bool line_parser::match(int index, std::string_view rest, parsed_line *out) const {
+    const shape &s = shapes_[static_cast<std::size_t>(index)];
+    for (const bool earlier : {false, true}) {
+        const std::string &head = earlier ? s.old_head : s.head;
+        const std::string &middle = earlier ? s.old_middle : s.middle;
+        if (earlier && !s.renamed) {
+            return false;
+        }
+        if (!starts_with(rest, head)) {
+            continue;
+        }
+        std::string_view tail = rest.substr(head.size());
+        std::string_view name;
+        if (!s.channel) {
+            if (!tail.empty()) {
+                continue;
+            }
+        } else if (!s.argument) {
+            if (!ends_with(tail, middle)) {
+                continue;
+            }
+            name = tail.substr(0, tail.size() - middle.size());
+        } else {
+            // The name field is 20 bytes, blanks included; only a name cut
+            // short by a zero byte in the field is shorter.
+            std::size_t at = name_width;
+            if (tail.size() < at + middle.size() || tail.compare(at, middle.size(), middle) != 0) {
+                at = tail.find(middle);
+                if (at == std::string_view::npos) {
+                    continue;
+                }
+            }
+            name = tail.substr(0, at);
+            // A challenge or response shows at most 32 characters and a
+            // blank; a partner's text cut by a newline shows fewer.
+            if (tail.size() - at - middle.size() > argument_max) {
+                continue;
+            }
+        }
+        if (name.size() > name_max) {
+            continue;
+        }
+        out->index = index;
+        out->channel = without_padding(name);
+        return true;
+    }
+    return false;
+}
+
+bool line_parser::parse(std::string_view line, parsed_line *out) {
+    constexpr std::string_view identifier = "TARVELO";
+    constexpr std::string_view trace = "Trace ....>";
+    if (line.size() <= stamp_length || line[stamp_length] != ' ') {
+        return false;
+    }
+    const std::optional<log_time> t = timestamp(line.substr(0, stamp_length));
+    if (!t) {
+        return false;
+    }
+    out->time = *t;
+    const std::string_view rest = line.substr(stamp_length + 1);
+    if (starts_with(rest, identifier)) {
+        // The number picks the entry: 001 to 009 are entries 0 to 8, 009
+        // is entry 9 as well, and 010 is entry 10.
+        const int number = digits_at(rest, identifier.size(), 3);
+        if (number < 1 || number > last_numbered_message) {
+            return false;
+        }
+        if (number == shared_number) {
+            return match(msg_invalid_exit_call, rest, out) || match(msg_invalid_state, rest, out);
+        }
+        return match(number < shared_number ? number - 1 : number, rest, out);
+    }
+    if (starts_with(rest, trace) && rest.size() > trace_key_at_) {
+        for (const int index : trace_entries_[static_cast<unsigned char>(rest[trace_key_at_])]) {
+            if (match(index, rest, out)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace tarvelo::tool

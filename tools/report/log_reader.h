@@ -1,0 +1,130 @@
+// log_reader.h: the lines of the exit's log taken apart by the catalogue
+// they were written from.
+#ifndef TARVELO_TOOLS_REPORT_LOG_READER_H
+#define TARVELO_TOOLS_REPORT_LOG_READER_H
+
+#include "log/catalogue.h"
+#include "tools/report/log_time.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvelo::tool {
+
+// One line taken apart. `channel` points into the line, without the blanks
+// that pad the name to its field.
+struct parsed_line {
+    int index = -1; // catalogue index
+    log_time time = 0;
+    std::string_view channel;
+};
+
+// Recognises the lines of the catalogue. Every line must match its entry
+// whole: the fixed text before, between and after the channel name and the
+// argument. Lines of the earlier release, which spelled the service ZAV
+// where this one spells KOR, are recognised too, and so are names and
+// arguments of up to four characters a byte, as an exit writes them that
+// escapes bytes that are not printable ("\x07").
+class line_parser {
+public:
+    line_parser();
+
+    // `line` is one line without its newline. False when it is no line of
+    // the catalogue.
+    bool parse(std::string_view line, parsed_line *out);
+
+private:
+    struct shape {
+        std::string head;   // after the timestamp and its blank, up to the channel
+        std::string middle; // after the channel, up to the argument or the end
+        std::string old_head;
+        std::string old_middle;
+        bool channel = false;
+        bool argument = false;
+        bool renamed = false; // the earlier release spelled it otherwise
+    };
+
+    void index_trace_entries();
+    bool match(int index, std::string_view rest, parsed_line *out) const;
+    std::optional<log_time> timestamp(std::string_view text);
+
+    std::array<shape, catalogue.size()> shapes_;
+    // Trace lines are told apart by one byte of their fixed text: the
+    // entries whose text has each value there, so that a line is matched
+    // against two or three entries instead of eleven.
+    std::size_t trace_key_at_ = 0;
+    std::array<std::vector<int>, 256> trace_entries_;
+    // Lines of one second share their timestamp: it is read once.
+    std::array<char, 24> last_stamp_{};
+    log_time last_time_ = 0;
+    bool have_last_ = false;
+};
+
+// Whether two short texts are the same, eight bytes at a time: names and
+// timestamps are compared on every line, and a call of memcmp costs more
+// than the comparison.
+inline bool same_text(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    std::size_t at = 0;
+    for (; at + 8 <= a.size(); at += 8) {
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        std::memcpy(&x, a.data() + at, sizeof x);
+        std::memcpy(&y, b.data() + at, sizeof y);
+        if (x != y) {
+            return false;
+        }
+    }
+    for (; at < a.size(); ++at) {
+        if (a[at] != b[at]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether every byte of `text` is printable (0x20 to 0x7E), eight at a
+// time: every line's name is looked at, and nearly all need nothing.
+inline bool all_printable(std::string_view text) {
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t highs = 0x8080808080808080u;
+    std::size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) {
+        std::uint64_t x = 0;
+        std::memcpy(&x, text.data() + at, sizeof x);
+        // A byte below 0x20, or above 0x7E (0x7F and all with the high bit).
+        const std::uint64_t below = (x - ones * 0x20) & ~x & highs;
+        const std::uint64_t above = ((x + ones) | x) & highs;
+        if ((below | above) != 0) {
+            return false;
+        }
+    }
+    for (; at < text.size(); ++at) {
+        if (text[at] < 0x20 || text[at] > 0x7e) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A channel name as an exit that escapes untrusted bytes writes it: every
+// byte outside 0x20 to 0x7E as "\x" and two lower-case hex digits. Lines of
+// an exit that wrote such bytes raw so count under the same name as those
+// of one that escapes them. Returns `name` itself when it needs nothing,
+// else the escaped text, kept in `buffer`.
+std::string_view escape_name(std::string_view name, std::string &buffer);
+inline std::string_view escaped_name(std::string_view name, std::string &buffer) {
+    return all_printable(name) ? name : escape_name(name, buffer);
+}
+
+} // namespace tarvelo::tool
+
+#endif

@@ -1,0 +1,42 @@
+// log_time.h: the times of the exit's log: read from its lines and from the
+// command line, and written in ISO 8601.
+#ifndef TARVELO_TOOLS_REPORT_LOG_TIME_H
+#define TARVELO_TOOLS_REPORT_LOG_TIME_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarvelo::tool {
+
+// A time as the log shows it: seconds since 1970-01-01 00:00:00 counted in
+// the log's own wall-clock time. The log carries no zone, so these are
+// compared and printed as they are; only the Prometheus gauge of a
+// channel's last line converts one, by this machine's zone.
+using log_time = std::int64_t;
+
+// The 24-character timestamp that begins every line ("Tue Dec  8 18:43:24
+// 2026"), or nothing when `text` is not one. The day name is checked to be
+// a day name, not to fit the date.
+std::optional<log_time> parse_log_timestamp(std::string_view text);
+
+// A time given on the command line, as the log's local time:
+// "2026-12-08", "2026-12-08T18:43", "2026-12-08 18:43:24" (T or a blank),
+// the log's own form "Tue Dec  8 18:43:24 2026", or relative to `now`:
+// "-90s", "-30m", "-1h", "-2d", "today" and "yesterday" (their midnight),
+// "now". A date alone means its midnight. Nothing when `text` is none of
+// these or names no real date.
+std::optional<log_time> parse_time_argument(std::string_view text, log_time now);
+
+// ISO 8601 without a zone: "2026-12-08T18:43:24"; `separator` replaces the
+// "T" (a blank reads better in a table).
+std::string iso_time(log_time t, char separator = 'T');
+
+// The time on the first line of `text` that begins with a timestamp (after
+// the blank a TARVELO002E line leaves), to put a rotated set in order.
+std::optional<log_time> first_time_in(std::string_view text);
+
+} // namespace tarvelo::tool
+
+#endif

@@ -1,0 +1,360 @@
+// summary.cpp: see summary.h.
+#include "tools/report/summary.h"
+
+#include "tools/options.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tarvelo::tool {
+namespace {
+
+// No line of the exit is longer than this; a longer one is not kept whole.
+constexpr std::size_t line_max = 2048;
+constexpr std::size_t most_name_blocks = (std::size_t{1} << 32) / (std::size_t{1} << 20);
+
+bool starts_with(std::string_view text, std::string_view head) {
+    return text.size() >= head.size() && std::memcmp(text.data(), head.data(), head.size()) == 0;
+}
+
+bool ends_with(std::string_view text, std::string_view tail) {
+    return text.size() >= tail.size() &&
+           std::memcmp(text.data() + text.size() - tail.size(), tail.data(), tail.size()) == 0;
+}
+
+// A channel name as written is at most 80 characters: words of 8 bytes,
+// multiplied and mixed.
+std::size_t name_hash(std::string_view name) {
+    std::uint64_t h = name.size();
+    for (std::size_t at = 0; at < name.size(); at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, name.data() + at, std::min<std::size_t>(8, name.size() - at));
+        h = (h ^ word) * 0x9E3779B97F4A7C15u;
+        h ^= h >> 29;
+    }
+    h *= 0xFF51AFD7ED558CCDu;
+    return static_cast<std::size_t>(h ^ (h >> 32));
+}
+
+// The first and last eight bytes of a name and its length, mixed: enough
+// to tell apart the few channels of the latest lines, at the cost of two
+// loads.
+std::uint64_t fingerprint(std::string_view name) {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    const std::size_t n = std::min<std::size_t>(8, name.size());
+    if (n != 0) {
+        std::memcpy(&first, name.data(), n);
+        std::memcpy(&last, name.data() + name.size() - n, n);
+    }
+    return first ^ (last * 0xFF51AFD7ED558CCDu) ^ name.size();
+}
+
+// Where each catalogue entry is counted among the refusals.
+constexpr std::array<std::size_t, messages.size()> refusal_slots = [] {
+    std::array<std::size_t, messages.size()> slots{};
+    for (std::size_t k = 0; k < refusal_kinds; ++k) {
+        slots[static_cast<std::size_t>(refusal_messages[k])] = k;
+    }
+    return slots;
+}();
+
+} // namespace
+
+void flag_record::note(log_time from, log_time to, std::uint64_t times) {
+    if (count == 0) {
+        first = from;
+        last = to;
+    } else {
+        first = std::min(first, from);
+        last = std::max(last, to);
+    }
+    count += times;
+}
+
+log_summary::log_summary(report_filter filter) : filter_(std::move(filter)) {}
+
+log_summary::~log_summary() = default;
+
+std::uint64_t log_summary::refusal_total(std::size_t i) const {
+    const channel_trouble *t = trouble(i);
+    std::uint64_t total = 0;
+    if (t != nullptr) {
+        for (const std::uint64_t n : t->refusals) {
+            total += n;
+        }
+    }
+    return total;
+}
+
+bool log_summary::flagged(std::size_t i) const {
+    const channel_trouble *t = trouble(i);
+    return t != nullptr && std::any_of(t->flags.begin(), t->flags.end(),
+                                       [](const flag_record &f) { return f.count != 0; });
+}
+
+void log_summary::begin_input(std::string name) {
+    inputs_.push_back({std::move(name), 0, 0});
+    line_number_ = 0;
+    pending_.clear();
+    pending_too_long_ = false;
+    blank_expected_ = false;
+    after_start_ = false;
+}
+
+void log_summary::feed(const char *data, std::size_t size) {
+    const char *p = data;
+    const char *const end = data + size;
+    if (!pending_.empty() || pending_too_long_) {
+        const auto *newline = static_cast<const char *>(std::memchr(p, '\n', size));
+        const char *stop = newline != nullptr ? newline : end;
+        const auto piece = static_cast<std::size_t>(stop - p);
+        if (pending_.size() + piece > line_max) {
+            pending_too_long_ = true;
+        } else {
+            pending_.append(p, piece);
+        }
+        if (newline == nullptr) {
+            return;
+        }
+        take_line(pending_too_long_ ? std::string_view() : std::string_view(pending_));
+        pending_.clear();
+        pending_too_long_ = false;
+        p = newline + 1;
+    }
+    while (p < end) {
+        const auto *newline =
+            static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        if (newline == nullptr) {
+            const auto piece = static_cast<std::size_t>(end - p);
+            if (piece > line_max) {
+                pending_too_long_ = true;
+            } else {
+                pending_.assign(p, piece);
+            }
+            return;
+        }
+        take_line({p, static_cast<std::size_t>(newline - p)});
+        p = newline + 1;
+    }
+}
+
+void log_summary::end_input() {
+    // A file that ends without a newline: its last line was cut short,
+    // unless all that is left is the blank a TARVELO002E line writes after
+    // itself.
+    if (pending_too_long_ || (!pending_.empty() && !(blank_expected_ && pending_ == " "))) {
+        take_line(pending_too_long_ ? std::string_view() : std::string_view(pending_));
+    }
+    pending_.clear();
+    pending_too_long_ = false;
+}
+
+void log_summary::finish() {
+    for (std::size_t i = 0; i < channels_.size(); ++i) {
+        channel_record &c = channels_[i];
+        if (c.open > 0) {
+            flag_record &f = trouble_of(c).flags[flag_unclosed];
+            f = {};
+            f.note(c.open_since, c.last_start, c.open);
+        }
+    }
+}
+
+void log_summary::note_unparsed() {
+    if (totals_.unparsed++ == 0) {
+        totals_.first_unparsed_input = inputs_.back().name;
+        totals_.first_unparsed_line = line_number_;
+    }
+}
+
+void log_summary::take_line(std::string_view line) {
+    ++totals_.lines;
+    ++inputs_.back().lines;
+    ++line_number_;
+    if (ends_with(line, "\r")) {
+        line.remove_suffix(1); // a log that has passed through a Windows tool
+    }
+    // TARVELO002E ends with a newline and a blank: the blank begins the
+    // next line in the same file, whichever channel wrote it.
+    if (blank_expected_ && starts_with(line, " ")) {
+        line.remove_prefix(1);
+    }
+    blank_expected_ = false;
+    parsed_line p;
+    if (!parser_.parse(line, &p)) {
+        note_unparsed();
+        after_start_ = false;
+        return;
+    }
+    ++inputs_.back().exit_lines;
+    blank_expected_ = p.index == msg_allocation_failure;
+    if ((filter_.since && p.time < *filter_.since) || (filter_.until && p.time >= *filter_.until)) {
+        ++totals_.skipped;
+        after_start_ = false;
+        return;
+    }
+    apply(p);
+}
+
+std::optional<std::size_t> log_summary::channel_index(std::string_view raw) {
+    const std::string_view name = escaped_name(raw, escaped_);
+    const std::uint64_t print = fingerprint(name);
+    recent_channel &recent = recent_[(print * 0x9E3779B97F4A7C15u) >> 58];
+    if (recent.index != 0 && recent.fingerprint == print &&
+        same_text(this->name(recent.index - 1), name)) {
+        return recent.index - 1;
+    }
+    const std::optional<std::size_t> found = look_up(name);
+    if (found) {
+        recent = {print, static_cast<std::uint32_t>(*found + 1)};
+    }
+    return found;
+}
+
+std::optional<std::size_t> log_summary::look_up(std::string_view name) {
+    if (!filter_.channels.empty() && filter_.channels.count(name) == 0) {
+        return std::nullopt;
+    }
+    if (2 * (channels_.size() + 1) > slots_.size()) {
+        grow_slots();
+    }
+    const std::size_t hash = name_hash(name);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t taken = slots_[slot];
+        if (taken == 0) {
+            return add_channel(name, slot);
+        }
+        if (same_text(this->name(taken - 1), name)) {
+            return taken - 1;
+        }
+    }
+}
+
+std::size_t log_summary::add_channel(std::string_view name, std::size_t slot) {
+    if (name_blocks_.empty() || name_used_ + name.size() > name_block) {
+        if (name_blocks_.size() == most_name_blocks || channels_.size() >= UINT32_MAX - 1) {
+            throw failure(exit_system, "the log names more channels than the report can hold");
+        }
+        name_blocks_.push_back(std::make_unique<char[]>(name_block));
+        name_used_ = 0;
+    }
+    const std::size_t at = (name_blocks_.size() - 1) * name_block + name_used_;
+    if (!name.empty()) {
+        std::memcpy(name_blocks_.back().get() + name_used_, name.data(), name.size());
+    }
+    name_used_ += name.size();
+    channel_record &c = channels_.emplace_back();
+    c.name_at = static_cast<std::uint32_t>(at);
+    c.name_length = static_cast<std::uint8_t>(name.size());
+    slots_[slot] = static_cast<std::uint32_t>(channels_.size());
+    return channels_.size() - 1;
+}
+
+void log_summary::grow_slots() {
+    slots_.assign(std::max<std::size_t>(64, 2 * slots_.size()), 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = 0; i < channels_.size(); ++i) {
+        std::size_t slot = name_hash(name(i)) & mask;
+        while (slots_[slot] != 0) {
+            slot = (slot + 1) & mask;
+        }
+        slots_[slot] = static_cast<std::uint32_t>(i + 1);
+    }
+}
+
+channel_trouble &log_summary::trouble_of(channel_record &c) {
+    if (c.trouble == 0) {
+        troubles_.emplace_back();
+        c.trouble = static_cast<std::uint32_t>(troubles_.size());
+    }
+    return troubles_[c.trouble - 1];
+}
+
+void log_summary::apply(const parsed_line &line) {
+    const log_time t = line.time;
+    std::optional<std::size_t> index;
+    if (line.index == msg_allocation_failure) {
+        // Written in the same call as the start just before it, so within
+        // a second of it; with another channel's line between, the channel
+        // cannot be told and the line counts under the empty name.
+        if (after_start_ && t - previous_start_time_ <= 1) {
+            index = previous_start_;
+        } else {
+            index = channel_index({});
+        }
+    } else {
+        index = channel_index(line.channel);
+    }
+    after_start_ = false;
+    if (!index) {
+        ++totals_.skipped;
+        if (line.index == msg_exit_started) {
+            after_start_ = true;
+            previous_start_.reset();
+            previous_start_time_ = t;
+        }
+        return;
+    }
+    ++totals_.exit_lines;
+    channel_record &c = channels_[*index];
+    c.first = c.seen ? std::min(c.first, t) : t;
+    c.last = c.seen ? std::max(c.last, t) : t;
+    c.seen = true;
+
+    if (line.index > last_numbered_message) {
+        ++totals_.trace_lines;
+        return;
+    }
+    switch (line.index) {
+    case msg_exit_started:
+        ++c.starts;
+        if (c.open++ == 0) {
+            c.open_since = t;
+        }
+        c.last_start = t;
+        after_start_ = true;
+        previous_start_ = index;
+        previous_start_time_ = t;
+        return;
+    case msg_channel_closed:
+        ++c.closes;
+        // A close with no start before it began before the first file read.
+        if (c.open > 0) {
+            --c.open;
+        }
+        return;
+    default:
+        note_refusal(c, refusal_slots[static_cast<std::size_t>(line.index)], t);
+        return;
+    }
+}
+
+void log_summary::note_refusal(channel_record &c, std::size_t kind, log_time t) {
+    channel_trouble &trouble = trouble_of(c);
+    ++trouble.refusals[kind];
+    const int index = refusal_messages[kind];
+    if (index == msg_impersonation) {
+        trouble.flags[flag_impersonation].note(t, t);
+    } else if (index == msg_revoked) {
+        trouble.flags[flag_revoked].note(t, t);
+    }
+    trouble.recent[trouble.recent_next] = t;
+    trouble.recent_next = static_cast<std::uint8_t>((trouble.recent_next + 1) % burst_refusals);
+    trouble.recent_count =
+        static_cast<std::uint8_t>(std::min<std::size_t>(trouble.recent_count + 1, burst_refusals));
+    if (trouble.recent_count < burst_refusals) {
+        return;
+    }
+    // Threads write their lines a little out of time order: the window is
+    // from the earliest to the latest of the last few, whatever their order.
+    const auto [earliest, latest] =
+        std::minmax_element(trouble.recent.begin(), trouble.recent.end());
+    if (*latest - *earliest <= burst_seconds) {
+        trouble.flags[flag_burst].note(*earliest, *latest);
+        trouble.recent_count = 0; // the next burst needs refusals of its own
+    }
+}
+
+} // namespace tarvelo::tool

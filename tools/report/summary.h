@@ -1,0 +1,240 @@
+// summary.h: the exit's log files summarised per channel as their lines
+// stream past. Memory grows with the number of channels, never with the
+// number of lines, and stays small per channel: a fixed record for each,
+// the name in a shared arena, and the refusals and flags only for the
+// channels that met any. "tarvelo report" and its benchmark share this.
+#ifndef TARVELO_TOOLS_REPORT_SUMMARY_H
+#define TARVELO_TOOLS_REPORT_SUMMARY_H
+
+#include "log/catalogue.h"
+#include "tools/report/log_reader.h"
+#include "tools/report/log_time.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvelo::tool {
+
+namespace detail {
+constexpr std::size_t count_refusals() {
+    std::size_t n = 0;
+    for (const message &m : messages) {
+        n += m.kind == message_kind::refusal ? 1 : 0;
+    }
+    return n;
+}
+} // namespace detail
+
+// The refusals a channel can meet: the catalogue's refusal entries, in
+// catalogue order, each counted under its key.
+inline constexpr std::size_t refusal_kinds = detail::count_refusals();
+inline constexpr std::array<int, refusal_kinds> refusal_messages = [] {
+    std::array<int, refusal_kinds> list{};
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].kind == message_kind::refusal) {
+            list[n++] = static_cast<int>(i);
+        }
+    }
+    return list;
+}();
+
+constexpr std::string_view refusal_key(std::size_t kind) {
+    return messages[static_cast<std::size_t>(refusal_messages[kind])].key;
+}
+
+// A burst: this many refusals on one channel with the first and the last
+// of them at most this many seconds apart. The host retries a refused
+// channel about once a minute; a partner or an impostor that tries faster
+// than that stands out.
+inline constexpr std::size_t burst_refusals = 5;
+inline constexpr log_time burst_seconds = 60;
+
+// What a report flags on a channel, worst first.
+enum flag_kind : int { flag_impersonation, flag_burst, flag_revoked, flag_unclosed, flag_kinds };
+
+inline constexpr std::array<std::string_view, flag_kinds> flag_names = {"impersonation", "burst",
+                                                                        "revoked", "unclosed"};
+
+// How often a flag was raised on a channel, and the times of the earliest
+// and the latest line behind it.
+struct flag_record {
+    std::uint64_t count = 0;
+    log_time first = 0;
+    log_time last = 0;
+
+    void note(log_time from, log_time to, std::uint64_t times = 1);
+};
+
+// What every channel has.
+struct channel_record {
+    std::uint64_t starts = 0;
+    std::uint64_t closes = 0;
+    log_time first = 0; // earliest and latest line of the channel, trace included
+    log_time last = 0;
+    // Starts not yet matched by a close, worked out as the lines pass.
+    log_time open_since = 0;
+    log_time last_start = 0;
+    std::uint32_t open = 0;
+    std::uint32_t trouble = 0; // 1 + its place among the troubles; 0: none
+    std::uint32_t name_at = 0; // in the name arena
+    std::uint8_t name_length = 0;
+    bool seen = false; // first and last hold a line's time
+};
+
+// What only some channels meet: refusals and flags.
+struct channel_trouble {
+    std::array<std::uint64_t, refusal_kinds> refusals{};
+    std::array<flag_record, flag_kinds> flags{};
+    std::array<log_time, burst_refusals> recent{}; // the latest refusals, a ring
+    std::uint8_t recent_count = 0;
+    std::uint8_t recent_next = 0;
+};
+
+// A growing array in blocks that never move: no copy of everything when it
+// grows, and no block of twice the size beside the old one while it does.
+template <typename T> class block_array {
+public:
+    static constexpr std::size_t block_bits = 12;
+    static constexpr std::size_t block_size = std::size_t{1} << block_bits;
+
+    std::size_t size() const { return size_; }
+    T &operator[](std::size_t i) { return blocks_[i >> block_bits][i & (block_size - 1)]; }
+    const T &operator[](std::size_t i) const {
+        return blocks_[i >> block_bits][i & (block_size - 1)];
+    }
+    T &emplace_back() {
+        if ((size_ & (block_size - 1)) == 0) {
+            blocks_.push_back(std::make_unique<T[]>(block_size));
+        }
+        return (*this)[size_++];
+    }
+
+private:
+    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::size_t size_ = 0;
+};
+
+// Which lines count: within the time window (at or after `since`, before
+// `until`), and of the channels named, when any are.
+struct report_filter {
+    std::optional<log_time> since;
+    std::optional<log_time> until;
+    std::set<std::string, std::less<>> channels; // as the report shows them
+};
+
+struct read_totals {
+    std::uint64_t lines = 0;      // every line read
+    std::uint64_t exit_lines = 0; // lines of the exit that the report counts
+    std::uint64_t trace_lines = 0;
+    std::uint64_t skipped = 0;  // lines of the exit left out by the filter
+    std::uint64_t unparsed = 0; // lines that are no line of the exit
+    std::string first_unparsed_input;
+    std::uint64_t first_unparsed_line = 0; // counted from 1
+};
+
+// One file read, for the list of files and the warning about a file that
+// holds no line of the exit.
+struct input_totals {
+    std::string name;
+    std::uint64_t lines = 0;
+    std::uint64_t exit_lines = 0; // whether the filter kept them or not
+};
+
+// The summary of a set of log files, fed one file at a time: begin_input,
+// feed the bytes in pieces of any size, end_input. Files of a rotated set
+// are best fed oldest first (see first_time_in): bursts and starts without
+// a close are worked out in the order lines arrive.
+class log_summary {
+public:
+    explicit log_summary(report_filter filter = {});
+    ~log_summary();
+    log_summary(const log_summary &) = delete;
+    log_summary &operator=(const log_summary &) = delete;
+
+    void begin_input(std::string name);
+    void feed(const char *data, std::size_t size);
+    void end_input();
+
+    // After the last input: raises the flags for starts left without a
+    // close. The channels are in the order they were first seen.
+    void finish();
+
+    std::size_t channel_count() const { return channels_.size(); }
+    const channel_record &channel(std::size_t i) const { return channels_[i]; }
+    std::string_view name(std::size_t i) const {
+        const channel_record &c = channels_[i];
+        return {name_blocks_[c.name_at / name_block].get() + c.name_at % name_block, c.name_length};
+    }
+    // Null when the channel met no refusal and no flag.
+    const channel_trouble *trouble(std::size_t i) const {
+        const std::uint32_t t = channels_[i].trouble;
+        return t == 0 ? nullptr : &troubles_[t - 1];
+    }
+    std::uint64_t refusal_total(std::size_t i) const;
+    bool flagged(std::size_t i) const;
+
+    const read_totals &totals() const { return totals_; }
+    const std::vector<input_totals> &inputs() const { return inputs_; }
+
+private:
+    // Names are kept in blocks of this size; a name never spans two.
+    static constexpr std::size_t name_block = std::size_t{1} << 20;
+
+    void take_line(std::string_view line);
+    void apply(const parsed_line &line);
+    std::optional<std::size_t> channel_index(std::string_view raw);
+    std::optional<std::size_t> look_up(std::string_view name);
+    std::size_t add_channel(std::string_view name, std::size_t slot);
+    void grow_slots();
+    channel_trouble &trouble_of(channel_record &c);
+    void note_refusal(channel_record &c, std::size_t kind, log_time t);
+    void note_unparsed();
+
+    line_parser parser_;
+    report_filter filter_;
+    block_array<channel_record> channels_;
+    block_array<channel_trouble> troubles_;
+    // The names, in blocks that never move once written.
+    std::vector<std::unique_ptr<char[]>> name_blocks_;
+    std::size_t name_used_ = 0; // in the last block
+    std::string escaped_;       // a name being escaped
+    // The channels by name: open addressing, each slot 0 (free) or a
+    // channel's position plus one, never more than half full.
+    std::vector<std::uint32_t> slots_;
+    // The channels of the latest lines, by a fingerprint of the name: a
+    // host interleaves the lines of a few channels at a time, and these are
+    // found without hashing the whole name.
+    struct recent_channel {
+        std::uint64_t fingerprint = 0;
+        std::uint32_t index = 0; // 1 + the channel's place; 0: empty
+    };
+    std::array<recent_channel, 64> recent_{};
+    read_totals totals_;
+    std::vector<input_totals> inputs_;
+
+    // The input being read.
+    std::uint64_t line_number_ = 0;
+    std::string pending_; // a line cut by the end of a piece
+    bool pending_too_long_ = false;
+    bool blank_expected_ = false; // the previous line was TARVELO002E
+    // The line just before, when it was a start: a TARVELO002E line names no
+    // channel, and the exit writes it right after the start of the channel
+    // that failed. `previous_start_` is that channel, or none when the
+    // filter left it out.
+    bool after_start_ = false;
+    std::optional<std::size_t> previous_start_;
+    log_time previous_start_time_ = 0;
+};
+
+} // namespace tarvelo::tool
+
+#endif
