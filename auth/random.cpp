@@ -2,10 +2,7 @@
 #include "auth/random.h"
 
 #if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX // std::min and std::max, not the Windows macros
-#endif
-#include <windows.h>
+#include "os/windows_api.h"
 // windows.h first: bcrypt.h needs its types.
 #include <bcrypt.h>
 #else

@@ -5,10 +5,7 @@
 #include <cstring>
 
 #if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX // std::min and std::max, not the Windows macros
-#endif
-#include <windows.h>
+#include "os/windows_api.h"
 #else
 #include <sched.h>
 #endif

@@ -2,7 +2,7 @@
 // Every cut it can make is checked against the plain reading of its
 // contract: fill each "%s" in order, then keep the first capacity - 1 bytes.
 #include "log/catalogue.h"
-#include "log/writer.h"
+#include "log/line.h"
 
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 // every catalogue line's exact text, and the arguments' edge cases.
 #include "log/catalogue.h"
 #include "log/settings.h"
+#include "log/timestamp.h"
 #include "log/writer.h"
 #include "tests/exit/support.h"
 #include "tests/platform/posix.h"
