@@ -2,6 +2,7 @@
 #include "log/sink.h"
 
 #include "log/pipe_signal.h"
+#include "os/descriptor.h"
 
 #include <atomic>
 #include <cerrno>
@@ -29,7 +30,8 @@ constinit std::atomic<std::uint32_t> standard_output_checked{0};
 bool is_pipe_or_socket(int fd) {
     int type = 0;
     socklen_t size = sizeof type;
-    return fcntl(fd, F_GETPIPE_SZ) >= 0 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0;
+    return system_fcntl(fd, F_GETPIPE_SZ, 0) >= 0 ||
+           getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0;
 }
 
 bool standard_output_is_pipe(std::time_t now) {
@@ -79,15 +81,8 @@ void put_line_held(std::FILE *stream, const char *line, std::size_t length) {
 // one closed) is moved up, on that rare path only: on 1, standard output
 // would write every line into the log a second time.
 int open_log(const char *path) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd >= 0 && fd <= STDERR_FILENO) {
-        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        const int error = errno;
-        close(fd);
-        errno = error;
-        fd = moved;
-    }
-    return fd;
+    return above_standard_streams(
+        open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
 }
 
 void append_and_close(int fd, const char *line, std::size_t length) {
