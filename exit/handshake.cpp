@@ -36,7 +36,7 @@ std::uint8_t *exit_buffer(const exit_call &call) {
 }
 
 void refuse(const exit_call &call, int index, const char *text = nullptr) {
-    write_message(index, call.channel_name, text);
+    write_message(*call.log, index, call.channel_name, text);
     call.params->exit_response = ZTXCC_CLOSE_CHANNEL;
 }
 
@@ -53,12 +53,14 @@ void trace_security_text(const exit_call &call, int index, const std::uint8_t *t
     std::memcpy(argument, text, length);
     argument[length] = ' ';
     argument[length + 1] = '\0';
-    write_message(index, call.channel_name, argument);
+    write_message(*call.log, index, call.channel_name, argument);
 }
 
 // Trace lines go to the writer even while trace is off: a suppressed line
 // still opens, and so creates, a named log file.
-void trace(const exit_call &call, int index) { write_message(index, call.channel_name, nullptr); }
+void trace(const exit_call &call, int index) {
+    write_message(*call.log, index, call.channel_name, nullptr);
+}
 
 struct password_view {
     const std::uint8_t *bytes;

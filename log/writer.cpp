@@ -12,7 +12,8 @@
 
 namespace tarvelo {
 
-void write_message(int index, const char *channel_name, const char *text) {
+void write_message(const log_destination &log, int index, const char *channel_name,
+                   const char *text) {
     if (index < 0 || index >= static_cast<int>(catalogue.size())) {
         return;
     }
@@ -20,11 +21,9 @@ void write_message(int index, const char *channel_name, const char *text) {
 
     // Opened even for a trace line that is then dropped: a named log file
     // is created, or its failure reported, whatever trace is doing.
-    log_path_copy path;
-    read_log_path(&path);
     int fd = -1;
-    if (path.text[0] != '\0') {
-        fd = open_log(path.text);
+    if (log.path[0] != '\0') {
+        fd = open_log(log.path);
         if (fd < 0) {
             report_open_failure(errno);
         }

@@ -7,12 +7,25 @@
 #include "log/line.h"
 #include "log/timestamp.h"
 
+#include <cstddef>
+
 namespace tarvelo {
+
+// The exit data field that names the log file holds 32 bytes.
+inline constexpr std::size_t log_path_max = 32;
+
+// Where one exit call's lines go besides standard output: the log file its
+// own exit data names, terminated; empty when it names none. Each call
+// carries its own, so that a channel's lines go only to its own file,
+// whatever the host's other channels do meanwhile on other threads.
+struct log_destination {
+    char path[log_path_max + 1];
+};
 
 // Writes catalogue entry `index` (0 to 21) with the current local time, the
 // channel name text and the caller's argument text. The line goes to
-// standard output, flushed, and is appended to the file named by `log_path`
-// when there is one. Trace entries (above 10) are dropped while trace is off,
+// standard output, flushed, and is appended to the log file of `log` when
+// it names one. Trace entries (above 10) are dropped while trace is off,
 // though a named log file is still opened (and so created). A log file that
 // cannot be opened gives "Error accessing log file - errno N" on standard
 // error; the line still reaches standard output. Null texts are empty; an
@@ -21,7 +34,8 @@ namespace tarvelo {
 // SIGPIPE in it (see sink.h), a FIFO with no reader is a log file that
 // cannot be opened (never waited on), and each line is written once to each
 // stream even when the host runs with standard descriptors closed.
-void write_message(int index, const char *channel_name, const char *text);
+void write_message(const log_destination &log, int index, const char *channel_name,
+                   const char *text);
 
 } // namespace tarvelo
 

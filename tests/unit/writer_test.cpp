@@ -16,12 +16,11 @@
 namespace tarvelo::testing {
 namespace {
 
+constexpr log_destination no_log_file{};
+
 class Writer : public ::testing::Test {
 protected:
-    void SetUp() override {
-        assign_log_path(nullptr, 0);
-        set_trace_on(true);
-    }
+    void SetUp() override { set_trace_on(true); }
     void TearDown() override {
         set_trace_on(false);
         unsetenv("TZ");
@@ -29,7 +28,7 @@ protected:
     }
     static std::string written(int index, const char *name, const char *text) {
         captured_output capture;
-        write_message(index, name, text);
+        write_message(no_log_file, index, name, text);
         return capture.take().out;
     }
     static std::string body(int index, const char *name, const char *text) {
@@ -90,8 +89,8 @@ TEST_F(Writer, NumberedMessagesReadExactlyAsReleased) {
 
 TEST_F(Writer, AllocationFailureLineLeavesABlankThatBeginsTheNextLine) {
     captured_output capture;
-    write_message(msg_allocation_failure, nullptr, nullptr);
-    write_message(msg_channel_closed, "X", nullptr);
+    write_message(no_log_file, msg_allocation_failure, nullptr, nullptr);
+    write_message(no_log_file, msg_channel_closed, "X", nullptr);
     const std::string out = capture.take().out;
     const std::vector<std::string> lines = split_lines(out);
     ASSERT_EQ(lines.size(), 2u);
@@ -136,17 +135,6 @@ TEST_F(Writer, LongestArgumentsFitTheLineWhole) {
     const std::string text(99, 'T');
     const std::string line = written(msg_invalid_state, name.c_str(), text.c_str());
     EXPECT_NE(line.find(name + " - State Code => " + text + "\n"), std::string::npos);
-}
-
-TEST(Settings, LogPathKeepsAtMost32CharactersAndEmptiesOnZeroLength) {
-    const std::string long_path(40, 'x');
-    assign_log_path(long_path.data(), long_path.size());
-    log_path_copy copy;
-    read_log_path(&copy);
-    EXPECT_EQ(std::string(copy.text), std::string(32, 'x'));
-    assign_log_path(nullptr, 0);
-    read_log_path(&copy);
-    EXPECT_STREQ(copy.text, "");
 }
 
 } // namespace
