@@ -3,6 +3,7 @@
 #define TARVELO_EXIT_EXIT_CALL_H
 
 #include "exit/tarvelo.h"
+#include "log/line.h"
 #include "log/writer.h"
 
 #include <cstddef>
@@ -15,6 +16,9 @@ namespace tarvelo {
 inline constexpr std::size_t name_text_size = 100;
 inline constexpr std::size_t argument_text_size = 100;
 
+// Every line of a call fits the writer's line whole, escaped or not.
+static_assert(std::size_t{TARVELO_CHANNEL_NAME_LENGTH} <= channel_name_max);
+static_assert(std::size_t{TARVELO_SECURITY_TEXT_LENGTH} + 1 <= argument_max);
 // The first token of the exit data, whole.
 static_assert(std::size_t{TARVELO_EXIT_DATA_LENGTH} <= log_path_max);
 

@@ -23,17 +23,18 @@ struct log_destination {
 };
 
 // Writes catalogue entry `index` (0 to 21) with the current local time, the
-// channel name text and the caller's argument text. The line goes to
-// standard output, flushed, and is appended to the log file of `log` when
-// it names one. Trace entries (above 10) are dropped while trace is off,
-// though a named log file is still opened (and so created). A log file that
-// cannot be opened gives "Error accessing log file - errno N" on standard
-// error; the line still reaches standard output. Null texts are empty; an
-// index outside the catalogue writes nothing. Never fails its caller, and
-// never harms the host's process: a pipe whose reader has gone raises no
-// SIGPIPE in it (see sink.h), a FIFO with no reader is a log file that
-// cannot be opened (never waited on), and each line is written once to each
-// stream even when the host runs with standard descriptors closed.
+// channel name text and the caller's argument text (see line.h: bytes of
+// those two that could break or forge a line are shown escaped). The line
+// goes to standard output, flushed, and is appended to the log file of
+// `log` when it names one. Trace entries (above 10) are dropped while trace
+// is off, though a named log file is still opened (and so created). A log
+// file that cannot be opened gives "Error accessing log file - errno N" on
+// standard error; the line still reaches standard output. Null texts are
+// empty; an index outside the catalogue writes nothing. Never fails its
+// caller, and never harms the host's process: a pipe whose reader has gone
+// raises no SIGPIPE in it (see sink.h), a FIFO with no reader is a log file
+// that cannot be opened (never waited on), and each line is written once to
+// each stream even when the host runs with standard descriptors closed.
 void write_message(const log_destination &log, int index, const char *channel_name,
                    const char *text);
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -135,6 +136,29 @@ TEST_F(Writer, LongestArgumentsFitTheLineWhole) {
     const std::string text(99, 'T');
     const std::string line = written(msg_invalid_state, name.c_str(), text.c_str());
     EXPECT_NE(line.find(name + " - State Code => " + text + "\n"), std::string::npos);
+    // A 20-byte name and a 33-byte argument with every byte escaped: each
+    // line stays whole, with the format's own line ending.
+    const std::string control_name(20, '\x1b');
+    const std::string control_text(33, '\n');
+    std::string shown_name;
+    std::string shown_text;
+    while (shown_name.size() < 4 * control_name.size()) {
+        shown_name += "\\x1b";
+    }
+    while (shown_text.size() < 4 * control_text.size()) {
+        shown_text += "\\x0a";
+    }
+    for (int index = 0; index < static_cast<int>(catalogue.size()); ++index) {
+        const std::string_view format = catalogue[static_cast<std::size_t>(index)];
+        const std::string escaped = written(index, control_name.c_str(), control_text.c_str());
+        EXPECT_EQ(std::count(escaped.begin(), escaped.end(), '\n'),
+                  std::count(format.begin(), format.end(), '\n'))
+            << escaped;
+        EXPECT_EQ(escaped.back(), format.back()) << escaped;
+    }
+    EXPECT_NE(written(msg_invalid_state, control_name.c_str(), control_text.c_str())
+                  .find(shown_name + " - State Code => " + shown_text + "\n"),
+              std::string::npos);
 }
 
 } // namespace
