@@ -14,7 +14,8 @@
 namespace tarvelo {
 
 // Opens the log file at `path` to append one line: created when missing,
-// never waited on, never on descriptors 0 to 2, not inherited by the host's
+// with no access for others (0640 at most, less the host's umask), never
+// waited on, never on descriptors 0 to 2, not inherited by the host's
 // children. -1 with errno set when it cannot be opened.
 int open_log(const char *path);
 

@@ -16,6 +16,11 @@
 namespace tarvelo {
 namespace {
 
+// Trace lines hold challenge and response pairs, from which a password can
+// be guessed offline: a new log file gives others no access at all. The
+// host's umask narrows this further; an existing file keeps its mode.
+constexpr mode_t new_log_mode = 0640;
+
 // Whether standard output is a pipe or a socket, which a host's reader can
 // leave. A file, a terminal or /dev/null cannot raise SIGPIPE, and those
 // cost nothing more than the line. Learned again in the first line of each
@@ -82,7 +87,7 @@ void put_line_held(std::FILE *stream, const char *line, std::size_t length) {
 // would write every line into the log a second time.
 int open_log(const char *path) {
     return above_standard_streams(
-        open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
+        open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, new_log_mode));
 }
 
 void append_and_close(int fd, const char *line, std::size_t length) {

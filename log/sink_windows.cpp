@@ -17,7 +17,8 @@ namespace tarvelo {
 // The log file's descriptor is never 0, 1 or 2: a host may run with one of
 // those closed, and the C runtime then gives its number to the log file.
 // The C runtime has no "lowest number above 2": duplicates are taken until
-// one is, the low ones held open meanwhile and closed after.
+// one is, the low ones held open meanwhile and closed after. Windows files
+// have no permissions for others: the file takes its directory's.
 int open_log(const char *path) {
     int fd = _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
                    _S_IREAD | _S_IWRITE);
