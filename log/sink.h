@@ -31,8 +31,16 @@ void close_log(int fd);
 // among the host's own buffered output. `now` is the line's clock second.
 //
 // On POSIX systems SIGPIPE is held around the write whenever standard
-// output is a pipe or a socket; what descriptor 1 is gets learned in the
-// first line of each clock second.
+// output is a pipe or a socket. What descriptor 1 is gets learned in the
+// first line of each clock second (by any thread), not on every line:
+// asking on every line would cost two system calls more on a line to a file
+// or /dev/null, and holding the signal on every line two or three, where a
+// whole logged line takes four. So a host that, within one clock second,
+// puts a pipe or socket on descriptor 1 in place of a file, terminal or
+// /dev/null can be sent SIGPIPE by a line later in that same second, if the
+// reader has gone by then; from the next second on it cannot. A host that
+// ignores SIGPIPE is never sent one; one that blocks it is not ended by it,
+// but may find it pending.
 void put_standard_output(const char *line, std::size_t length, std::time_t now);
 
 // "Error accessing log file - errno N" on standard error.

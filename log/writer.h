@@ -31,10 +31,14 @@ struct log_destination {
 // file that cannot be opened gives "Error accessing log file - errno N" on
 // standard error; the line still reaches standard output. Null texts are
 // empty; an index outside the catalogue writes nothing. Never fails its
-// caller, and never harms the host's process: a pipe whose reader has gone
-// raises no SIGPIPE in it (see sink.h), a FIFO with no reader is a log file
-// that cannot be opened (never waited on), and each line is written once to
-// each stream even when the host runs with standard descriptors closed.
+// caller. A FIFO with no reader is a log file that cannot be opened (never
+// waited on), and each line is written once to each stream even when the
+// host runs with standard descriptors closed. A pipe or socket whose reader
+// has gone raises no SIGPIPE in the host, with one exception: what standard
+// output is gets learned in the first line of each clock second, so a host
+// that puts a pipe or socket on descriptor 1 in place of a file, terminal
+// or /dev/null can be sent SIGPIPE by a line later in that same second, if
+// the reader has gone by then (see sink.h).
 void write_message(const log_destination &log, int index, const char *channel_name,
                    const char *text);
 
