@@ -28,15 +28,14 @@ inline constexpr std::size_t escape_length = 4;
 // written to a FIFO is always written whole (POSIX's least PIPE_BUF).
 inline constexpr std::size_t message_line_max = 512;
 
-// The longest format, less its three placeholders.
-inline constexpr std::size_t longest_format_text =
+// The longest format, its placeholders counted as text.
+inline constexpr std::size_t longest_format =
     std::max_element(catalogue.begin(), catalogue.end(),
-                     [](auto a, auto b) { return a.size() < b.size(); }) -> size() -
-    3 * 2;
+                     [](auto a, auto b) { return a.size() < b.size(); }) -> size();
 
 // Every line the exit can write fits whole, even with every byte of its
 // channel name and argument escaped: none is ever cut.
-static_assert(longest_format_text + timestamp_length +
+static_assert(longest_format + timestamp_length +
                       escape_length * (channel_name_max + argument_max) <
                   message_line_max,
               "a line with escaped arguments must fit the line buffer");
