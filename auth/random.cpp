@@ -2,13 +2,12 @@
 #include "auth/random.h"
 
 #if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX // std::min and std::max, not the Windows macros
-#endif
-#include <windows.h>
+#include "os/windows_api.h"
 // windows.h first: bcrypt.h needs its types.
 #include <bcrypt.h>
 #else
+#include "os/descriptor.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -25,12 +24,14 @@ constexpr std::size_t most_at_once = 256;
 // Kernels before getrandom, and sandboxes that filter it out, still have
 // the same generator behind /dev/urandom. Opened and closed per use, close
 // on exec: no descriptor of ours survives the call or leaks into a child
-// that the host starts.
+// that the host starts. Never on 0, 1 or 2 of a host that runs with one
+// closed: its standard output would go into the generator meanwhile.
 bool read_urandom(unsigned char *out, std::size_t length) {
     int fd;
     do {
         fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
+    fd = above_standard_streams(fd);
     if (fd < 0) {
         return false;
     }
@@ -73,7 +74,9 @@ bool fill_random(void *out, std::size_t length) {
             got += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
-        } else if (n < 0 && errno == ENOSYS) {
+        } else if (n < 0 && (errno == ENOSYS || errno == EPERM)) {
+            // No such call (an old kernel), or a sandbox's filter refuses
+            // it: seccomp profiles answer calls they do not know with EPERM.
             return read_urandom(bytes + got, length - got);
         } else {
             return false;

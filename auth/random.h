@@ -12,9 +12,11 @@
 namespace tarvelo {
 
 // Fills `length` bytes at `out` (at most 256) and returns true, or returns
-// false with the bytes in an unspecified state. Never blocks: a generator
-// that is not ready yet (early in a machine's boot) is a failure. Changes
-// errno; the entry point gives the host its own back.
+// false with the bytes in an unspecified state. On Linux the bytes come from
+// the getrandom system call, or from /dev/urandom where the call does not
+// exist or a sandbox refuses it; false only when neither gives them. Never
+// blocks: a generator that is not ready yet (early in a machine's boot) is a
+// failure. Changes errno; the entry point gives the host its own back.
 bool fill_random(void *out, std::size_t length);
 
 } // namespace tarvelo

@@ -26,7 +26,9 @@
 #include "auth/challenge.h"
 #include "exit/tarvelo.h"
 #include "log/catalogue.h"
+#include "log/line.h"
 #include "log/settings.h"
+#include "log/timestamp.h"
 #include "log/writer.h"
 #include "standin/host.h"
 #include "standin/partner.h"
@@ -140,10 +142,15 @@ std::string started_line() {
     return {line, length};
 }
 
-// Points the writer linked into this program at `path` (empty: no log file),
-// trace off.
+// The log file that the writer linked into this program is given, as an
+// exit call gives it the one its exit data names.
+tarvelo::log_destination bench_log{};
+
+// Points the writer at `path` (empty: no log file), trace off.
 void use_log_path(const std::string &path) {
-    tarvelo::assign_log_path(path.data(), path.size());
+    const std::size_t length = std::min(path.size(), tarvelo::log_path_max);
+    path.copy(bench_log.path, length);
+    bench_log.path[length] = '\0';
     tarvelo::set_trace_on(false);
 }
 
@@ -288,7 +295,7 @@ int open_append(const char *path) {
 void line_write_message(benchmark::State &state) {
     use_log_path(world->line_log);
     for (auto _ : state) {
-        tarvelo::write_message(tarvelo::msg_exit_started, channel_name_field, nullptr);
+        tarvelo::write_message(bench_log, tarvelo::msg_exit_started, channel_name_field, nullptr);
     }
     use_log_path("");
 }
@@ -313,7 +320,7 @@ BENCHMARK(line_floor)->Name("line/floor_open_write_close");
 void trace_suppressed_write_message(benchmark::State &state) {
     use_log_path(world->line_log);
     for (auto _ : state) {
-        tarvelo::write_message(tarvelo::trace_startup, channel_name_field, nullptr);
+        tarvelo::write_message(bench_log, tarvelo::trace_startup, channel_name_field, nullptr);
     }
     use_log_path("");
 }
@@ -337,7 +344,7 @@ BENCHMARK(trace_suppressed_floor)->Name("trace_suppressed/floor_open_close");
 void trace_suppressed_no_path(benchmark::State &state) {
     use_log_path("");
     for (auto _ : state) {
-        tarvelo::write_message(tarvelo::trace_startup, channel_name_field, nullptr);
+        tarvelo::write_message(bench_log, tarvelo::trace_startup, channel_name_field, nullptr);
     }
 }
 BENCHMARK(trace_suppressed_no_path)->Name("trace_suppressed/write_message_no_path");
@@ -635,7 +642,7 @@ void growth(benchmark::State &state, const std::string &path, off_t size) {
     }
     use_log_path(path);
     for (auto _ : state) {
-        tarvelo::write_message(tarvelo::msg_exit_started, channel_name_field, nullptr);
+        tarvelo::write_message(bench_log, tarvelo::msg_exit_started, channel_name_field, nullptr);
     }
     use_log_path("");
 }

@@ -1,9 +1,10 @@
 // entry.cpp: TARVELO, the library's only way in.
 //
 // Every call runs the same prologue (reset the exit response, read the exit
-// data into the process-wide settings, make the channel name text) and then
-// acts on the exit reason. Nothing is returned: all results travel through
-// the parameter block and the length and address parameters.
+// data into the call's own log file and the process-wide trace switch, make
+// the channel name text) and then acts on the exit reason. Nothing is
+// returned: all results travel through the parameter block and the length
+// and address parameters.
 #include "exit/exit_call.h"
 #include "exit/handshake.h"
 #include "exit/tarvelo.h"
@@ -60,16 +61,17 @@ token next_token(const char **cursor, const char *end) {
     return {start, static_cast<std::size_t>(p - start)};
 }
 
-// The first token names the log file; a second that begins with "TRACEON"
-// turns trace on. Trace is never turned off here. The field is read up to
-// its first zero byte, or whole.
-void read_exit_data(const char field[TARVELO_EXIT_DATA_LENGTH]) {
+// The first token names the call's log file; a second that begins with
+// "TRACEON" turns trace on, for every channel of the process. Trace is never
+// turned off here. The field is read up to its first zero byte, or whole.
+void read_exit_data(const char field[TARVELO_EXIT_DATA_LENGTH], log_destination *log) {
     constexpr std::size_t field_length = TARVELO_EXIT_DATA_LENGTH;
     const void *zero = std::memchr(field, '\0', field_length);
     const char *end = zero != nullptr ? static_cast<const char *>(zero) : field + field_length;
     const char *cursor = field;
     const token path = next_token(&cursor, end);
-    assign_log_path(path.start, path.length);
+    std::memcpy(log->path, path.start, path.length);
+    log->path[path.length] = '\0';
     const token second = next_token(&cursor, end);
     constexpr std::size_t keyword_length = sizeof trace_keyword - 1;
     if (second.length >= keyword_length &&
@@ -81,11 +83,11 @@ void read_exit_data(const char field[TARVELO_EXIT_DATA_LENGTH]) {
 void initialise(const exit_call &call) {
     // After the prologue: "TRACEON" counts from the channel's next call.
     set_trace_on(false);
-    write_message(msg_exit_started, call.channel_name, nullptr);
+    write_message(*call.log, msg_exit_started, call.channel_name, nullptr);
     call.params->user_area[0] = ZAVCONN_STARTUP;
     if (call.exit_buffer == nullptr || call.exit_length == nullptr) {
         // Nowhere to keep a buffer: the channel cannot sign on.
-        write_message(msg_allocation_failure, nullptr, nullptr);
+        write_message(*call.log, msg_allocation_failure, nullptr, nullptr);
         call.params->exit_response = ZTXCC_CLOSE_CHANNEL;
         return;
     }
@@ -93,7 +95,7 @@ void initialise(const exit_call &call) {
     *call.exit_buffer = buffer;
     *call.exit_length = TARVELO_EXIT_BUFFER_LENGTH;
     if (buffer == nullptr) {
-        write_message(msg_allocation_failure, nullptr, nullptr);
+        write_message(*call.log, msg_allocation_failure, nullptr, nullptr);
         call.params->exit_response = ZTXCC_CLOSE_CHANNEL;
         return;
     }
@@ -103,7 +105,7 @@ void initialise(const exit_call &call) {
 }
 
 void terminate(const exit_call &call) {
-    write_message(msg_channel_closed, call.channel_name, nullptr);
+    write_message(*call.log, msg_channel_closed, call.channel_name, nullptr);
     if (call.exit_buffer != nullptr && *call.exit_buffer != nullptr) {
         // The expected response is derived from the password: it does not
         // outlive the channel in freed memory.
@@ -117,7 +119,7 @@ void terminate(const exit_call &call) {
 void refuse_exit_reason(const exit_call &call, std::int32_t reason) {
     char argument[argument_text_size] = {};
     std::snprintf(argument, sizeof argument, " %d ", static_cast<int>(reason));
-    write_message(msg_invalid_exit_call, call.channel_name, argument);
+    write_message(*call.log, msg_invalid_exit_call, call.channel_name, argument);
     call.params->exit_response = ZTXCC_CLOSE_CHANNEL;
 }
 
@@ -131,7 +133,7 @@ void dispatch(const exit_call &call) {
         terminate(call);
         return;
     case ZTXR_SEC_MSG:
-        write_message(trace_sec_msg_received, call.channel_name, nullptr);
+        write_message(*call.log, trace_sec_msg_received, call.channel_name, nullptr);
         if (call.channel == nullptr) {
             // No channel definition, no password: whatever the state, this
             // call cannot take part in a sign-on, and answering a challenge
@@ -166,13 +168,14 @@ extern "C" TARVELO_EXPORT void TARVELO_CALL TARVELO(tarvelo_exit_params *params,
     // leave its error behind in the host.
     const int host_errno = errno;
     params->exit_response = ZTXCC_OK;
-    read_exit_data(params->exit_data);
+    log_destination log;
+    read_exit_data(params->exit_data, &log);
 
     char channel_name[name_text_size] = {};
     if (channel != nullptr) {
         std::memcpy(channel_name, channel->channel_name, TARVELO_CHANNEL_NAME_LENGTH);
     }
     dispatch({params, channel, data_length, exchange_length, exchange, exit_length, exit_buffer,
-              channel_name});
+              channel_name, &log});
     errno = host_errno;
 }

@@ -3,6 +3,8 @@
 #define TARVELO_EXIT_EXIT_CALL_H
 
 #include "exit/tarvelo.h"
+#include "log/line.h"
+#include "log/writer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,10 +16,17 @@ namespace tarvelo {
 inline constexpr std::size_t name_text_size = 100;
 inline constexpr std::size_t argument_text_size = 100;
 
-// The seven parameters exactly as the host passed them, and the channel name
-// text that every message of the call carries. Pointers other than `params`
-// may be null when a host breaks its contract; the steps then refuse rather
-// than touch them.
+// Every line of a call fits the writer's line whole, escaped or not.
+static_assert(std::size_t{TARVELO_CHANNEL_NAME_LENGTH} <= channel_name_max);
+static_assert(std::size_t{TARVELO_SECURITY_TEXT_LENGTH} + 1 <= argument_max);
+// The first token of the exit data, whole.
+static_assert(std::size_t{TARVELO_EXIT_DATA_LENGTH} <= log_path_max);
+
+// The seven parameters exactly as the host passed them, and what every
+// message of the call carries: the channel name text and the log file that
+// the call's own exit data names. Pointers other than `params`, `log` and
+// `channel_name` may be null when a host breaks its contract; the steps then
+// refuse rather than touch them.
 struct exit_call {
     tarvelo_exit_params *params;
     const tarvelo_channel_def *channel;
@@ -27,6 +36,7 @@ struct exit_call {
     std::int32_t *exit_length;
     std::uint8_t **exit_buffer;
     const char *channel_name;
+    const log_destination *log;
 };
 
 } // namespace tarvelo

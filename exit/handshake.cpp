@@ -65,7 +65,7 @@ std::uint8_t *exit_buffer(const exit_call &call) {
 }
 
 void refuse(const exit_call &call, int index, const char *text = nullptr) {
-    write_message(index, call.channel_name, text);
+    write_message(*call.log, index, call.channel_name, text);
     call.params->exit_response = ZTXCC_CLOSE_CHANNEL;
 }
 
@@ -78,7 +78,7 @@ void trace_text(const exit_call &call, int index, const std::uint8_t *text, std:
     std::memcpy(argument, text, length);
     argument[length] = ' ';
     argument[length + 1] = '\0';
-    write_message(index, call.channel_name, argument);
+    write_message(*call.log, index, call.channel_name, argument);
 }
 
 // The partner's challenge or response: at most its first 32 characters,
@@ -101,7 +101,9 @@ void trace_own_text(const exit_call &call, int index, const std::uint8_t *text) 
 
 // Trace lines go to the writer even while trace is off: a suppressed line
 // still opens, and so creates, a named log file.
-void trace(const exit_call &call, int index) { write_message(index, call.channel_name, nullptr); }
+void trace(const exit_call &call, int index) {
+    write_message(*call.log, index, call.channel_name, nullptr);
+}
 
 // The channel's password field: the password is what stands before its
 // first blank. The entry point hands on no security message without a

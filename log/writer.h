@@ -2,41 +2,45 @@
 #ifndef TARVELO_LOG_WRITER_H
 #define TARVELO_LOG_WRITER_H
 
-#include "log/catalogue.h"
+// The line's text and its timestamp, for programs that make lines as the
+// writer makes them.
+#include "log/line.h"
+#include "log/timestamp.h"
 
 #include <cstddef>
-#include <ctime>
 
 namespace tarvelo {
 
-// Room for the longest format with a 99-character channel name and argument.
-inline constexpr std::size_t message_line_max = 512;
+// The exit data field that names the log file holds 32 bytes.
+inline constexpr std::size_t log_path_max = 32;
+
+// Where one exit call's lines go besides standard output: the log file its
+// own exit data names, terminated; empty when it names none. Each call
+// carries its own, so that a channel's lines go only to its own file,
+// whatever the host's other channels do meanwhile on other threads.
+struct log_destination {
+    char path[log_path_max + 1];
+};
 
 // Writes catalogue entry `index` (0 to 21) with the current local time, the
-// channel name text and the caller's argument text. The line goes to
-// standard output, flushed, and is appended to the file named by `log_path`
-// when there is one. Trace entries (above 10) are dropped while trace is off,
-// though a named log file is still opened (and so created). A log file that
-// cannot be opened gives "Error accessing log file - errno N" on standard
-// error; the line still reaches standard output. Null texts are empty; an
-// index outside the catalogue writes nothing. Never fails its caller, and
-// never harms the host's process: a pipe whose reader has gone raises no
-// SIGPIPE in it, a FIFO with no reader is a log file that cannot be opened
-// (never waited on), and each line is written once to each stream even when
-// the host runs with standard descriptors closed.
-void write_message(int index, const char *channel_name, const char *text);
-
-// The 24-character local time text of `when`, in the layout of the C
-// library's ctime without its newline, with English names whatever locale
-// the host has set: "Wed Jun 30 21:49:08 1993", days 1 to 9 behind a blank
-// ("Wed Jun  9") on every platform. Not terminated.
-void format_timestamp(std::time_t when, char out[timestamp_length]);
-
-// Fills `format`'s "%s" placeholders in order from `args` (null or missing
-// arguments are empty) into `out`, truncating at `capacity` - 1; terminates
-// and returns the length.
-std::size_t expand_format(const char *format, std::size_t format_length, const char *const *args,
-                          std::size_t arg_count, char *out, std::size_t capacity);
+// channel name text and the caller's argument text (see line.h: bytes of
+// those two that could break or forge a line are shown escaped). The line
+// goes to standard output, flushed, and is appended to the log file of
+// `log` when it names one. Trace entries (above 10) are dropped while trace
+// is off, though a named log file is still opened (and so created). A log
+// file that cannot be opened gives "Error accessing log file - errno N" on
+// standard error; the line still reaches standard output. Null texts are
+// empty; an index outside the catalogue writes nothing. Never fails its
+// caller. A FIFO with no reader is a log file that cannot be opened (never
+// waited on), and each line is written once to each stream even when the
+// host runs with standard descriptors closed. A pipe or socket whose reader
+// has gone raises no SIGPIPE in the host, with one exception: what standard
+// output is gets learned in the first line of each clock second, so a host
+// that puts a pipe or socket on descriptor 1 in place of a file, terminal
+// or /dev/null can be sent SIGPIPE by a line later in that same second, if
+// the reader has gone by then (see sink.h).
+void write_message(const log_destination &log, int index, const char *channel_name,
+                   const char *text);
 
 } // namespace tarvelo
 

@@ -1,6 +1,6 @@
 // Channels of one host running on several threads at once: every line
-// whole, none lost, in the shared log file and on standard output, and no
-// log path ever seen half-written.
+// whole, none lost, in the shared log file and on standard output, and each
+// channel's lines only in the log file its own exit data names.
 #include "standin/signon.h"
 #include "tests/exit/support.h"
 
@@ -85,6 +85,50 @@ TEST(Concurrency, ManyThreadsSignOnIntoOneLogFileWithEveryLineWholeAndNoneLost) 
     std::vector<std::string> files = dir.entries();
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (std::vector<std::string>{"a.log", "longer-name.log"}));
+}
+
+// Each thread runs one channel with a log file of its own, two with trace
+// and two without, signing on again and again while the others do the
+// same: a log holds its own channel's lines, all of them, and no other's.
+// Another channel's trace line in it would hand its challenge and response
+// pair to whoever may read this log.
+TEST(Concurrency, FourThreadsEachWithItsOwnLogFileFindOnlyTheirOwnLinesInIt) {
+    constexpr int four = 4;
+    constexpr int signons = 60;
+    scratch_directory dir;
+    tarvelo_entry_fn *entry = exit_entry();
+    captured_output capture;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < four; ++t) {
+        workers.emplace_back([&, t] {
+            standin::channel_config config;
+            config.name = channel_name(t, 0);
+            config.exit_data =
+                dir.file(std::to_string(t) + ".log") + (t % 2 == 0 ? " TRACEON" : "");
+            standin::partner_config partner;
+            partner.seed = static_cast<std::uint32_t>(t);
+            for (int n = 0; n < signons; ++n) {
+                standin::run_signon(entry, config, partner);
+            }
+        });
+    }
+    for (std::thread &w : workers) {
+        w.join();
+    }
+    capture.take();
+
+    for (int t = 0; t < four; ++t) {
+        SCOPED_TRACE("channel " + channel_name(t, 0));
+        std::map<std::string, int> counts;
+        for (const std::string &line :
+             split_lines(read_file(dir.file(std::to_string(t) + ".log")))) {
+            EXPECT_NE(line.find(" " + channel_name(t, 0) + " "), std::string::npos) << line;
+            const std::string body = without_timestamp(line);
+            ++counts[body.substr(0, body.find(" - "))];
+        }
+        EXPECT_EQ(counts["TARVELO001I"], signons);
+        EXPECT_EQ(counts["TARVELO008I"], signons);
+    }
 }
 
 } // namespace

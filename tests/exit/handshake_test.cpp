@@ -267,11 +267,65 @@ TEST_F(TracedHandshake, FullExchangeWritesTheseLinesToStandardOutputAndTheLogFil
     EXPECT_EQ(out.err, "");
 }
 
-TEST_F(TracedHandshake, TraceShowsAChallengeUpToAZeroByte) {
-    std::string challenge = challenge_text;
-    challenge[5] = '\0';
-    auto out = deliver(bytes(challenge));
-    EXPECT_NE(out.out.find("---> 821AE \n"), std::string::npos) << out.out;
+// What a partner sends and the channel name a host gives, shown in trace
+// lines: each line stays one whole line of the exit's, in the log file as on
+// standard output, whatever the bytes. Every byte outside printable ASCII,
+// and every backslash, is shown as "\xNN"; a text ends at a zero byte.
+TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
+    struct row {
+        const char *what;
+        std::string name;   // the channel name field
+        std::uint8_t state; // the state the 32-byte message arrives in
+        std::string message;
+        std::string shown; // in the output as it stands
+        std::size_t lines; // from the start to the close
+    };
+    const row rows[] = {
+        {"a challenge cut by a zero byte", name_field, ZAVCONN_STARTUP,
+         std::string("821AE\0"
+                     "7328085308F021C05704518 1DE",
+                     32),
+         "---> 821AE \n", 6},
+        {"a challenge carrying a line of its own", name_field, ZAVCONN_STARTUP,
+         "\r\nWed Dec  9 04:35:56 2026 TARVE", "---> \\x0d\\x0aWed Dec  9 04:35:56 2026 TARVE \n",
+         6},
+        {"a challenge moving the operator's terminal", name_field, ZAVCONN_STARTUP,
+         "\x1b]0;x\x07\x1b[2K\x1b[1A\\x41\x7f\xff\x80-----------",
+         "---> \\x1b]0;x\\x07\\x1b[2K\\x1b[1A\\x5cx41\\x7f\\xff\\x80----------- \n", 6},
+        {"a response with control bytes", name_field, ZAVCONN_VERIFY,
+         "0123456789ABCDEF\n\t\x01\x1f 0123456789A",
+         "---> 0123456789ABCDEF\\x0a\\x09\\x01\\x1f 0123456789A \n", 15},
+        {"a channel name with control bytes", "TO.\tPARTNER\x1b[2J\r\n\\", ZAVCONN_STARTUP,
+         challenge_text, "Channel => TO.\\x09PARTNER\\x1b[2J\\x0d\\x0a\\x5c   closed.\n", 6},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        ASSERT_EQ(r.message.size(), 32u);
+        const std::string log = dir_path().substr(0, dir_path().rfind('/')) + "/row.log";
+        std::remove(log.c_str());
+        channel_config config = channel_with(log, true);
+        config.name = r.name;
+        channel ch(exit_entry(), config);
+        captured_output capture;
+        ch.initialise();
+        if (r.state == ZAVCONN_VERIFY) {
+            ch.deliver(bytes(challenge_text));
+            ch.deliver({ZAVSTAT_AUTHORISED});
+        }
+        ASSERT_EQ(ch.state(), r.state);
+        ch.deliver(bytes(r.message));
+        ch.terminate();
+        const auto out = capture.take();
+        const std::vector<std::string> lines = split_lines(out.out);
+        EXPECT_EQ(lines.size(), r.lines) << out.out;
+        for (const std::string &line : lines) {
+            const std::string body = without_timestamp(line);
+            EXPECT_TRUE(body.rfind("Trace ....> ", 0) == 0 || body.rfind("TARVELO0", 0) == 0)
+                << line;
+        }
+        EXPECT_NE(out.out.find(r.shown), std::string::npos) << out.out;
+        EXPECT_EQ(read_file(log), out.out);
+    }
 }
 
 // The password field up to its first blank, at most 12 bytes.

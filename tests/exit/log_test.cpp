@@ -139,6 +139,34 @@ TEST_F(LogFile, SuppressedTraceLinesWithABadPathAreReportedButStaySuppressed) {
     EXPECT_EQ(out.err, four);
 }
 
+#if !defined(_WIN32)
+// Trace lines hold challenge and response pairs: a new log file gives others
+// no access, whatever the host's umask allows, and the umask narrows it
+// further. A file that is already there keeps the mode its owner gave it.
+TEST_F(LogFile, NewFileGivesOthersNoAccessAndAnExistingOneKeepsItsMode) {
+    const std::pair<mode_t, mode_t> created[] = {{0, 0640}, {022, 0640}, {027, 0640}, {077, 0600}};
+    for (const auto &[mask, mode] : created) {
+        const std::string log = dir_.file("exit-" + std::to_string(mask) + ".log");
+        const mode_t host_mask = umask(mask);
+        numbered(log);
+        umask(host_mask);
+        struct stat st {};
+        ASSERT_EQ(stat(log.c_str(), &st), 0) << log;
+        EXPECT_EQ(st.st_mode & 07777, mode) << "umask 0" << std::oct << mask;
+    }
+    const std::string existing = dir_.file("existing.log");
+    FILE *f = std::fopen(existing.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    ASSERT_EQ(chmod(existing.c_str(), 0664), 0);
+    numbered(existing);
+    struct stat st {};
+    ASSERT_EQ(stat(existing.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+    EXPECT_EQ(split_lines(read_file(existing)).size(), 1u);
+}
+#endif
+
 TEST_F(LogFile, WithoutAPathNothingIsCreated) {
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     auto out = numbered("");

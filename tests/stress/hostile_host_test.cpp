@@ -1,9 +1,11 @@
 // A host that breaks its contract, or runs in bad conditions: the exit must
 // still never let a channel run on a response to a challenge it did not
-// send, and its lines must never kill, hang or double up in the host.
+// send, its lines must never kill, hang or double up in the host, and a
+// sandbox that refuses the random system call must not stop its sign-ons.
 #include "auth/challenge.h"
 #include "standin/host.h"
 #include "standin/partner.h"
+#include "standin/signon.h"
 #include "tests/exit/support.h"
 #include "tests/platform/posix.h"
 
@@ -19,6 +21,12 @@
 
 #if !defined(_WIN32)
 #include <csignal>
+#include <cstddef>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #endif
 
@@ -84,12 +92,17 @@ void expect_each_line_once(const std::string &where, const std::string &text) {
 enum class host_output { file, pipe_without_reader, closed };
 enum class host_log { file, fifo_without_reader, fifo_with_reader };
 enum class host_sigpipe { default_action, blocked, blocked_and_pending };
+// Whether the host runs in a sandbox that refuses the getrandom system call
+// with EPERM, as container runtimes' seccomp profiles did with calls they
+// did not know. Its channels then sign on all the way, not just start.
+enum class host_sandbox { none, getrandom_refused };
 
 struct hostile_host {
     const char *what;
     host_output output;
     host_log log;
     host_sigpipe sigpipe;
+    host_sandbox sandbox;
 };
 
 // What the host process says about itself when its channel has ended.
@@ -98,7 +111,40 @@ enum host_verdict : int {
     host_left_with_our_sigpipe = 10, // the exit's own signal left pending
     host_lost_its_sigpipe = 11,      // the host's pending signal taken
     host_setup_failed = 12,
+    host_not_signed_on = 13,   // the channel was refused
+    host_without_sandbox = 14, // the filter could not be put in place
 };
+
+// A seccomp filter, as a sandbox sets one up: the getrandom system call is
+// refused with EPERM, every other call allowed. For this process and its
+// children, for good; true when the call is refused from then on.
+bool refuse_getrandom() {
+#if defined(__x86_64__)
+    constexpr std::uint32_t this_arch = AUDIT_ARCH_X86_64;
+#elif defined(__i386__)
+    constexpr std::uint32_t this_arch = AUDIT_ARCH_I386;
+#elif defined(__aarch64__)
+    constexpr std::uint32_t this_arch = AUDIT_ARCH_AARCH64;
+#else
+    return false;
+#endif
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, this_arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+        return false;
+    }
+    unsigned char byte = 0;
+    return syscall(SYS_getrandom, &byte, 1, 0) < 0 && errno == EPERM;
+}
 
 bool sigpipe_pending() {
     sigset_t pending;
@@ -151,9 +197,20 @@ bool sigpipe_pending() {
         raise(SIGPIPE);
     }
 
-    standin::channel ch(entry, channel_with(log, false));
-    ch.initialise();
-    ch.terminate();
+    if (host.sandbox == host_sandbox::getrandom_refused) {
+        if (!refuse_getrandom()) {
+            _exit(host_without_sandbox);
+        }
+        standin::partner_config partner;
+        partner.seed = 1700000000; // the stand-in partner's own bytes need no generator
+        if (!standin::run_signon(entry, channel_with(log, false), partner).signed_on) {
+            _exit(host_not_signed_on);
+        }
+    } else {
+        standin::channel ch(entry, channel_with(log, false));
+        ch.initialise();
+        ch.terminate();
+    }
 
     if (host.sigpipe == host_sigpipe::blocked && sigpipe_pending()) {
         _exit(host_left_with_our_sigpipe);
@@ -187,6 +244,10 @@ std::string end_of(pid_t pid, std::chrono::seconds patience) {
         return "left with a SIGPIPE the exit's write raised";
     case host_lost_its_sigpipe:
         return "its own pending SIGPIPE was taken";
+    case host_not_signed_on:
+        return "its channel did not sign on";
+    case host_without_sandbox:
+        return "the seccomp filter could not be put in place";
     default:
         return "exited with " + std::to_string(WEXITSTATUS(status));
     }
@@ -195,18 +256,25 @@ std::string end_of(pid_t pid, std::chrono::seconds patience) {
 // Host processes in bad conditions, run side by side: each lives, returns
 // promptly and has each line written once to each stream that can take it.
 TEST(HostileHost, LivesReturnsPromptlyAndWritesEachLineOnce) {
+    constexpr host_sandbox none = host_sandbox::none;
+    constexpr host_sandbox refused = host_sandbox::getrandom_refused;
     const hostile_host hosts[] = {
         {"standard output a pipe with no reader", host_output::pipe_without_reader, host_log::file,
-         host_sigpipe::default_action},
+         host_sigpipe::default_action, none},
         {"the same, SIGPIPE blocked by the host", host_output::pipe_without_reader, host_log::file,
-         host_sigpipe::blocked},
+         host_sigpipe::blocked, none},
         {"the same, the host's own SIGPIPE pending", host_output::pipe_without_reader,
-         host_log::file, host_sigpipe::blocked_and_pending},
+         host_log::file, host_sigpipe::blocked_and_pending, none},
         {"log path a FIFO with no reader", host_output::file, host_log::fifo_without_reader,
-         host_sigpipe::default_action},
+         host_sigpipe::default_action, none},
         {"log path a FIFO with a reader", host_output::file, host_log::fifo_with_reader,
-         host_sigpipe::default_action},
-        {"descriptor 1 closed", host_output::closed, host_log::file, host_sigpipe::default_action},
+         host_sigpipe::default_action, none},
+        {"descriptor 1 closed", host_output::closed, host_log::file, host_sigpipe::default_action,
+         none},
+        {"getrandom refused by a sandbox", host_output::file, host_log::file,
+         host_sigpipe::default_action, refused},
+        {"the same, descriptor 1 closed", host_output::closed, host_log::file,
+         host_sigpipe::default_action, refused},
     };
     tarvelo_entry_fn *entry = exit_entry();
     ASSERT_NE(entry, nullptr);

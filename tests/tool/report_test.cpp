@@ -1,7 +1,7 @@
 // "tarvelo report" over a log the exit itself wrote: channels of a host on
 // several threads, every ending of a sign-on, trace on and off, a start
 // with no close, a channel that cannot have its buffer, a partner's
-// challenge that breaks its trace line in two, and a line of the earlier
+// challenge with a newline in it, and a line of the earlier
 // release. What the report counts is what was driven, in each format, with
 // the files given in any order.
 #include "tests/exit/endings.h"
@@ -348,9 +348,9 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         }
         expected["RPT.NO.BUFFER"] = {1, 1, {{"TARVELO002E", 1}}};
 
-        // A partner's challenge with a newline in it, traced: the second
-        // half of the trace line is a line of its own that the report
-        // cannot read.
+        // A partner's challenge with a newline in it, traced: the exit shows
+        // the newline escaped, so the trace line stays one line, longer than
+        // any line the report reads.
         const std::string challenge = "0123456789\nforged by the partner";
         ASSERT_EQ(challenge.size(), 32u);
         standin::channel forged(entry, config("RPT.FORGED", true));
@@ -358,7 +358,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         forged.deliver(reinterpret_cast<const std::uint8_t *>(challenge.data()), challenge.size());
         forged.terminate();
         expected["RPT.FORGED"] = {1, 1, {}};
-        forged_line = "forged by the partner ";
+        forged_line = "---> 0123456789\\x0aforged by the partner ";
 
         across.terminate();
         expected["RPT.ACROSS"] = {1, 1, {}};
@@ -387,7 +387,10 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
 
     const std::string whole = read_file(log);
     const std::vector<std::string> lines = split_lines(whole);
-    const auto forged_at = std::find(lines.begin(), lines.end(), forged_line);
+    const auto forged_at = std::find_if(lines.begin(), lines.end(), [&](const std::string &line) {
+        return line.size() > forged_line.size() &&
+               line.compare(line.size() - forged_line.size(), forged_line.size(), forged_line) == 0;
+    });
     ASSERT_NE(forged_at, lines.end()) << whole;
 
     // JSON: the counts of every channel, the flags, the one line that is

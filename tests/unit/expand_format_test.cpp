@@ -1,32 +1,57 @@
 // The line formatter copies whole runs of text and whole arguments at once.
 // Every cut it can make is checked against the plain reading of its
-// contract: fill each "%s" in order, then keep the first capacity - 1 bytes.
+// contract: fill each "%s" in order, each argument byte outside printable
+// ASCII or a backslash as "\xNN", then keep as many whole pieces (a byte of
+// text, or an escape) as fit in capacity - 1 bytes.
 #include "log/catalogue.h"
-#include "log/writer.h"
+#include "log/line.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvelo {
 namespace {
 
-std::string expected_expansion(const std::string &format, const std::vector<const char *> &args,
-                               std::size_t capacity) {
-    std::string whole;
+// The line as pieces that are kept or cut whole.
+std::vector<std::string> pieces(const std::string &format, const std::vector<const char *> &args) {
+    std::vector<std::string> whole;
     std::size_t next = 0;
     for (std::size_t i = 0; i < format.size(); ++i) {
         if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's') {
             const char *arg = next < args.size() ? args[next] : nullptr;
             ++next;
-            whole += arg != nullptr ? arg : "";
+            for (const char *p = arg; p != nullptr && *p != '\0'; ++p) {
+                const auto byte = static_cast<unsigned char>(*p);
+                if (byte < 0x20 || byte > 0x7e || byte == '\\') {
+                    char escape[8];
+                    std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+                    whole.emplace_back(escape);
+                } else {
+                    whole.emplace_back(1, *p);
+                }
+            }
             ++i;
         } else {
-            whole += format[i];
+            whole.emplace_back(1, format[i]);
         }
     }
-    return whole.substr(0, capacity - 1);
+    return whole;
+}
+
+std::string expected_expansion(const std::string &format, const std::vector<const char *> &args,
+                               std::size_t capacity) {
+    std::string kept;
+    for (const std::string &piece : pieces(format, args)) {
+        if (kept.size() + piece.size() > capacity - 1) {
+            break;
+        }
+        kept += piece;
+    }
+    return kept;
 }
 
 // Expands into a buffer with guard bytes on both sides and checks the text,
@@ -51,14 +76,38 @@ void check(const std::string &format, const std::vector<const char *> &args, std
 }
 
 TEST(ExpandFormat, EveryCutOfEveryCatalogueLineKeepsItsPrefix) {
-    const std::vector<const char *> args = {"Tue Dec  8 18:37:01 2026", "TO.PARTNER          ",
-                                            "0123456789ABCDEF0123456789ABCDEF "};
-    for (const std::string_view entry : catalogue) {
-        const std::string format(entry);
-        const std::size_t whole = expected_expansion(format, args, 4096).size();
-        for (std::size_t capacity = 1; capacity <= whole + 2; ++capacity) {
-            check(format, args, capacity);
+    const std::vector<const char *> plain = {"Tue Dec  8 18:37:01 2026", "TO.PARTNER          ",
+                                             "0123456789ABCDEF0123456789ABCDEF "};
+    const std::vector<const char *> escaped = {"Tue Dec  8 18:37:01 2026", "TO\tPARTNER\\\x1b[2K",
+                                               "\r\nTue Dec  8 18:37:01 2026 TARVELO\x7f\xff "};
+    for (const auto &args : {plain, escaped}) {
+        for (const std::string_view entry : catalogue) {
+            const std::string format(entry);
+            const std::size_t whole = expected_expansion(format, args, 4096).size();
+            for (std::size_t capacity = 1; capacity <= whole + 2; ++capacity) {
+                check(format, args, capacity);
+            }
         }
+    }
+}
+
+// Bytes of an argument that could end the line, start a forged one, move an
+// operator's terminal or pass for an escape are shown as "\xNN"; printable
+// ASCII stands as it is, and so a well-formed challenge shows unchanged.
+TEST(ExpandFormat, ArgumentBytesOutsidePrintableAsciiAndTheBackslashAreEscaped) {
+    const std::pair<const char *, const char *> rows[] = {
+        {"0123456789ABCDEF0123456789ABCDEF ", "0123456789ABCDEF0123456789ABCDEF "},
+        {" ~%s%d", " ~%s%d"},
+        {"\n\r\t\x01\x1f", "\\x0a\\x0d\\x09\\x01\\x1f"},
+        {"\x1b]0;owned\x07\x1b[2K\x1b[1A", "\\x1b]0;owned\\x07\\x1b[2K\\x1b[1A"},
+        {"\\x0a\\", "\\x5cx0a\\x5c"},
+        {"\x7f\x80\xc3\xa9\xff", "\\x7f\\x80\\xc3\\xa9\\xff"},
+    };
+    for (const auto &[argument, shown] : rows) {
+        const char *args[] = {argument};
+        char out[256];
+        const std::size_t length = expand_format("<%s>", 4, args, 1, out, sizeof out);
+        EXPECT_EQ(std::string(out, length), std::string("<") + shown + ">");
     }
 }
 

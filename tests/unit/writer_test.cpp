@@ -2,12 +2,14 @@
 // every catalogue line's exact text, and the arguments' edge cases.
 #include "log/catalogue.h"
 #include "log/settings.h"
+#include "log/timestamp.h"
 #include "log/writer.h"
 #include "tests/exit/support.h"
 #include "tests/platform/posix.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -15,12 +17,11 @@
 namespace tarvelo::testing {
 namespace {
 
+constexpr log_destination no_log_file{};
+
 class Writer : public ::testing::Test {
 protected:
-    void SetUp() override {
-        assign_log_path(nullptr, 0);
-        set_trace_on(true);
-    }
+    void SetUp() override { set_trace_on(true); }
     void TearDown() override {
         set_trace_on(false);
         unsetenv("TZ");
@@ -28,7 +29,7 @@ protected:
     }
     static std::string written(int index, const char *name, const char *text) {
         captured_output capture;
-        write_message(index, name, text);
+        write_message(no_log_file, index, name, text);
         return capture.take().out;
     }
     static std::string body(int index, const char *name, const char *text) {
@@ -89,8 +90,8 @@ TEST_F(Writer, NumberedMessagesReadExactlyAsReleased) {
 
 TEST_F(Writer, AllocationFailureLineLeavesABlankThatBeginsTheNextLine) {
     captured_output capture;
-    write_message(msg_allocation_failure, nullptr, nullptr);
-    write_message(msg_channel_closed, "X", nullptr);
+    write_message(no_log_file, msg_allocation_failure, nullptr, nullptr);
+    write_message(no_log_file, msg_channel_closed, "X", nullptr);
     const std::string out = capture.take().out;
     const std::vector<std::string> lines = split_lines(out);
     ASSERT_EQ(lines.size(), 2u);
@@ -135,17 +136,29 @@ TEST_F(Writer, LongestArgumentsFitTheLineWhole) {
     const std::string text(99, 'T');
     const std::string line = written(msg_invalid_state, name.c_str(), text.c_str());
     EXPECT_NE(line.find(name + " - State Code => " + text + "\n"), std::string::npos);
-}
-
-TEST(Settings, LogPathKeepsAtMost32CharactersAndEmptiesOnZeroLength) {
-    const std::string long_path(40, 'x');
-    assign_log_path(long_path.data(), long_path.size());
-    log_path_copy copy;
-    read_log_path(&copy);
-    EXPECT_EQ(std::string(copy.text), std::string(32, 'x'));
-    assign_log_path(nullptr, 0);
-    read_log_path(&copy);
-    EXPECT_STREQ(copy.text, "");
+    // A 20-byte name and a 33-byte argument with every byte escaped: each
+    // line stays whole, with the format's own line ending.
+    const std::string control_name(20, '\x1b');
+    const std::string control_text(33, '\n');
+    std::string shown_name;
+    std::string shown_text;
+    while (shown_name.size() < 4 * control_name.size()) {
+        shown_name += "\\x1b";
+    }
+    while (shown_text.size() < 4 * control_text.size()) {
+        shown_text += "\\x0a";
+    }
+    for (int index = 0; index < static_cast<int>(catalogue.size()); ++index) {
+        const std::string_view format = catalogue[static_cast<std::size_t>(index)];
+        const std::string escaped = written(index, control_name.c_str(), control_text.c_str());
+        EXPECT_EQ(std::count(escaped.begin(), escaped.end(), '\n'),
+                  std::count(format.begin(), format.end(), '\n'))
+            << escaped;
+        EXPECT_EQ(escaped.back(), format.back()) << escaped;
+    }
+    EXPECT_NE(written(msg_invalid_state, control_name.c_str(), control_text.c_str())
+                  .find(shown_name + " - State Code => " + shown_text + "\n"),
+              std::string::npos);
 }
 
 } // namespace
