@@ -1,6 +1,7 @@
 // signon_view.cpp: see signon_view.h.
 #include "tools/signon_view.h"
 
+#include "tools/channel_options.h"
 #include "tools/options.h"
 #include "tools/report/log_reader.h"
 
@@ -221,6 +222,21 @@ verdict judge(const standin::signon_record &record, const standin::channel_confi
 }
 
 } // namespace
+
+signon_settings signon_settings_from(const arguments &a, std::string_view command_name) {
+    signon_settings settings;
+    settings.library = library_path(a);
+    settings.entry = entry_name(a);
+    settings.channel.name = channel_name(a);
+    settings.channel.password = channel_password(a, "SECRET");
+    warn_of_blank(command_name, "the password", settings.channel.password);
+    // Both sides get the whole field: a blank in it shows what the exit
+    // makes of that.
+    settings.partner.password =
+        a.value(partner_password_option.name).value_or(settings.channel.password);
+    check_password("--partner-password", settings.partner.password);
+    return settings;
+}
 
 int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output_capture &out) {
     std::size_t partner_sent = 0;

@@ -5,6 +5,7 @@
 #ifndef TARVELO_TOOLS_SIGNON_VIEW_H
 #define TARVELO_TOOLS_SIGNON_VIEW_H
 
+#include "tools/options.h"
 #include "tools/platform.h"
 
 #include "exit/tarvelo.h"
@@ -12,6 +13,7 @@
 #include "standin/partner.h"
 
 #include <string>
+#include <string_view>
 
 namespace tarvelo::tool {
 
@@ -23,6 +25,11 @@ struct signon_settings {
     std::string log_path;        // the log file named in the exit data, if any
     bool log_is_removed = false; // the demo's own log, removed when it ends
 };
+
+// What demo and run read alike from their options: the library and its
+// entry point, the channel's name and password (a blank in it warned of),
+// and the partner's copy of the password, the same unless given.
+signon_settings signon_settings_from(const arguments &a, std::string_view command_name);
 
 // Runs one channel, shows it through `out` (already keeping the exit's
 // lines), then the log file's lines when it is a regular file, and the

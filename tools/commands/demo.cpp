@@ -34,17 +34,7 @@ private:
 
 int demo(const arguments &a, command_table /*commands*/) {
     a.no_positional();
-    signon_settings settings;
-    settings.library = library_path(a);
-    settings.entry = entry_name(a);
-    settings.channel.name = channel_name(a);
-    settings.channel.password = channel_password(a, "SECRET");
-    warn_of_blank("demo", "the password", settings.channel.password);
-    // Both sides get the whole field: a blank in it shows what the exit
-    // makes of that.
-    settings.partner.password =
-        a.value(partner_password_option.name).value_or(settings.channel.password);
-    check_password("--partner-password", settings.partner.password);
+    signon_settings settings = signon_settings_from(a, "demo");
     const std::optional<std::string> log = a.value(log_option.name);
     if (log) {
         settings.channel.exit_data = exit_data_from(a, "demo", true).data;

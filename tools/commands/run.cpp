@@ -13,15 +13,7 @@ namespace {
 
 int run(const arguments &a, command_table /*commands*/) {
     a.no_positional();
-    signon_settings settings;
-    settings.library = library_path(a);
-    settings.entry = entry_name(a);
-    settings.channel.name = channel_name(a);
-    settings.channel.password = channel_password(a, "SECRET");
-    warn_of_blank("run", "the password", settings.channel.password);
-    settings.partner.password =
-        a.value(partner_password_option.name).value_or(settings.channel.password);
-    check_password("--partner-password", settings.partner.password);
+    signon_settings settings = signon_settings_from(a, "run");
     if (const auto v = a.value("--exchange-size")) {
         settings.channel.exchange_size =
             static_cast<std::int32_t>(parse_number("--exchange-size", *v, 0, 1 << 20));
