@@ -70,33 +70,36 @@ void refuse(const exit_call &call, int index, const char *text = nullptr) {
 }
 
 // A challenge or response shown in a trace line: `length` characters, then
-// a blank.
-void trace_text(const exit_call &call, int index, const std::uint8_t *text, std::size_t length) {
+// a blank. The exit's own texts are handed on as its own (`own`), so that
+// the writer shows them without a look at their bytes.
+void trace_text(const exit_call &call, int index, const std::uint8_t *text, std::size_t length,
+                bool own) {
     // Built even while trace is off: trace may come on before the writer
     // looks, and the line must then carry its text. Cheap: one block copy.
     char argument[text_length + 2];
     std::memcpy(argument, text, length);
     argument[length] = ' ';
     argument[length + 1] = '\0';
-    write_message(*call.log, index, call.channel_name, argument);
+    write_message(*call.log, index, call.channel_name, argument, own ? length + 1 : 0);
 }
 
 // The partner's challenge or response: at most its first 32 characters,
-// stopping early at a zero byte.
+// stopping early at a zero byte, its bytes escaped where they must be.
 void trace_partner_text(const exit_call &call, int index, const std::uint8_t *text) {
     const void *zero = std::memchr(text, 0, text_length);
     const std::size_t length =
         zero != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t *>(zero) - text)
                         : text_length;
-    trace_text(call, index, text, length);
+    trace_text(call, index, text, length, false);
 }
 
 // A text the exit made (its response, its challenge, the response it
 // expects) is 32 hex characters and holds no zero byte: it is shown whole,
-// without a look at its bytes. The response is secret until the host sends
-// it and the expected one for good, so nothing here may branch on them.
+// neither here nor in the writer with a look at its bytes. The response is
+// secret until the host sends it and the expected one for good, so nothing
+// may branch on them.
 void trace_own_text(const exit_call &call, int index, const std::uint8_t *text) {
-    trace_text(call, index, text, text_length);
+    trace_text(call, index, text, text_length, true);
 }
 
 // Trace lines go to the writer even while trace is off: a suppressed line
@@ -211,7 +214,7 @@ void on_verify(const exit_call &call) {
     if (challenge_sent) {
         trace_own_text(call, trace_response_expected, buffer + expected_offset);
     } else {
-        trace_text(call, trace_response_expected, buffer + expected_offset, 0);
+        trace_text(call, trace_response_expected, buffer + expected_offset, 0, false);
     }
     // Constant time: how far a forged response matches must not show.
     if (equal_in_constant_time(call.exchange, buffer + expected_offset, text_length) &&

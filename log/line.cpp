@@ -40,10 +40,21 @@ bool put_argument(const char *arg, char *out, std::size_t room, std::size_t *len
     }
 }
 
+// Appends exactly `count` bytes of `arg` as they stand, or as many as fit;
+// false when not all did. Only the count decides anything.
+bool put_verbatim(const char *arg, std::size_t count, char *out, std::size_t room,
+                  std::size_t *length) {
+    const std::size_t taken = count < room ? count : room;
+    std::memcpy(out, arg, taken);
+    *length += taken;
+    return taken == count;
+}
+
 } // namespace
 
 std::size_t expand_format(const char *format, std::size_t format_length, const char *const *args,
-                          std::size_t arg_count, char *out, std::size_t capacity) {
+                          std::size_t arg_count, char *out, std::size_t capacity,
+                          std::size_t verbatim_length) {
     if (capacity == 0) {
         return 0; // no room even for the terminator
     }
@@ -68,7 +79,13 @@ std::size_t expand_format(const char *format, std::size_t format_length, const c
         if (percent + 1 < end && percent[1] == 's') {
             const char *arg = next_arg < arg_count ? args[next_arg] : nullptr;
             ++next_arg;
-            if (arg != nullptr && !put_argument(arg, out + length, limit - length, &length)) {
+            const bool verbatim = verbatim_length != 0 && next_arg == arg_count;
+            const bool whole =
+                arg == nullptr ||
+                (verbatim
+                     ? put_verbatim(arg, verbatim_length, out + length, limit - length, &length)
+                     : put_argument(arg, out + length, limit - length, &length));
+            if (!whole) {
                 break; // the line is full
             }
             p = percent + 2;

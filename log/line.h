@@ -54,8 +54,15 @@ constexpr bool shown_as_is(unsigned char byte) {
 // most `capacity` - 1 bytes, cutting the format's text anywhere but never an
 // escape (one that does not fit whole ends the line before it); terminates
 // and returns the length. A capacity of zero writes nothing.
+//
+// With `verbatim_length` above zero, the last argument is text the exit
+// made itself (its challenge, its response, the response it expects, and the
+// blank after it): exactly that many bytes, copied as they stand without a
+// look at any of them, for those bytes are secret until sent, or for good,
+// and none may decide a branch. They need no escape: hex text is printable.
 std::size_t expand_format(const char *format, std::size_t format_length, const char *const *args,
-                          std::size_t arg_count, char *out, std::size_t capacity);
+                          std::size_t arg_count, char *out, std::size_t capacity,
+                          std::size_t verbatim_length = 0);
 
 } // namespace tarvelo
 

@@ -13,7 +13,7 @@
 namespace tarvelo {
 
 void write_message(const log_destination &log, int index, const char *channel_name,
-                   const char *text) {
+                   const char *text, std::size_t own_text_length) {
     if (index < 0 || index >= static_cast<int>(catalogue.size())) {
         return;
     }
@@ -43,7 +43,7 @@ void write_message(const log_destination &log, int index, const char *channel_na
     const std::string_view format = catalogue[static_cast<std::size_t>(index)];
     char line[message_line_max];
     const std::size_t length =
-        expand_format(format.data(), format.size(), args, 3, line, sizeof line);
+        expand_format(format.data(), format.size(), args, 3, line, sizeof line, own_text_length);
 
     put_standard_output(line, length, now);
     if (fd >= 0) {

@@ -39,8 +39,13 @@ struct log_destination {
 // that puts a pipe or socket on descriptor 1 in place of a file, terminal
 // or /dev/null can be sent SIGPIPE by a line later in that same second, if
 // the reader has gone by then (see sink.h).
+//
+// With `own_text_length` above zero, `text` is that many bytes the exit made
+// itself (hex text and a blank), shown as they stand with no look at them:
+// the response the exit is about to send must steer nothing, trace on or
+// off.
 void write_message(const log_destination &log, int index, const char *channel_name,
-                   const char *text);
+                   const char *text, std::size_t own_text_length = 0);
 
 } // namespace tarvelo
 

@@ -109,6 +109,14 @@ TEST(ExpandFormat, ArgumentBytesOutsidePrintableAsciiAndTheBackslashAreEscaped) 
         const std::size_t length = expand_format("<%s>", 4, args, 1, out, sizeof out);
         EXPECT_EQ(std::string(out, length), std::string("<") + shown + ">");
     }
+    // The exit's own text: exactly its length, as it stands, cut only by
+    // the line's end.
+    static const char verbatim[] = "0123456789ABCDEF \0after the zero";
+    const char *own[] = {"a\x01", verbatim};
+    char out[64];
+    EXPECT_EQ(std::string(out, expand_format("<%s|%s>", 7, own, 2, out, sizeof out, 30)),
+              "<a\\x01|" + std::string(verbatim, 30) + ">");
+    EXPECT_EQ(std::string(out, expand_format("<%s|%s>", 7, own, 2, out, 12, 30)), "<a\\x01|0123");
 }
 
 TEST(ExpandFormat, PercentSignsArgumentsAndTheirAbsence) {
