@@ -386,6 +386,17 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         << now_stamp() << " TARVELO007E - Possible Partner impersonation! on channel => "
         << raw_name << "\n";
     expected[shown_name] = {0, 0, {{"TARVELO003W", 1}, {"TARVELO007E", 1}}};
+    // The backslash channel as an earlier exit wrote it, raw: the same
+    // channel. And a name no exit could write, 80 bytes that escape to 320:
+    // not a line of the exit.
+    std::ofstream(log, std::ios::app | std::ios::binary)
+        << now_stamp() << " TARVELO003W - KOR Password Violation channel => "
+        << "RPT.\"SHORT\"\\ANSWER  \n"
+        << now_stamp() << " TARVELO001I - KOR Security Exit Started Channel => "
+        << std::string(80, '\x01') << "\n";
+    expected[escaped("RPT.\"SHORT\"\\ANSWER")].refusals["TARVELO003W"] = 1;
+    // Its fifth refusal within the minute: a burst.
+    expected_flags.emplace(escaped("RPT.\"SHORT\"\\ANSWER"), "burst", 1);
 
     const std::string whole = read_file(log);
     const std::vector<std::string> lines = split_lines(whole);
@@ -423,12 +434,12 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         flags.emplace(f["channel"].text, f["flag"].text, f["count"].number());
     }
     EXPECT_EQ(flags, expected_flags);
-    EXPECT_EQ(report["unparsed"].number(), 1u);
+    EXPECT_EQ(report["unparsed"].number(), 2u);
     EXPECT_EQ(report["lines"].number(), lines.size());
     ASSERT_EQ(report["files"].items.size(), 1u) << r.out;
     EXPECT_EQ(report["files"].items[0]["file"].text, log);
     EXPECT_EQ(report["files"].items[0]["lines"].number(), lines.size());
-    EXPECT_EQ(report["files"].items[0]["exit_lines"].number(), lines.size() - 1);
+    EXPECT_EQ(report["files"].items[0]["exit_lines"].number(), lines.size() - 2);
 
     // The set rotated at the split, the newer file named first and the
     // older one read from standard input: the same report. Read newer
@@ -493,7 +504,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         want["tarvelo_channel_last_line_timestamp_seconds channel=" + channel] =
             static_cast<std::uint64_t>(epoch_of(last));
     }
-    want["tarvelo_log_unparsed_lines"] = 1;
+    want["tarvelo_log_unparsed_lines"] = 2;
     EXPECT_EQ(read_samples(prom.out), want) << prom.out;
     // No control byte in a label value, whatever the channel's name held.
     for (const char c : prom.out) {
@@ -506,7 +517,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     const std::vector<std::string> shown = lines_of(text.out);
     ASSERT_GE(shown.size(), 2u) << text.out;
     EXPECT_EQ(shown[1].rfind("! RPT.IMPOSTOR ", 0), 0u) << text.out;
-    EXPECT_NE(text.out.find("1 unparseable (the first: " + log + " line " +
+    EXPECT_NE(text.out.find("2 unparseable (the first: " + log + " line " +
                             std::to_string(foreign_at - lines.begin() + 1) + ")"),
               std::string::npos)
         << text.out;

@@ -59,13 +59,40 @@ int digits_at(std::string_view text, std::size_t at, std::size_t count) {
 
 bool printable(char c) { return c >= 0x20 && c <= 0x7e; }
 
+bool lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// Whether `name` holds, at `at`, a backslash that begins an escape the exit
+// made: "\x" and two lower-case hex digits.
+bool escape_at(std::string_view name, std::size_t at) {
+    return at + 4 <= name.size() && name[at] == '\\' && name[at + 1] == 'x' &&
+           lower_hex(name[at + 2]) && lower_hex(name[at + 3]);
+}
+
+// How long `name` is once escaped.
+std::size_t escaped_size(std::string_view name) {
+    std::size_t size = 0;
+    for (std::size_t at = 0; at < name.size(); ++at) {
+        if (escape_at(name, at)) {
+            size += 4;
+            at += 3;
+        } else {
+            size += printable(name[at]) && name[at] != '\\' ? 1 : 4;
+        }
+    }
+    return size;
+}
+
 } // namespace
 
 std::string_view escape_name(std::string_view name, std::string &buffer) {
     static constexpr char digits[] = "0123456789abcdef";
     buffer.clear();
-    for (const char c : name) {
-        if (printable(c)) {
+    for (std::size_t at = 0; at < name.size(); ++at) {
+        const char c = name[at];
+        if (escape_at(name, at)) {
+            buffer.append(name.substr(at, 4));
+            at += 3;
+        } else if (printable(c) && c != '\\') {
             buffer += c;
         } else {
             const auto byte = static_cast<unsigned char>(c);
@@ -192,7 +219,9 @@ bool line_parser::match(int index, std::string_view rest, parsed_line *out) cons
                 continue;
             }
         }
-        if (name.size() > name_max) {
+        // An escaping exit writes at most 80 characters of a name, an earlier
+        // one 20 bytes raw: either way at most 80 once escaped.
+        if (name.size() > name_max || (name.size() > name_width && escaped_size(name) > name_max)) {
             continue;
         }
         out->index = index;

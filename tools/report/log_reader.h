@@ -91,24 +91,28 @@ inline bool same_text(std::string_view a, std::string_view b) {
     return true;
 }
 
-// Whether every byte of `text` is printable (0x20 to 0x7E), eight at a
-// time: every line's name is looked at, and nearly all need nothing.
-inline bool all_printable(std::string_view text) {
+// Whether every byte of `text` is printable (0x20 to 0x7E) and none is a
+// backslash, eight at a time: the name stands as an escaping exit writes
+// it. Every line's name is looked at, and nearly all need nothing.
+inline bool shown_as_written(std::string_view text) {
     constexpr std::uint64_t ones = 0x0101010101010101u;
     constexpr std::uint64_t highs = 0x8080808080808080u;
     std::size_t at = 0;
     for (; at + 8 <= text.size(); at += 8) {
         std::uint64_t x = 0;
         std::memcpy(&x, text.data() + at, sizeof x);
-        // A byte below 0x20, or above 0x7E (0x7F and all with the high bit).
+        // A byte below 0x20, or above 0x7E (0x7F and all with the high bit),
+        // or a backslash (a zero byte once XORed with it).
         const std::uint64_t below = (x - ones * 0x20) & ~x & highs;
         const std::uint64_t above = ((x + ones) | x) & highs;
-        if ((below | above) != 0) {
+        const std::uint64_t slash = x ^ (ones * '\\');
+        const std::uint64_t backslash = (slash - ones) & ~slash & highs;
+        if ((below | above | backslash) != 0) {
             return false;
         }
     }
     for (; at < text.size(); ++at) {
-        if (text[at] < 0x20 || text[at] > 0x7e) {
+        if (text[at] < 0x20 || text[at] > 0x7e || text[at] == '\\') {
             return false;
         }
     }
@@ -116,13 +120,14 @@ inline bool all_printable(std::string_view text) {
 }
 
 // A channel name as an exit that escapes untrusted bytes writes it: every
-// byte outside 0x20 to 0x7E as "\x" and two lower-case hex digits. Lines of
-// an exit that wrote such bytes raw so count under the same name as those
-// of one that escapes them. Returns `name` itself when it needs nothing,
-// else the escaped text, kept in `buffer`.
+// byte outside 0x20 to 0x7E, and a backslash, as "\x" and two lower-case
+// hex digits. A backslash that already begins such an escape is kept: the
+// exit made it. Lines of an exit that wrote such bytes raw so count under
+// the same name as those of one that escapes them. Returns `name` itself
+// when it needs nothing, else the escaped text, kept in `buffer`.
 std::string_view escape_name(std::string_view name, std::string &buffer);
 inline std::string_view escaped_name(std::string_view name, std::string &buffer) {
-    return all_printable(name) ? name : escape_name(name, buffer);
+    return shown_as_written(name) ? name : escape_name(name, buffer);
 }
 
 } // namespace tarvelo::tool
