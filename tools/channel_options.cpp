@@ -2,10 +2,12 @@
 #include "tools/channel_options.h"
 
 #include "tools/platform.h"
+#include "tools/report/log_reader.h"
 
 #include "auth/password.h"
 #include "exit/tarvelo.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -163,6 +165,15 @@ std::vector<std::string> exit_data_surprises(std::string_view data) {
     const std::vector<std::string_view> words = words_of(setting.data);
     if (words.empty()) {
         return surprises;
+    }
+    std::string shown;
+    for (const std::string_view word : words) {
+        if (std::any_of(word.begin(), word.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+            surprises.push_back("the word \"" + std::string(escape_name(word, shown)) +
+                                "\" holds a control byte (a tab?): the exit splits the exit data "
+                                "on blanks only, so it is one word");
+        }
     }
     if (begins_with_trace(upper(words[0]))) {
         surprises.push_back("the exit reads the first word, " + std::string(words[0]) +

@@ -275,8 +275,16 @@ std::string make_temporary_log(std::size_t max_length) {
     }
     const int fd = mkstemps(path.data(), suffix);
     if (fd < 0) {
-        throw failure(exit_system,
-                      system_error(("cannot create a log file in " + directory).c_str()));
+        // A directory that is missing or not writable is a setting, like a
+        // too long one; anything else is the system failing us.
+        const bool setting = errno == ENOENT || errno == ENOTDIR || errno == EACCES ||
+                             errno == EROFS || errno == EPERM;
+        const std::string what = system_error(("cannot create a log file in " + directory).c_str());
+        if (setting) {
+            throw setting_error(what + ": set TMPDIR to a writable directory, or name a log file "
+                                       "with --log");
+        }
+        throw failure(exit_system, what);
     }
     close(fd);
     return path;

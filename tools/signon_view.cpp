@@ -143,8 +143,9 @@ std::string detail(int message, std::uint8_t state, const std::vector<std::uint8
         }
         if (state == ZAVCONN_STARTUP &&
             channel.exchange_size < static_cast<std::int32_t>(security_text_length)) {
-            return "the host's exchange buffer holds " + std::to_string(channel.exchange_size) +
-                   " bytes, too few for the partner's 32-byte challenge";
+            const std::int32_t n = channel.exchange_size;
+            return "the host's exchange buffer holds " + std::to_string(n) +
+                   (n == 1 ? " byte" : " bytes") + ", too few for the partner's 32-byte challenge";
         }
         if (state == ZAVCONN_STARTUP) {
             return "the partner opened with " + size + ", not a 32-byte challenge";

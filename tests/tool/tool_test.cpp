@@ -221,6 +221,8 @@ TEST(Run, ExitDataAsTypedNamesTheLogFileAndTurnsTraceOnOrSaysWhyNot) {
         {long_path + " TRACEO", long_path,
          "the exit data ends at 32 bytes, so the second word is \"TRACEO\", not TRACEON"},
         {"x.log TRACEON extra", log, "the exit ignores everything after the second word"},
+        {"x.log\tTRACEON", std::string(dir) + "/x.log\tTRACEON",
+         "the word \"x.log\\x09TRACEON\" holds a control byte (a tab?)"},
     };
     for (const trap &t : traps) {
         SCOPED_TRACE(t.exit_data);
@@ -611,6 +613,11 @@ TEST(Failures, EachEndsWithItsCodeAndReasonAndPasswordsComeFromStandardInput) {
         EXPECT_TRUE(contains(r.err, "tarvelo demo: TMPDIR (" + tmpdir + ") ")) << r.err;
         EXPECT_FALSE(contains(r.err, "--log cannot")) << r.err;
     }
+    // And so is one that is not there.
+    ASSERT_EQ(setenv("TMPDIR", "/nonexistent", 1), 0);
+    r = run_tool({"demo"});
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_TRUE(contains(r.err, "set TMPDIR to a writable directory")) << r.err;
     ASSERT_EQ(setenv("TMPDIR", dir.c_str(), 1), 0);
 
     // Only the input file is left: the demos' logs are gone, a kept one stays.
