@@ -11,7 +11,9 @@ namespace {
 
 // No line of the exit is longer than this; a longer one is not kept whole.
 constexpr std::size_t line_max = 2048;
-constexpr std::size_t most_name_blocks = (std::size_t{1} << 32) / (std::size_t{1} << 20);
+// A channel's place in the name arena is 32 bits wide: 2^32 bytes in blocks
+// of 2^20, however wide std::size_t is.
+constexpr std::size_t most_name_blocks = std::size_t{1} << (32 - 20);
 
 bool starts_with(std::string_view text, std::string_view head) {
     return text.size() >= head.size() && std::memcmp(text.data(), head.data(), head.size()) == 0;
@@ -200,7 +202,7 @@ void log_summary::take_line(std::string_view line) {
 std::optional<std::size_t> log_summary::channel_index(std::string_view raw) {
     const std::string_view name = escaped_name(raw, escaped_);
     const std::uint64_t print = fingerprint(name);
-    recent_channel &recent = recent_[(print * 0x9E3779B97F4A7C15u) >> 58];
+    recent_channel &recent = recent_[static_cast<std::size_t>((print * 0x9E3779B97F4A7C15u) >> 58)];
     if (recent.index != 0 && recent.fingerprint == print &&
         same_text(this->name(recent.index - 1), name)) {
         return recent.index - 1;
