@@ -18,6 +18,14 @@ ci_step_done() {
   ci_step_start=$SECONDS
 }
 
+# ci_note TEXT...: a line that the reader of a whole CI run must see (which
+# 32-bit route ran, what could not run): printed now, and again under
+# .ci/run's table of stages (TARVELO_CI_NOTES names the file it collects).
+ci_note() {
+  echo "NOTE: $*"
+  [ -z "${TARVELO_CI_NOTES:-}" ] || echo "$(basename "$0") $*" >>"$TARVELO_CI_NOTES"
+}
+
 # ci_as_root COMMAND...: through sudo unless root already.
 ci_as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -94,19 +102,19 @@ ci_32bit_route() {
   esac
   if [ "$wanted" = emulate ]; then
     ci_32bit_route=emulated
-    echo "-- 32-bit route: emulated (TARVELO_32BIT=emulate)"
+    ci_note "32-bit route: emulated (TARVELO_32BIT=emulate)"
     return 0
   fi
   "$@" >/dev/null 2>&1 </dev/null || status=$?
   if [ $status -ne 126 ]; then
     ci_32bit_route=native
-    echo "-- 32-bit route: native (this kernel starts 32-bit programs)$(ci_i386_handlers)"
+    ci_note "32-bit route: native (this kernel starts 32-bit programs)$(ci_i386_handlers)"
   elif [ "$wanted" = native ]; then
     echo "!! TARVELO_32BIT=native, but this kernel cannot start 32-bit programs: $1 gives status 126"
     return 1
   else
     ci_32bit_route=emulated
-    echo "-- 32-bit route: emulated (this kernel cannot start 32-bit programs: $1 gives status 126)"
+    ci_note "32-bit route: emulated (this kernel cannot start 32-bit programs: $1 gives status 126)"
   fi
 }
 
