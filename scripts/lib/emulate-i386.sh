@@ -27,7 +27,8 @@
 # offsets, which a 32-bit readdir cannot hold (EOVERFLOW). The kernel hands
 # 32-bit programs 32-bit offsets, but under qemu-i386 it sees qemu's 64-bit
 # calls, so a test listing its scratch directory in /tmp would see nothing.
-# tmpfs numbers entries in order, from 2.
+# tmpfs numbers entries in order, from 2. The directory the command runs in
+# stays visible there, should it lie in /tmp.
 #
 # The first line of output says which of these ran. The exit status is the
 # command's. Guest crashes leave no core files behind.
@@ -54,7 +55,18 @@ if [ "${1:-}" = "--in-namespace" ] || [ "${1:-}" = "--private-tmp" ]; then
     register tarvelo-i386
   fi
   shift
+  # The directory the command runs in may itself lie in /tmp (a fresh clone
+  # in CI): its top directory there is bound into the new /tmp, through a
+  # descriptor of the old one.
+  keep=""
+  case $PWD/ in /tmp/?*) keep=${PWD#/tmp/} && keep=${keep%%/*} ;; esac
+  exec 9</tmp
   mount -t tmpfs -o mode=1777 tarvelo-tmp /tmp
+  if [ -n "$keep" ]; then
+    mkdir "/tmp/$keep"
+    mount --bind "/proc/self/fd/9/$keep" "/tmp/$keep"
+  fi
+  exec 9<&-
   ulimit -c 0
   exec "$@"
 fi
