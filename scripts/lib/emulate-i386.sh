@@ -57,16 +57,16 @@ if [ "${1:-}" = "--in-namespace" ] || [ "${1:-}" = "--private-tmp" ]; then
   shift
   # The directory the command runs in may itself lie in /tmp (a fresh clone
   # in CI): its top directory there is bound into the new /tmp, through a
-  # descriptor of the old one.
+  # descriptor opened on it before the old /tmp is covered.
   keep=""
   case $PWD/ in /tmp/?*) keep=${PWD#/tmp/} && keep=${keep%%/*} ;; esac
-  exec 9</tmp
+  [ -z "$keep" ] || exec 9<"/tmp/$keep"
   mount -t tmpfs -o mode=1777 tarvelo-tmp /tmp
   if [ -n "$keep" ]; then
     mkdir "/tmp/$keep"
-    mount --bind "/proc/self/fd/9/$keep" "/tmp/$keep"
+    mount --no-canonicalize --bind /proc/self/fd/9 "/tmp/$keep"
+    exec 9<&-
   fi
-  exec 9<&-
   ulimit -c 0
   exec "$@"
 fi
