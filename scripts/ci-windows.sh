@@ -132,8 +132,8 @@ flow_win32() {
     cc -shared -o "$preload/lib/x86_64-linux-gnu/map_fixed_noreplace.so" -x c /dev/null || return 1
   # The two tests whose eight threads call the exit at once cannot run here:
   # qemu-i386 7.2 kills Wine processes whose threads run at once with a
-  # segmentation fault of its own ("qemu: uncaught target signal 11"), with
-  # or without the settings above. Seen: the concurrency test in 5 runs of
+  # segmentation fault of its own ("qemu: uncaught target signal 11"), also
+  # without the preloaded library. Seen: the concurrency test in 5 runs of
   # 5, the stress test in 4 of 5, and a Windows program of two threads doing
   # nothing but new and delete in 3 of 5. They pass natively, and they run
   # in the 64-bit extra and in the 32-bit Linux suite.
