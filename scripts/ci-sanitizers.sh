@@ -13,8 +13,8 @@
 # FUZZ_SECONDS (default 30) is the time each fuzzer gets in the asan stage;
 # 0 skips the fuzzing.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
+. "$(dirname "$0")/lib/ci.sh"
+root=$ci_root
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(asan tsan valgrind)
 fuzz_seconds=${FUZZ_SECONDS:-30}
@@ -24,17 +24,13 @@ scripts/setup.sh clang libclang-rt-14-dev libssl-dev valgrind libasan8 libubsan1
 configure() { # <dir> <cmake args...>
   local dir=$1
   shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
-    { cat "$dir.configure.log"; return 1; }
-  rm -f "$dir.configure.log"
-  ninja -C "$dir" -j2 >"$dir.build.log" 2>&1 || { tail -50 "$dir.build.log"; return 1; }
-  rm -f "$dir.build.log"
+  ci_configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" && ci_build "$dir"
 }
 
 run_ctest() { # <dir> [ctest args...]
   local dir=$1
   shift
-  ctest --test-dir "$dir" --output-on-failure -j2 "$@"
+  ctest --test-dir "$dir" --output-on-failure -j "$ci_jobs" "$@"
 }
 
 stage_asan() {

@@ -8,8 +8,8 @@
 #
 # To fix formatting: git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
+. "$(dirname "$0")/lib/ci.sh"
+root=$ci_root
 checks=("$@")
 [ ${#checks[@]} -gt 0 ] || checks=(tidy format)
 
@@ -25,13 +25,11 @@ check_tidy() {
   else
     echo "(libbenchmark-dev not installed: bench/ not checked)"
   fi
-  CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja "${options[@]}" >"$dir.configure.log" 2>&1 ||
-    { cat "$dir.configure.log"; return 1; }
-  rm -f "$dir.configure.log"
+  CC=clang CXX=clang++ ci_configure "$dir" "${options[@]}" || return 1
   local units
   units=$(grep -c '"file":' "$dir/compile_commands.json")
   local log=$dir/clang-tidy.log
-  if ! run-clang-tidy -p "$dir" -j 2 -quiet >"$log" 2>&1; then
+  if ! run-clang-tidy -p "$dir" -j "$ci_jobs" -quiet >"$log" 2>&1; then
     sed 's/\x1b\[[0-9;]*m//g' "$log" | grep -E "(warning|error):" | sort -u
     echo "!! clang-tidy: findings above (full output: $log)"
     return 1
