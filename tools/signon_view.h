@@ -31,6 +31,16 @@ struct signon_settings {
 // and the partner's copy of the password, the same unless given.
 signon_settings signon_settings_from(const arguments &a, std::string_view command_name);
 
+// The exit codes of a command that shows one channel's sign-on.
+inline constexpr exit_meaning signon_codes[] = {
+    {exit_ok, "the channel signed on"},
+    {exit_refused},
+    {exit_usage},
+    {exit_library},
+    {exit_system},
+    {exit_unfinished},
+};
+
 // Runs one channel, shows it through `out` (already keeping the exit's
 // lines), then the log file's lines when it is a regular file, and the
 // verdict; returns the exit code. The verdict gives the operator's meaning

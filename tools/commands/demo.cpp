@@ -85,15 +85,6 @@ constexpr option options[] = {
     {"--keep-log", "", "keep that new log file"},
 };
 
-constexpr exit_meaning codes[] = {
-    {exit_ok, "the channel signed on"},
-    {exit_refused},
-    {exit_usage},
-    {exit_library},
-    {exit_system},
-    {exit_unfinished},
-};
-
 } // namespace
 
 const command demo_command = {
@@ -107,7 +98,7 @@ const command demo_command = {
     "security message and every line the exit writes is shown, then the verdict.\n",
     options,
     nullptr,
-    codes,
+    signon_codes,
     demo,
 };
 

@@ -78,15 +78,6 @@ constexpr option options[] = {
      "by default a fresh random challenge"},
 };
 
-constexpr exit_meaning codes[] = {
-    {exit_ok, "the channel signed on"},
-    {exit_refused},
-    {exit_usage},
-    {exit_library},
-    {exit_system},
-    {exit_unfinished},
-};
-
 } // namespace
 
 const command run_command = {
@@ -100,7 +91,7 @@ const command run_command = {
     options,
     "Status codes: 6 authorised, 7 password violation, 8 revoked,\n"
     "9 sender not started, 10 not registered.\n",
-    codes,
+    signon_codes,
     run,
 };
 
