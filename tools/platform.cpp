@@ -346,7 +346,8 @@ std::string read_tail(const std::string &path, std::uint64_t length) {
     char buffer[1 << 16];
     for (std::size_t got;
          text.size() < length && (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-        text.append(buffer, static_cast<std::size_t>(std::min<std::uint64_t>(got, length - text.size())));
+        text.append(buffer,
+                    static_cast<std::size_t>(std::min<std::uint64_t>(got, length - text.size())));
     }
     std::fclose(file);
     return text;

@@ -213,8 +213,12 @@ memcheck_run run_under_memcheck(const char *host_case_name) {
     run.report = text.str();
     std::remove(log_name);
     const std::size_t at = run.report.find("ERROR SUMMARY: ");
-    if (at != std::string::npos)
-        run.errors = std::atoi(run.report.c_str() + at + 15);
+    if (at != std::string::npos) {
+        char *end = nullptr;
+        const long count = std::strtol(run.report.c_str() + at + 15, &end, 10);
+        if (end != run.report.c_str() + at + 15 && count >= 0 && count < 1000000)
+            run.errors = static_cast<int>(count);
+    }
     return run;
 }
 
