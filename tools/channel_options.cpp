@@ -213,7 +213,11 @@ exit_data_setting exit_data_for(const std::string &log_path, bool trace) {
         throw usage_error("--trace needs --log: the exit reads TRACEON only as the second word of "
                           "the exit data, after the log path");
     }
-    const std::string data = log_path + (trace ? " " + std::string(trace_word) : "");
+    std::string data = log_path;
+    if (trace) {
+        data += ' ';
+        data += trace_word;
+    }
     if (data.size() > exit_data_width) {
         throw usage_error(
             "the exit data \"" + data + "\" is " + std::to_string(data.size()) +

@@ -178,8 +178,12 @@ std::string refusal_list(const channel_trouble *t) {
             continue;
         }
         // "003W:2", "009E-call:1": the key without its prefix.
-        list += (list.empty() ? "" : " ") + std::string(refusal_key(k).substr(7)) + ":" +
-                number(t->refusals[k]);
+        if (!list.empty()) {
+            list += ' ';
+        }
+        list += refusal_key(k).substr(7);
+        list += ':';
+        list += number(t->refusals[k]);
     }
     return list;
 }

@@ -97,19 +97,26 @@ inline bool same_text(std::string_view a, std::string_view b) {
 inline bool shown_as_written(std::string_view text) {
     constexpr std::uint64_t ones = 0x0101010101010101u;
     constexpr std::uint64_t highs = 0x8080808080808080u;
-    std::size_t at = 0;
-    for (; at + 8 <= text.size(); at += 8) {
+    // A byte below 0x20, or above 0x7E (0x7F and all with the high bit), or
+    // a backslash (a zero byte once XORed with it), among eight.
+    const auto any_shown_otherwise = [](const char *eight) {
         std::uint64_t x = 0;
-        std::memcpy(&x, text.data() + at, sizeof x);
-        // A byte below 0x20, or above 0x7E (0x7F and all with the high bit),
-        // or a backslash (a zero byte once XORed with it).
+        std::memcpy(&x, eight, sizeof x);
         const std::uint64_t below = (x - ones * 0x20) & ~x & highs;
         const std::uint64_t above = ((x + ones) | x) & highs;
         const std::uint64_t slash = x ^ (ones * '\\');
         const std::uint64_t backslash = (slash - ones) & ~slash & highs;
-        if ((below | above | backslash) != 0) {
+        return (below | above | backslash) != 0;
+    };
+    std::size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) {
+        if (any_shown_otherwise(text.data() + at)) {
             return false;
         }
+    }
+    // The last few bytes of a longer name: its last eight, once more.
+    if (at != text.size() && text.size() >= 8) {
+        return !any_shown_otherwise(text.data() + text.size() - 8);
     }
     for (; at < text.size(); ++at) {
         if (text[at] < 0x20 || text[at] > 0x7e || text[at] == '\\') {

@@ -199,7 +199,7 @@ void log_summary::take_line(std::string_view line) {
     apply(p);
 }
 
-std::optional<std::size_t> log_summary::channel_index(std::string_view raw) {
+std::size_t log_summary::channel_index(std::string_view raw) {
     const std::string_view name = escaped_name(raw, escaped_);
     const std::uint64_t print = fingerprint(name);
     recent_channel &recent = recent_[static_cast<std::size_t>((print * 0x9E3779B97F4A7C15u) >> 58)];
@@ -207,16 +207,16 @@ std::optional<std::size_t> log_summary::channel_index(std::string_view raw) {
         same_text(this->name(recent.index - 1), name)) {
         return recent.index - 1;
     }
-    const std::optional<std::size_t> found = look_up(name);
-    if (found) {
-        recent = {print, static_cast<std::uint32_t>(*found + 1)};
+    const std::size_t found = look_up(name);
+    if (found != no_channel) {
+        recent = {print, static_cast<std::uint32_t>(found + 1)};
     }
     return found;
 }
 
-std::optional<std::size_t> log_summary::look_up(std::string_view name) {
+std::size_t log_summary::look_up(std::string_view name) {
     if (!filter_.channels.empty() && filter_.channels.count(name) == 0) {
-        return std::nullopt;
+        return no_channel;
     }
     if (2 * (channels_.size() + 1) > slots_.size()) {
         grow_slots();
@@ -276,13 +276,13 @@ channel_trouble &log_summary::trouble_of(channel_record &c) {
 
 void log_summary::apply(const parsed_line &line) {
     const log_time t = line.time;
-    std::optional<std::size_t> index;
+    std::size_t index = no_channel;
     if (line.index == msg_allocation_failure) {
         // Written in the same call as the start just before it, so within
         // a second of it; with another channel's line between, the channel
         // cannot be told and the line counts under the empty name.
         if (after_start_ && t - previous_start_time_ <= 1) {
-            index = previous_start_;
+            index = previous_start_.value_or(no_channel);
         } else {
             index = channel_index({});
         }
@@ -290,7 +290,7 @@ void log_summary::apply(const parsed_line &line) {
         index = channel_index(line.channel);
     }
     after_start_ = false;
-    if (!index) {
+    if (index == no_channel) {
         ++totals_.skipped;
         if (line.index == msg_exit_started) {
             after_start_ = true;
@@ -300,7 +300,7 @@ void log_summary::apply(const parsed_line &line) {
         return;
     }
     ++totals_.exit_lines;
-    channel_record &c = channels_[*index];
+    channel_record &c = channels_[index];
     c.first = c.seen ? std::min(c.first, t) : t;
     c.last = c.seen ? std::max(c.last, t) : t;
     c.seen = true;

@@ -191,8 +191,11 @@ private:
 
     void take_line(std::string_view line);
     void apply(const parsed_line &line);
-    std::optional<std::size_t> channel_index(std::string_view raw);
-    std::optional<std::size_t> look_up(std::string_view name);
+    // The index of a channel, or no_channel when the filter leaves it out.
+    // A plain number rather than an optional: it is returned for every line.
+    static constexpr std::size_t no_channel = SIZE_MAX;
+    std::size_t channel_index(std::string_view raw);
+    std::size_t look_up(std::string_view name);
     std::size_t add_channel(std::string_view name, std::size_t slot);
     void grow_slots();
     channel_trouble &trouble_of(channel_record &c);
