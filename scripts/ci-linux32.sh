@@ -52,7 +52,20 @@ for f in "$build"/libtarvelo.so "$build"/tests/unit_tests "$build"/tests/exit_te
 done
 ci_step_done "build (-m32)"
 
+# Two tests need what qemu-i386 7.2 does not give a guest: a seccomp filter
+# (the emulator refuses to install one, "the seccomp filter could not be put
+# in place"), and a Ctrl-C that lands while threads allocate (it corrupts
+# the guest's heap: free() aborts, in 2 runs of 5, while the same program
+# run natively ended 40 of 40 such runs cleanly). They run in the 64-bit
+# suite, and here too on the native route.
+skip=()
+if [ "$ci_32bit_route" = emulated ]; then
+  unsupported='HostileHost.LivesReturnsPromptlyAndWritesEachLineOnce|Load.CountsSignOnsRefusalsAndTheLinesInBothPlaces'
+  skip=(-E "^($unsupported)\$")
+  ci_note "NOT RUN under qemu-i386: ${unsupported//|/, } (a seccomp filter, and" \
+    "Ctrl-C while threads allocate, are beyond the emulator); they run in the 64-bit suite"
+fi
 status=0
-"${emulator[@]}" ctest --test-dir "$build" --output-on-failure -j "$ci_jobs" || status=$?
+"${emulator[@]}" ctest --test-dir "$build" --output-on-failure -j "$ci_jobs" "${skip[@]}" || status=$?
 ci_step_done "tests (-m32, $ci_32bit_route)"
 exit $status
