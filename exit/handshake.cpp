@@ -77,7 +77,19 @@ void trace_text(const exit_call &call, int index, const std::uint8_t *text, std:
     // Built even while trace is off: trace may come on before the writer
     // looks, and the line must then carry its text. Cheap: one block copy.
     char argument[text_length + 2];
-    std::memcpy(argument, text, length);
+    if (own) {
+        // The expected response is read back from the exit buffer, which the
+        // host can write over between calls: a byte that is not upper-case
+        // hex shows as '?', chosen by masks, so that the writer may show the
+        // text as it stands and still no foreign byte reaches a line raw.
+        for (std::size_t i = 0; i < length; ++i) {
+            const unsigned c = text[i];
+            const unsigned hex = range_mask(c, '0', '9') | range_mask(c, 'A', 'F');
+            argument[i] = static_cast<char>((c & hex) | ('?' & ~hex));
+        }
+    } else {
+        std::memcpy(argument, text, length);
+    }
     argument[length] = ' ';
     argument[length + 1] = '\0';
     write_message(*call.log, index, call.channel_name, argument, own ? length + 1 : 0);

@@ -277,8 +277,9 @@ TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
         std::string name;   // the channel name field
         std::uint8_t state; // the state the 32-byte message arrives in
         std::string message;
-        std::string shown; // in the output as it stands
-        std::size_t lines; // from the start to the close
+        std::string shown;              // in the output as it stands
+        std::size_t lines;              // from the start to the close
+        std::string over_expected = {}; // written by the host over the expected response
     };
     const row rows[] = {
         {"a challenge cut by a zero byte", name_field, ZAVCONN_STARTUP,
@@ -297,6 +298,9 @@ TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
          "---> 0123456789ABCDEF\\x0a\\x09\\x01\\x1f 0123456789A \n", 15},
         {"a channel name with control bytes", "TO.\tPARTNER\x1b[2J\r\n\\", ZAVCONN_STARTUP,
          challenge_text, "Channel => TO.\\x09PARTNER\\x1b[2J\\x0d\\x0a\\x5c   closed.\n", 6},
+        {"an expected response the host wrote over", name_field, ZAVCONN_VERIFY,
+         std::string(32, '0'), "---> ??2???0123456789??????ABCDEF???? \n", 15,
+         std::string("\x1b[2J\r\n0123456789abcdefABCDEF\\\x7f\xff\x80", 32)},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
@@ -313,6 +317,9 @@ TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
             ch.deliver({ZAVSTAT_AUTHORISED});
         }
         ASSERT_EQ(ch.state(), r.state);
+        if (!r.over_expected.empty()) {
+            std::memcpy(ch.exit_buffer() + 32, r.over_expected.data(), 32);
+        }
         ch.deliver(bytes(r.message));
         ch.terminate();
         const auto out = capture.take();
