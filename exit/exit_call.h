@@ -2,6 +2,8 @@
 #ifndef TARVELO_EXIT_EXIT_CALL_H
 #define TARVELO_EXIT_EXIT_CALL_H
 
+#include "auth/challenge.h"
+#include "auth/password.h"
 #include "exit/tarvelo.h"
 #include "log/line.h"
 #include "log/writer.h"
@@ -16,12 +18,22 @@ namespace tarvelo {
 inline constexpr std::size_t name_text_size = 100;
 inline constexpr std::size_t argument_text_size = 100;
 
-// Every line of a call fits the writer's line whole, escaped or not.
+// Every size below the entry point that reads a field of the host's records
+// or a message in its buffers is the header's size of that field: a change of
+// layout in the header must not compile until they agree.
+//   the password field, read whole by the response computation;
+static_assert(max_password_length == std::size_t{TARVELO_PASSWORD_LENGTH});
+//   a challenge or response message, read from and written to the exchange
+//   buffer and kept twice in the exit buffer (see handshake.cpp);
+static_assert(security_text_length == std::size_t{TARVELO_SECURITY_TEXT_LENGTH});
+//   the channel name field, made into a terminated text and shown in every
+//   line whole, escaped or not;
 static_assert(std::size_t{TARVELO_CHANNEL_NAME_LENGTH} < name_text_size);
-static_assert(std::size_t{TARVELO_CHANNEL_NAME_LENGTH} <= channel_name_max);
-static_assert(std::size_t{TARVELO_SECURITY_TEXT_LENGTH} + 1 <= argument_max);
-// The first token of the exit data, whole.
-static_assert(std::size_t{TARVELO_EXIT_DATA_LENGTH} <= log_path_max);
+static_assert(channel_name_max == std::size_t{TARVELO_CHANNEL_NAME_LENGTH});
+//   a challenge or response shown in a trace line, with its blank;
+static_assert(argument_max == std::size_t{TARVELO_SECURITY_TEXT_LENGTH} + 1);
+//   the first token of the exit data, kept whole as the log file's path.
+static_assert(log_path_max == std::size_t{TARVELO_EXIT_DATA_LENGTH});
 
 // The host's seven parameters as the entry point checked them, once, before
 // any step runs: the steps read the host's records and buffers only through

@@ -17,6 +17,7 @@ constexpr std::size_t text_length = security_text_length;
 // as sent, then the response a partner holding the password must return.
 constexpr std::size_t challenge_offset = 0;
 constexpr std::size_t expected_offset = text_length;
+static_assert(expected_offset + text_length == std::size_t{TARVELO_EXIT_BUFFER_LENGTH});
 
 // What a partner's status message brings in the state that receives it: the
 // message that refuses it, or go_on where the sign-on goes on. A pair not in
