@@ -49,13 +49,13 @@ struct exit_call {
     // no channel definition (then there is no password to sign on with).
     const std::uint8_t *password_field;
 
-    // The partner's security message, in the exchange buffer. Its length is
-    // the data length the host gave, 0 when missing or negative; of those
-    // bytes the exchange buffer holds `message_held`, no more than its own
-    // length (0 when the buffer or its length is missing or negative). A step
-    // reads and writes the message only within `message_held` bytes: a byte
-    // the partner did not send this time, left over from an earlier call,
-    // never steers the handshake.
+    // The partner's security message, in the exchange buffer (null when the
+    // buffer holds none of it). Its length is the data length the host gave,
+    // 0 when missing or negative; of those bytes the exchange buffer holds
+    // `message_held`, no more than its own length (0 when the buffer or its
+    // length is missing or negative). A step reads and writes the message
+    // only within `message_held` bytes: a byte the partner did not send this
+    // time, left over from an earlier call, never steers the handshake.
     std::uint8_t *message;
     std::size_t message_length;
     std::size_t message_held;
