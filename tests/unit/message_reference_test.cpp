@@ -84,7 +84,7 @@ TEST(MessageReference, ShowsTheTraceLinesInTheOrderOfTheCatalogue) {
             rows.push_back(line.substr(3, line.find('`', 3) - 3));
         }
     }
-    const auto first_trace = static_cast<std::size_t>(last_numbered_message + 1);
+    const std::size_t first_trace = static_cast<std::size_t>(last_numbered_message) + 1;
     ASSERT_EQ(rows.size(), messages.size() - first_trace);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         EXPECT_TRUE(shows_format(rows[i], messages[first_trace + i].format))
