@@ -17,18 +17,7 @@ constexpr std::size_t text_length = security_text_length;
 // as sent, then the response a partner holding the password must return.
 constexpr std::size_t challenge_offset = 0;
 constexpr std::size_t expected_offset = text_length;
-
-// How many bytes of the exchange buffer the exit may touch.
-std::int32_t exchange_capacity(const exit_call &call) {
-    if (call.exchange == nullptr || call.exchange_length == nullptr || *call.exchange_length < 0) {
-        return 0;
-    }
-    return *call.exchange_length;
-}
-
-std::int32_t data_length(const exit_call &call) {
-    return call.data_length != nullptr ? *call.data_length : 0;
-}
+static_assert(expected_offset + text_length == std::size_t{TARVELO_EXIT_BUFFER_LENGTH});
 
 // What a partner's status message brings in the state that receives it: the
 // message that refuses it, or go_on where the sign-on goes on. A pair not in
@@ -59,10 +48,6 @@ constexpr int message_for_status(std::uint8_t state, std::uint8_t status) {
 
 static_assert(message_for_status(ZAVCONN_STARTUP, ZAVSTAT_AUTHORISED) == msg_unknown_status);
 static_assert(message_for_status(ZAVCONN_SIGNON, ZAVSTAT_REVOKED) == msg_unknown_status);
-
-std::uint8_t *exit_buffer(const exit_call &call) {
-    return call.exit_buffer != nullptr ? *call.exit_buffer : nullptr;
-}
 
 void refuse(const exit_call &call, int index, const char *text = nullptr) {
     write_message(*call.log, index, call.channel_name, text);
@@ -120,13 +105,6 @@ void trace(const exit_call &call, int index) {
     write_message(*call.log, index, call.channel_name, nullptr);
 }
 
-// The channel's password field: the password is what stands before its
-// first blank. The entry point hands on no security message without a
-// channel definition, so there is always one.
-const std::uint8_t *password_field(const exit_call &call) {
-    return reinterpret_cast<const std::uint8_t *>(call.channel->password);
-}
-
 // Also the answer when the exit buffer is missing where the state needs it,
 // or the random source gives nothing for this side's challenge: the state
 // cannot go on.
@@ -138,31 +116,28 @@ void refuse_state(const exit_call &call, std::uint8_t state) {
 
 void on_startup(const exit_call &call) {
     trace(call, trace_startup);
-    const std::int32_t length = data_length(call);
-    const std::int32_t capacity = exchange_capacity(call);
-    if (length == 1 && capacity >= 1) {
-        refuse(call, message_for_status(ZAVCONN_STARTUP, call.exchange[0]));
+    if (call.message_length == 1 && call.message_held == 1) {
+        refuse(call, message_for_status(ZAVCONN_STARTUP, call.message[0]));
         return;
     }
     // Anything shorter than 32 bytes, or in a buffer that cannot hold 32,
     // cannot be a challenge: answering it would read and write past the
     // message. A longer message has its first 32 bytes answered.
-    if (length < static_cast<std::int32_t>(text_length) ||
-        capacity < static_cast<std::int32_t>(text_length)) {
+    if (call.message_held < text_length) {
         refuse(call, msg_unknown_status);
         return;
     }
-    trace_partner_text(call, trace_challenge_received, call.exchange);
+    trace_partner_text(call, trace_challenge_received, call.message);
     // A challenge that an exit sent (this one on another channel, or another
     // exit elsewhere) coming back to be answered: whoever sends it wants the
     // response that would prove them to that exit. It is refused whatever
     // its spelling, and nothing is sent.
-    if (is_exit_challenge(call.exchange)) {
+    if (is_exit_challenge(call.message)) {
         refuse(call, msg_impersonation);
         return;
     }
-    compute_response_from_field(password_field(call), call.exchange);
-    trace_own_text(call, trace_response_sent, call.exchange);
+    compute_response_from_field(call.password_field, call.message);
+    trace_own_text(call, trace_response_sent, call.message);
     // The response goes back from the exchange buffer at the length the
     // challenge came with.
     call.params->exit_response = ZTXCC_SEND_SEC_MSG;
@@ -179,7 +154,7 @@ void send_own_challenge(const exit_call &call, std::uint8_t *buffer) {
     }
     std::memcpy(buffer + expected_offset, buffer + challenge_offset, text_length);
     trace_own_text(call, trace_challenge_sent, buffer + challenge_offset);
-    compute_response_from_field(password_field(call), buffer + expected_offset);
+    compute_response_from_field(call.password_field, buffer + expected_offset);
     call.params->user_area[0] = ZAVCONN_VERIFY;
     *call.data_length = static_cast<std::int32_t>(text_length);
     *call.exit_length = static_cast<std::int32_t>(text_length);
@@ -189,16 +164,19 @@ void send_own_challenge(const exit_call &call, std::uint8_t *buffer) {
 
 void on_signon(const exit_call &call) {
     trace(call, trace_signon);
-    if (exchange_capacity(call) < 1) {
+    // A status is the first byte of a message of one byte or more. A message
+    // of length 0 carries none: it is refused as a status the exit does not
+    // accept, whatever an earlier message left in the exchange buffer.
+    if (call.message_held < 1) {
         refuse(call, msg_unknown_status);
         return;
     }
-    const int message = message_for_status(ZAVCONN_SIGNON, call.exchange[0]);
+    const int message = message_for_status(ZAVCONN_SIGNON, call.message[0]);
     if (message != go_on) {
         refuse(call, message);
         return;
     }
-    std::uint8_t *buffer = exit_buffer(call);
+    std::uint8_t *buffer = call.own_buffer;
     if (buffer == nullptr || call.data_length == nullptr || call.exit_length == nullptr) {
         refuse_state(call, ZAVCONN_SIGNON);
         return;
@@ -208,12 +186,11 @@ void on_signon(const exit_call &call) {
 
 void on_verify(const exit_call &call) {
     trace(call, trace_verify);
-    if (data_length(call) != static_cast<std::int32_t>(text_length) ||
-        exchange_capacity(call) < static_cast<std::int32_t>(text_length)) {
+    if (call.message_length != text_length || call.message_held != text_length) {
         refuse(call, msg_not_registered);
         return;
     }
-    const std::uint8_t *buffer = exit_buffer(call);
+    const std::uint8_t *buffer = call.own_buffer;
     if (buffer == nullptr) {
         refuse_state(call, ZAVCONN_VERIFY);
         return;
@@ -222,14 +199,14 @@ void on_verify(const exit_call &call) {
     // zero first byte means this side never sent one (the state byte was
     // set by someone else), and then no response is the expected one.
     const bool challenge_sent = buffer[challenge_offset] != 0;
-    trace_partner_text(call, trace_response_received, call.exchange);
+    trace_partner_text(call, trace_response_received, call.message);
     if (challenge_sent) {
         trace_own_text(call, trace_response_expected, buffer + expected_offset);
     } else {
         trace_text(call, trace_response_expected, buffer + expected_offset, 0, false);
     }
     // Constant time: how far a forged response matches must not show.
-    if (equal_in_constant_time(call.exchange, buffer + expected_offset, text_length) &&
+    if (equal_in_constant_time(call.message, buffer + expected_offset, text_length) &&
         challenge_sent) {
         trace(call, trace_partner_authorised);
         return;

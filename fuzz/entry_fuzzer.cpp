@@ -452,6 +452,10 @@ void call_exit(host_view &h, std::int32_t reason, const null_mask &nulls = {}) {
     // The secondary response, the data and exit lengths and the state move
     // only as the handshake says.
     if (sent_own_challenge) {
+        // Only an authorised status the partner sent this time: never a byte
+        // an earlier message left behind a data length of 0.
+        FUZZ_CHECK(data_length_before >= 1 && exchange_passed && exchange_bytes >= 1 &&
+                   exchange_before[0] == ZAVSTAT_AUTHORISED);
         FUZZ_CHECK(p.exit_response2 == ZTXR2_USE_EXIT_BUFFER);
         FUZZ_CHECK(*r.data_length == static_cast<std::int32_t>(text_length));
         FUZZ_CHECK(*r.exit_length == static_cast<std::int32_t>(text_length));

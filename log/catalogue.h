@@ -1,15 +1,17 @@
-// catalogue.h: the 22 lines the exit can write, in the order of their index,
+// catalogue.h: every line the exit can write, in the order of its index,
 // each with what it is and what it means for an operator.
 //
 // Log readers and operators' monitoring match these texts, so they stand
 // exactly as released, spelling and runs of blanks included. Every format
 // holds only "%s" placeholders, filled in order by the timestamp, the
-// channel name text and the caller's argument text. Indices above 10 are
-// trace lines, written only while trace is on.
+// channel name text and the caller's argument text. The numbered messages
+// come first; the trace lines follow them, written only while trace is on.
 //
 // This is the one table of messages: the exit writes from it, and the
-// program's report and verdicts, the tests and the message reference read
-// it rather than keep lists of their own.
+// program's report and verdicts and the tests read it rather than keep lists
+// of their own. The message reference (docs/messages.md) and the manual
+// page's MESSAGES section are tested against it. A new message is a row
+// here and a name in message_index below; no index is written by hand.
 #ifndef TARVELO_LOG_CATALOGUE_H
 #define TARVELO_LOG_CATALOGUE_H
 
@@ -18,33 +20,6 @@
 #include <string_view>
 
 namespace tarvelo {
-
-enum message_index : int {
-    msg_exit_started = 0,
-    msg_allocation_failure = 1,
-    msg_password_violation = 2,
-    msg_revoked = 3,
-    msg_sender_not_started = 4,
-    msg_unknown_status = 5,
-    msg_impersonation = 6,
-    msg_channel_closed = 7,
-    msg_invalid_exit_call = 8,
-    msg_invalid_state = 9,
-    msg_not_registered = 10,
-    trace_sec_msg_received = 11,
-    trace_startup = 12,
-    trace_challenge_received = 13,
-    trace_response_sent = 14,
-    trace_signon = 15,
-    trace_authorised = 16,
-    trace_challenge_sent = 17,
-    trace_verify = 18,
-    trace_response_received = 19,
-    trace_response_expected = 20,
-    trace_partner_authorised = 21,
-};
-
-inline constexpr int last_numbered_message = 10;
 
 // Every line begins with the local time in the 24 characters of the C
 // library's ctime text without its newline: "Tue Dec  8 18:43:24 2026".
@@ -57,10 +32,12 @@ enum class message_kind {
 };
 
 struct message {
-    // "TARVELO003W"; empty for a trace line. Two entries share TARVELO009E.
+    // "TARVELO003W"; empty for a trace line. Entries may share one:
+    // TARVELO009E has a text for each of its faults.
     std::string_view identifier;
-    // A name no other entry has, for tools that count messages: the
-    // identifier, with the fault after it for the two texts of TARVELO009E.
+    // A name no other numbered entry has, for tools that count messages: the
+    // identifier, with the fault after it where entries share one
+    // ("TARVELO009E-call"); empty for a trace line.
     std::string_view key;
     message_kind kind;
     std::string_view format;
@@ -69,9 +46,9 @@ struct message {
     std::string_view meaning;
 };
 
-// Entry 1 ends with a newline and a blank: the blank begins the next line
-// written to the same stream, as it always has.
-inline constexpr std::array<message, 22> messages = {{
+// TARVELO002E ends with a newline and a blank: the blank begins the next
+// line written to the same stream, as it always has.
+inline constexpr auto messages = std::to_array<message>({
     {"TARVELO001I", "TARVELO001I", message_kind::information,
      "%s TARVELO001I - KOR Security Exit Started Channel => %s\n",
      "a channel instance started and the exit took it on"},
@@ -139,7 +116,7 @@ inline constexpr std::array<message, 22> messages = {{
     {"", "", message_kind::trace,
      "%s Trace ....>         - Status = KOR Authorised - Channel =>  %s\n",
      "the partner proved the password: the channel runs"},
-}};
+});
 
 namespace detail {
 constexpr std::array<std::string_view, messages.size()> formats_of_messages() {
@@ -155,18 +132,86 @@ constexpr std::array<std::string_view, messages.size()> formats_of_messages() {
 inline constexpr std::array<std::string_view, messages.size()> catalogue =
     detail::formats_of_messages();
 
-// The kinds follow the index: numbered messages up to 10, trace above.
+namespace detail {
+constexpr int count_numbered() {
+    int count = 0;
+    for (const message &m : messages) {
+        count += m.kind != message_kind::trace ? 1 : 0;
+    }
+    return count;
+}
+} // namespace detail
+
+// The index of the last numbered message: trace lines have the indices above.
+inline constexpr int last_numbered_message = detail::count_numbered() - 1;
+
+// The index of the numbered message whose key is `key`, or -1 when no entry
+// has it.
+constexpr int message_index_of_key(std::string_view key) {
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (!key.empty() && messages[i].key == key) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+namespace detail {
+// Never defined: reached only when a name below asks for a key that no entry
+// has, and then the build stops there.
+int no_catalogue_entry_has_this_key();
+
+consteval int numbered(std::string_view key) {
+    const int index = message_index_of_key(key);
+    return index >= 0 ? index : no_catalogue_entry_has_this_key();
+}
+} // namespace detail
+
+// The names the exit writes by. Each numbered message's index is found by
+// its key in the table; the trace lines follow the numbered messages in the
+// table, in this order.
+enum message_index : int {
+    msg_exit_started = detail::numbered("TARVELO001I"),
+    msg_allocation_failure = detail::numbered("TARVELO002E"),
+    msg_password_violation = detail::numbered("TARVELO003W"),
+    msg_revoked = detail::numbered("TARVELO004E"),
+    msg_sender_not_started = detail::numbered("TARVELO005E"),
+    msg_unknown_status = detail::numbered("TARVELO006S"),
+    msg_impersonation = detail::numbered("TARVELO007E"),
+    msg_channel_closed = detail::numbered("TARVELO008I"),
+    msg_invalid_exit_call = detail::numbered("TARVELO009E-call"),
+    msg_invalid_state = detail::numbered("TARVELO009E-state"),
+    msg_not_registered = detail::numbered("TARVELO010E"),
+    trace_sec_msg_received = last_numbered_message + 1,
+    trace_startup,
+    trace_challenge_received,
+    trace_response_sent,
+    trace_signon,
+    trace_authorised,
+    trace_challenge_sent,
+    trace_verify,
+    trace_response_received,
+    trace_response_expected,
+    trace_partner_authorised,
+};
+
+// The numbered messages come first, each with its identifier at the start of
+// its text and a key no other entry has; then the trace lines, each with a
+// name above, and nothing after them.
 static_assert([] {
     for (std::size_t i = 0; i < messages.size(); ++i) {
+        const message &m = messages[i];
         const bool trace = static_cast<int>(i) > last_numbered_message;
-        if (trace != (messages[i].kind == message_kind::trace) ||
-            trace != messages[i].identifier.empty() ||
-            (!trace && messages[i].format.find(messages[i].identifier) != 3)) {
+        if (trace != (m.kind == message_kind::trace) || trace != m.identifier.empty() ||
+            trace != m.key.empty() || (!trace && m.format.find(m.identifier) != 3) ||
+            (!trace && message_index_of_key(m.key) != static_cast<int>(i))) {
             return false;
         }
     }
     return true;
 }());
+static_assert(std::size_t{trace_partner_authorised} + 1 == messages.size(),
+              "a trace line without a name, or a name without a line");
 
 } // namespace tarvelo
 

@@ -22,12 +22,13 @@ struct log_destination {
     char path[log_path_max + 1];
 };
 
-// Writes catalogue entry `index` (0 to 21) with the current local time, the
-// channel name text and the caller's argument text (see line.h: bytes of
-// those two that could break or forge a line are shown escaped). The line
-// goes to standard output, flushed, and is appended to the log file of
-// `log` when it names one. Trace entries (above 10) are dropped while trace
-// is off, though a named log file is still opened (and so created). A log
+// Writes catalogue entry `index` (see catalogue.h) with the current local
+// time, the channel name text and the caller's argument text (see line.h:
+// bytes of those two that could break or forge a line are shown escaped).
+// The line goes to standard output, flushed, and is appended to the log file
+// of `log` when it names one. Trace entries (the indices above
+// last_numbered_message) are dropped while trace is off, though a named log
+// file is still opened (and so created). A log
 // file that cannot be opened gives "Error accessing log file - errno N" on
 // standard error; the line still reaches standard output. Null texts are
 // empty; an index outside the catalogue writes nothing. Never fails its

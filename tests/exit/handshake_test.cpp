@@ -156,6 +156,9 @@ struct refusal {
     std::uint8_t state;
     std::vector<std::uint8_t> message;
     const char *identifier;
+    // The exchange buffer's first byte as an earlier call left it, under a
+    // message that may bring none.
+    std::uint8_t leftover = 0;
 };
 
 void PrintTo(const refusal &r, std::ostream *os) { *os << r.what; }
@@ -174,6 +177,9 @@ TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
         ch_.params().user_area[0] = r.state;
     }
     ASSERT_EQ(ch_.state(), r.state);
+    if (r.leftover != 0) {
+        ch_.exchange()[0] = r.leftover;
+    }
     auto out = deliver(r.message);
     EXPECT_EQ(ch_.response(), ZTXCC_CLOSE_CHANNEL);
     EXPECT_EQ(identifiers(out.out), std::vector<std::string>{r.identifier});
@@ -193,6 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                       refusal{"signon_revoked", 3, {8}, "TARVELO006S"},
                       refusal{"signon_other", 3, {255}, "TARVELO006S"},
                       refusal{"signon_long_unknown", 3, {1, 6}, "TARVELO006S"},
+                      refusal{"signon_empty_over_authorised", 3, {}, "TARVELO006S", 6},
                       refusal{"verify_wrong", 2, std::vector<std::uint8_t>(32, '0'), "TARVELO007E"},
                       refusal{"verify_short", 2, std::vector<std::uint8_t>(31, '0'), "TARVELO010E"},
                       refusal{"state_zero", 0, {6}, "TARVELO009E"},
