@@ -48,6 +48,16 @@ constexpr bool shown_as_is(unsigned char byte) {
     return byte >= 0x20 && byte <= 0x7e && byte != '\\';
 }
 
+// Writes the escape of `byte`, "\xNN", into the `escape_length` bytes at
+// `out`.
+inline constexpr char escape_digits[] = "0123456789abcdef";
+constexpr void write_escape(unsigned char byte, char *out) {
+    out[0] = '\\';
+    out[1] = 'x';
+    out[2] = escape_digits[byte >> 4];
+    out[3] = escape_digits[byte & 0xfu];
+}
+
 // Fills `format`'s "%s" placeholders in order from `args` (null or missing
 // arguments are empty; each ends at its first zero byte) into `out`, every
 // argument byte that is not shown as it is written as an escape. Keeps at

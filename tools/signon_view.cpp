@@ -4,6 +4,7 @@
 #include "tools/channel_options.h"
 #include "tools/options.h"
 #include "tools/report/log_reader.h"
+#include "tools/system/file_reading.h"
 
 #include "auth/challenge.h"
 #include "auth/hex.h"

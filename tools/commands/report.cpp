@@ -3,8 +3,8 @@
 // for monitoring through node_exporter's textfile collector.
 #include "tools/commands/commands.h"
 
-#include "tools/platform.h"
 #include "tools/report/formats.h"
+#include "tools/report/local_clock.h"
 #include "tools/report/summary.h"
 
 #include <algorithm>
@@ -183,9 +183,13 @@ int report(const arguments &a, command_table /*commands*/) {
 
     log_summary summary(filter);
     std::vector<char> buffer(read_size);
-    for (open_input &input : inputs) {
-        summarise(*input, summary, buffer);
-        input.reset(); // closed as soon as it is read
+    try {
+        for (open_input &input : inputs) {
+            summarise(*input, summary, buffer);
+            input.reset(); // closed as soon as it is read
+        }
+    } catch (const summary_full &e) {
+        throw failure(exit_system, e.what());
     }
     summary.finish();
 

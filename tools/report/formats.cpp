@@ -1,7 +1,7 @@
 // formats.cpp: see formats.h.
 #include "tools/report/formats.h"
 
-#include "tools/platform.h"
+#include "tools/report/local_clock.h"
 
 #include <algorithm>
 #include <charconv>
