@@ -27,59 +27,45 @@ std::string shown_name(std::string_view name) {
     return name.empty() ? std::string("(no channel)") : std::string(name);
 }
 
-// A JSON string. Names are printable ASCII; anything else is escaped all
-// the same, so that the output is plain ASCII whatever it is given.
-std::string json_string(std::string_view text) {
-    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
-    });
-    if (plain) {
-        std::string quoted;
-        quoted.reserve(text.size() + 2);
-        return quoted.append(1, '"').append(text).append(1, '"');
-    }
-    std::string quoted = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            quoted += escaped;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
-}
-
-// A label value of the exposition format: backslash and double quote
-// escaped as the format requires, and no control byte ever: one would pass
-// raw into every tool that reads the metrics. Any byte outside printable
-// ASCII becomes the text "\xNN", its backslash escaped in turn.
-std::string label_value(std::string_view text) {
-    if (std::all_of(text.begin(), text.end(),
-                    [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; })) {
+// Text for a double-quoted value: a JSON string or a label value of the
+// exposition format. The double quote and the backslash are escaped with a
+// backslash, as both require; any byte outside printable ASCII is written
+// by `byte_format` (a printf format of one unsigned byte), so that no
+// control byte ever passes raw into whatever reads the report. Names are
+// nearly always printable ASCII, and are copied whole when they are.
+std::string escaped_value(std::string_view text, const char *byte_format) {
+    const auto plain = [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; };
+    if (std::all_of(text.begin(), text.end(), plain)) {
         return std::string(text);
     }
     std::string escaped;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '"') {
+        if (c == '"' || c == '\\') {
             escaped += '\\';
             escaped += c;
         } else if (byte < 0x20 || byte >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\\\x%02x", byte);
-            escaped += hex;
+            char code[8];
+            std::snprintf(code, sizeof code, byte_format, byte);
+            escaped += code;
         } else {
             escaped += c;
         }
     }
     return escaped;
 }
+
+// A JSON string: bytes outside printable ASCII as "\u00NN", so that the
+// output is plain ASCII whatever it is given.
+std::string json_string(std::string_view text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    return quoted.append(1, '"').append(escaped_value(text, "\\u%04x")).append(1, '"');
+}
+
+// A label value of the exposition format: a byte outside printable ASCII
+// becomes the text "\xNN", its backslash escaped in turn.
+std::string label_value(std::string_view text) { return escaped_value(text, "\\\\x%02x"); }
 
 // The first 16 bytes of a name as two numbers that order as the bytes do.
 struct name_key {
