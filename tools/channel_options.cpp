@@ -42,13 +42,7 @@ bool begins_with_trace(std::string_view word) { return turns_trace_on({word.data
 std::string shown_word(std::string_view word) {
     std::string text;
     for (const char c : word) {
-        if (shown_as_is(static_cast<unsigned char>(c))) {
-            text += c;
-        } else {
-            char escape[escape_length];
-            write_escape(static_cast<unsigned char>(c), escape);
-            text.append(escape, escape_length);
-        }
+        append_shown(text, c);
     }
     return text;
 }

@@ -95,21 +95,6 @@ std::string earlier_spelling(std::string text) {
     return text;
 }
 
-// `count` digits at `text[at]`, or -1.
-int digits_at(std::string_view text, std::size_t at, std::size_t count) {
-    if (at + count > text.size()) {
-        return -1;
-    }
-    int value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return -1;
-        }
-        value = value * 10 + (text[i] - '0');
-    }
-    return value;
-}
-
 bool lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
 bool shown_as_is(char c) { return tarvelo::shown_as_is(static_cast<unsigned char>(c)); }
@@ -140,16 +125,11 @@ std::size_t escaped_size(std::string_view name) {
 std::string_view escape_name(std::string_view name, std::string &buffer) {
     buffer.clear();
     for (std::size_t at = 0; at < name.size(); ++at) {
-        const char c = name[at];
         if (escape_at(name, at)) {
             buffer.append(name.substr(at, escape_length));
             at += escape_length - 1;
-        } else if (shown_as_is(c)) {
-            buffer += c;
         } else {
-            char escape[escape_length];
-            write_escape(static_cast<unsigned char>(c), escape);
-            buffer.append(escape, escape_length);
+            append_shown(buffer, name[at]);
         }
     }
     return buffer;

@@ -20,23 +20,6 @@ int days_in_month(log_time y, int m) {
     return m == 2 && leap_year(y) ? 29 : days[static_cast<std::size_t>(m - 1)];
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// `count` digits at `text[at]`, or -1.
-int digits_at(std::string_view text, std::size_t at, std::size_t count) {
-    if (at + count > text.size()) {
-        return -1;
-    }
-    int value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (!is_digit(text[i])) {
-            return -1;
-        }
-        value = value * 10 + (text[i] - '0');
-    }
-    return value;
-}
-
 // 1 to 12 for a month's three letters, else 0.
 int month_number(std::string_view name) {
     for (std::size_t m = 0; m < 12; ++m) {
