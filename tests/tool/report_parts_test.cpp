@@ -243,8 +243,8 @@ TEST(ReportSummary, CountsChannelsFlagsBurstsAndFiltersInPiecesOfAnySize) {
     lines.push_back(" " + line_at(at_18_43_24, msg_exit_started, "AFTER.BLANK"));
     // A name an earlier exit wrote raw counts under the name escaped.
     lines.push_back(exit_line(msg_impersonation, "RAW\x01"));
-    lines.push_back(stamp + " TARVELO007E - Possible Partner impersonation! on channel => RAW\x01");
-    lines.push_back("not a line of the exit");
+    lines.push_back(std::string(lines.back()).replace(lines.back().find("RAW"), 7, "RAW\x01"));
+    lines.emplace_back("not a line of the exit");
     for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, SIZE_MAX}) {
         SCOPED_TRACE(piece);
         const summarised s = summarise(lines, {}, piece);
