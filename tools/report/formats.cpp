@@ -167,7 +167,7 @@ std::string refusal_list(const channel_trouble *t) {
         if (!list.empty()) {
             list += ' ';
         }
-        list += refusal_key(k).substr(7);
+        list += refusal_key(k).substr(identifier_prefix.size());
         list += ':';
         list += number(t->refusals[k]);
     }
@@ -188,17 +188,21 @@ std::string flag_row(const flag_record &f, flag_kind kind) {
     return row + (f.first == f.last ? first : first + " to " + iso_time(f.last, ' '));
 }
 
+std::string identifier(int index) {
+    return std::string(messages[static_cast<std::size_t>(index)].identifier);
+}
+
 // What each flag means, under the rows that show it.
 std::string flag_meaning(flag_kind kind) {
     switch (kind) {
     case flag_impersonation:
-        return "the partner did not prove the password, or sent the exit its own challenge "
-               "(TARVELO007E)";
+        return "the partner did not prove the password, or sent the exit its own challenge (" +
+               identifier(msg_impersonation) + ")";
     case flag_burst:
         return number(burst_refusals) + " refusals on the channel within " +
                number(static_cast<std::uint64_t>(burst_seconds)) + " seconds";
     case flag_revoked:
-        return "the partner service reported the channel revoked (TARVELO004E)";
+        return "the partner service reported the channel revoked (" + identifier(msg_revoked) + ")";
     default:
         return "started, never closed: the host stopped or crashed, or it is still running";
     }
@@ -212,7 +216,7 @@ std::string unparsed_note(const read_totals &t) {
            number(t.first_unparsed_line) + ")";
 }
 
-void metric_head(std::FILE *out, const char *name, const char *type, const char *help) {
+void metric_head(std::FILE *out, const char *name, const char *type, const std::string &help) {
     put(out, std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n");
 }
 
@@ -400,12 +404,12 @@ void prometheus_report(const log_summary &s, std::FILE *out) {
     };
     const auto count = [](std::uint64_t n) { return static_cast<std::int64_t>(n); };
     metric_head(out, "tarvelo_channel_starts_total", "counter",
-                "Channel starts (TARVELO001I) in the exit's log files.");
+                "Channel starts (" + identifier(msg_exit_started) + ") in the exit's log files.");
     each_channel([&](std::uint32_t i) {
         sample("tarvelo_channel_starts_total", {}, {}, count(s.channel(i).starts));
     });
     metric_head(out, "tarvelo_channel_closes_total", "counter",
-                "Channel closes (TARVELO008I) in the exit's log files.");
+                "Channel closes (" + identifier(msg_channel_closed) + ") in the exit's log files.");
     each_channel([&](std::uint32_t i) {
         sample("tarvelo_channel_closes_total", {}, {}, count(s.channel(i).closes));
     });

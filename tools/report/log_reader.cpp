@@ -19,11 +19,6 @@ constexpr std::size_t name_max = escape_length * name_width;
 // byte up to an escape's length, and a blank.
 constexpr std::size_t escaped_argument_max = escape_length * (argument_max - 1) + 1;
 
-// What every numbered identifier begins with: the identifier of the first
-// entry without its three digits and its severity letter.
-constexpr std::string_view identifier_prefix =
-    messages[0].identifier.substr(0, messages[0].identifier.size() - 4);
-
 // The number in a numbered entry's identifier: "TARVELO003W" is 3.
 constexpr int number_of(std::string_view identifier) {
     int number = 0;

@@ -18,6 +18,11 @@
 
 namespace tarvelo::tool {
 
+// What every numbered identifier begins with: the identifier of the first
+// entry without its three digits and its severity letter.
+inline constexpr std::string_view identifier_prefix =
+    messages[0].identifier.substr(0, messages[0].identifier.size() - 4);
+
 // One line taken apart. `channel` points into the line, without the blanks
 // that pad the name to its field.
 struct parsed_line {
