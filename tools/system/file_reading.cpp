@@ -5,6 +5,9 @@
 #include <cstdio>
 
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <io.h>
+#endif
 
 namespace tarvelo::tool {
 
