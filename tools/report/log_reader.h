@@ -63,7 +63,7 @@ private:
     std::array<shape, catalogue.size()> shapes_;
     // Trace lines are told apart by one byte of their fixed text: the
     // entries whose text has each value there, so that a line is matched
-    // against two or three entries instead of eleven.
+    // against a few entries instead of every trace entry.
     std::size_t trace_key_at_ = 0;
     std::array<std::vector<int>, 256> trace_entries_;
     // Lines of one second share their timestamp: it is read once.
