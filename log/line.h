@@ -48,9 +48,11 @@ constexpr bool shown_as_is(unsigned char byte) {
     return byte >= 0x20 && byte <= 0x7e && byte != '\\';
 }
 
+// The digits of an escape, lower case.
+inline constexpr char escape_digits[] = "0123456789abcdef";
+
 // Writes the escape of `byte`, "\xNN", into the `escape_length` bytes at
 // `out`.
-inline constexpr char escape_digits[] = "0123456789abcdef";
 constexpr void write_escape(unsigned char byte, char *out) {
     out[0] = '\\';
     out[1] = 'x';
