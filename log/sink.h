@@ -16,13 +16,24 @@ namespace tarvelo {
 // Opens the log file at `path` to append one line: created when missing,
 // with no access for others (0640 at most, less the host's umask), never
 // waited on, never on descriptors 0 to 2, not inherited by the host's
-// children. -1 with errno set when it cannot be opened.
-int open_log(const char *path);
+// children. In a sticky directory that everyone may write, a symbolic link
+// or an existing file there that belongs to neither root nor the process's
+// user is refused with EACCES (on POSIX systems; see sink_posix.cpp for
+// what is learned once a clock second). -1 with errno set when it cannot
+// be opened. `now` is the line's clock second.
+int open_log(const char *path, std::time_t now);
 
 // Appends the whole line with one write, so that lines of channels on
-// other threads and in other processes never interleave with it; a reader
-// of a FIFO that has gone raises no signal in the host. Then closes `fd`.
-void append_and_close(int fd, const char *line, std::size_t length);
+// other threads and in other processes never interleave with it, then
+// closes `fd` (opened by open_log from `path`). Returns 0 when the line is
+// in the file whole, else the error number that kept it out: a line is in
+// the log whole or not at all, whatever the file system does (a full disk,
+// a quota, an I/O error). Raises no signal in the host: neither SIGPIPE
+// from a FIFO whose reader has gone nor SIGXFSZ from a file that has
+// reached the process's file-size limit, which is learned in the first line
+// of each clock second, as what standard output is (below).
+int append_and_close(int fd, const char *path, const char *line, std::size_t length,
+                     std::time_t now);
 
 // Closes a log file opened for a line that is then not written.
 void close_log(int fd);
@@ -45,6 +56,10 @@ void put_standard_output(const char *line, std::size_t length, std::time_t now);
 
 // "Error accessing log file - errno N" on standard error.
 void report_open_failure(int error);
+
+// "Error writing log file - errno N" on standard error: a line that is not
+// in the log file, said.
+void report_write_failure(int error);
 
 } // namespace tarvelo
 
