@@ -362,6 +362,13 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
 
         across.terminate();
         expected["RPT.ACROSS"] = {1, 1, {}};
+
+        // A host's channel whose name holds the text that follows the name
+        // in the line: the refusal stays with it.
+        const std::string lookalike = "\x01 - ZT Code => X";
+        standin::channel odd(entry, config(lookalike, false));
+        odd.call(13);
+        expected[escaped(lookalike)] = {0, 0, {{"TARVELO009E-call", 1}}};
         quiet.take();
     }
     // A line of the earlier release, which spelled the service ZAV.
@@ -370,6 +377,14 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     expected["RPT.EARLIER"] = {0, 0, {{"TARVELO003W", 1}}};
     // And a line some other program wrote into the same file.
     std::ofstream(log, std::ios::app | std::ios::binary) << "logrotate: rotated at midnight\n";
+    // A line cut short by a full disk, the next line glued to it: that one
+    // counts, the cut one is torn.
+    std::ofstream(log, std::ios::app | std::ios::binary)
+        << now_stamp().substr(0, 21) << now_stamp()
+        << " TARVELO001I - KOR Security Exit Started Channel => RPT.GLUED           \n"
+        << now_stamp()
+        << " TARVELO008I - KOR Security Exit Channel => RPT.GLUED            closed.\n";
+    expected["RPT.GLUED"] = {1, 1, {}};
 
     // A channel name with a tab, a carriage return, ESC and DEL, as an exit
     // that escapes untrusted bytes writes it, with a partner's challenge
@@ -435,6 +450,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     }
     EXPECT_EQ(flags, expected_flags);
     EXPECT_EQ(report["unparsed"].number(), 2u);
+    EXPECT_EQ(report["torn"].number(), 1u);
     EXPECT_EQ(report["lines"].number(), lines.size());
     ASSERT_EQ(report["files"].items.size(), 1u) << r.out;
     EXPECT_EQ(report["files"].items[0]["file"].text, log);
@@ -505,6 +521,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
             static_cast<std::uint64_t>(epoch_of(last));
     }
     want["tarvelo_log_unparsed_lines"] = 2;
+    want["tarvelo_log_torn_lines"] = 1;
     EXPECT_EQ(read_samples(prom.out), want) << prom.out;
     // No control byte in a label value, whatever the channel's name held.
     for (const char c : prom.out) {
@@ -517,6 +534,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     const std::vector<std::string> shown = lines_of(text.out);
     ASSERT_GE(shown.size(), 2u) << text.out;
     EXPECT_EQ(shown[1].rfind("! RPT.IMPOSTOR ", 0), 0u) << text.out;
+    EXPECT_NE(text.out.find(", 1 torn ("), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("2 unparseable (the first: " + log + " line " +
                             std::to_string(foreign_at - lines.begin() + 1) + ")"),
               std::string::npos)
