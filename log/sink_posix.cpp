@@ -117,10 +117,11 @@ void report(const char *what, int error) {
 
 // --- A line whole or not at all ----------------------------------------------
 
-// A descriptor that reads the file open for writing on `fd`: the same file
-// found again by its path, or -1 when the path leads elsewhere now.
+// A descriptor that reads the file open for writing on `fd` (the log is
+// opened for writing only): the same file found again by its path, through
+// a link the open took, or -1 when the path leads elsewhere now.
 int open_to_read(int fd, const char *path) {
-    const int reader = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int reader = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     file_status written{};
     file_status read{};
     if (reader >= 0 && status_of_descriptor(fd, &written) && status_of_descriptor(reader, &read) &&
@@ -154,14 +155,15 @@ off_t end_if_it_ends_with(int reader, const char *bytes, std::size_t length) {
 //
 // Several processes may append to the file at once, each line in one
 // O_APPEND write, so whole lines never interleave. The part is taken out
-// only while it is still the end of the file, as its bytes show (another
-// process's whole line ends with a line feed, or the blank after entry 1,
-// and the first bytes of ours never do): a line another process appended
-// after it is never cut. Then the part stays, and it and that line read as
-// one torn line, which `tarvelo report` counts and reads past. The check
-// and the cut are two system calls: a line appended in the microseconds
-// between them, by a process that found room where this one found none,
-// would be cut with it.
+// only while it is still the end of the file, as its bytes show: once
+// another process has appended a line behind it, the file ends with the
+// end of that whole line, not with the beginning of ours (a timestamp and
+// what follows it, short of the line's end), and that line is never cut.
+// The part then stays, and it and that line read as one torn line, which
+// `tarvelo report` counts and reads past. The check and the cut are two
+// system calls: a line appended in the microseconds between them, by a
+// process that found room where this one found none, would be cut with
+// it; the cut is the only way the file system offers to take bytes back.
 void take_out_part(int fd, const char *path, const char *line, std::size_t written) {
     const int reader = written > 0 ? open_to_read(fd, path) : -1;
     if (reader < 0) {
