@@ -99,7 +99,7 @@ TEST_F(LogFile, ThatCannotBeOpenedIsReportedAndTheMessageStillReachesStandardOut
 TEST_F(LogFile, ThatCannotBeOpenedOrWrittenLeavesTheHostsErrnoAsItWas) {
     std::vector<std::string> paths = {dir_.file("missing/exit.log")};
 #if !defined(_WIN32)
-    paths.push_back("/dev/full"); // opened, every write refused
+    paths.emplace_back("/dev/full"); // opened, every write refused
 #endif
     for (const std::string &path : paths) {
         standin::channel_config config;
