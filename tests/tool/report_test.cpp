@@ -8,6 +8,7 @@
 #include "tests/exit/support.h"
 #include "tool_runner.h"
 
+#include "log/timestamp.h"
 #include "log/writer.h"
 #include "tools/report/summary.h"
 
@@ -96,6 +97,14 @@ std::string without_files(const std::string &report) {
         return report;
     }
     return report.substr(0, from) + report.substr(to + 1);
+}
+
+// The timestamp an exit writes now.
+std::string now_stamp() {
+    char stamp[timestamp_length + 1];
+    format_timestamp(std::time(nullptr), stamp);
+    stamp[timestamp_length] = '\0';
+    return stamp;
 }
 
 bool contains(const std::string &text, const std::string &part) {
