@@ -26,7 +26,7 @@
 # Where the kernel cannot start 32-bit programs (no IA-32 emulation), or when
 # TARVELO_32BIT=emulate asks for it, Wine's 32-bit loader and every Windows
 # program run under Debian's qemu-i386 (see scripts/lib/ci.sh and
-# scripts/lib/emulate-i386.sh); the wine server is a 64-bit program and runs
+# scripts/lib/emulate.sh); the wine server is a 64-bit program and runs
 # natively. The output says which route ran. Under emulation qemu needs:
 #   - QEMU_GUEST_BASE=0x10000000: Wine maps its shared user data at fixed
 #     addresses, which qemu's default placement of the guest collides with
@@ -145,7 +145,7 @@ flow_win32() {
   # shellcheck disable=SC2016 # $LIB is the dynamic linker's to expand
   LD_PRELOAD="$preload/\$LIB/map_fixed_noreplace.so" \
     QEMU_GUEST_BASE=0x10000000 QEMU_RESERVED_VA=0xfffff000 TARVELO_WINE_GTEST_SKIP=$skip \
-    ci_emulate_i386 "$0" suite32
+    ci_emulate i386 "$0" suite32
 }
 
 # The extra: the same code for 64-bit Windows under 64-bit Wine, which runs
