@@ -179,12 +179,28 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The library needs only the C library; the program also needs the C++
-# runtime. dpkg-shlibdeps works that out where it is installed.
+# runtime. dpkg-shlibdeps works that out where it is installed, for this
+# machine's own architecture: a cross compiler's libraries are no package
+# of the target architecture that it could read.
 find_program(TARVELO_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(TARVELO_DPKG_SHLIBDEPS)
+if(TARVELO_DPKG_SHLIBDEPS AND NOT CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+endif()
+# A cross build's packages are for its target, which dpkg and uname, asked
+# by CPack, would take for this machine.
+if(CMAKE_CROSSCOMPILING AND NOT WIN32)
+  set(tarvelo_debian_arches s390x=s390x ppc64le=ppc64el aarch64=arm64 i686=i386)
+  foreach(pair IN LISTS tarvelo_debian_arches)
+    string(REPLACE "=" ";" pair ${pair})
+    list(GET pair 0 processor)
+    list(GET pair 1 debian_arch)
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL processor)
+      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${debian_arch})
+    endif()
+  endforeach()
+  set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
 endif()
 
 # The .rpm, for Red Hat-family hosts: from a build configured with
@@ -198,10 +214,11 @@ set(CPACK_RPM_PACKAGE_GROUP "System Environment/Libraries")
 set(CPACK_RPM_PACKAGE_URL "https://tarvelo.invalid/")
 set(CPACK_RPM_PACKAGE_RELEASE 1)
 set(CPACK_RPM_PACKAGE_RELEASE_DIST OFF)
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}")
 # Directories that the system's own packages own.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/${CMAKE_INSTALL_LIBDIR}/pkgconfig /usr/${CMAKE_INSTALL_LIBDIR}/cmake
-  /usr/share/man/man1 /usr/share/man/man7 /usr/share/doc)
+  /usr/share/man /usr/share/man/man1 /usr/share/man/man7 /usr/share/doc)
 # The changelog, in RPM's form, from packaging/changelog: each entry's
 # trailer (" -- who  Tue, 08 Dec 2026 ...") becomes its heading
 # ("* Tue Dec 08 2026 who - 1.1.0"), each item a "- " line.
