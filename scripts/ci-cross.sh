@@ -66,7 +66,9 @@ cross() {
   # What the cross build leaves out, said where the reader sees it.
   [ -x "$build/fuzz/arithmetic_replay" ] ||
     ci_note "NOT BUILT for $arch: fuzz_corpus_arithmetic (its reference MD5 is OpenSSL's, and" \
-      "there is no libcrypto for $arch here); the MD5 vectors of unit_tests run instead"
+      "no libcrypto for $arch is installed: Debian's libssl-dev:$arch installs only while its" \
+      "version matches the machine's own, which the archives do not promise); unit_tests checks" \
+      "the digest against every vector instead"
   ci_note "NOT BUILT for $arch: Install.HostProjectFindsTheHeaderAndTheExit (it builds a host" \
     "project with the build machine's own CMake package search); it runs in the x86-64 suite"
   ci_note "NOT RUN under qemu-$arch: ${unsupported//|/, } (a seccomp filter, and Ctrl-C" \

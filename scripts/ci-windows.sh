@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows builds, cross-built with MinGW-w64 and tested under Wine:
 #
-#   scripts/ci-windows.sh [win32] [win64] [suite32]     (default: win32 win64)
+#   scripts/ci-windows.sh [win32] [win64] [suite32] [zip]   (default: win32 win64)
 #
 #   win32    the shipped 32-bit tarvelo.dll in both calling conventions of
 #            its entry point, and its tests under 32-bit Wine:
@@ -17,6 +17,7 @@
 #   win64    an extra: the same code built for 64-bit Windows (build-win64)
 #            and the whole suite under 64-bit Wine (build-win64-wine)
 #   suite32  the tests of win32 alone, on its builds as they are
+#   zip      the .zip checks of win32 alone, on build-win-stdcall as it is
 #
 # GoogleTest is built for each target from the sources that Debian's
 # googletest package ships (build-win-gtest, build-win64-gtest). Each step
@@ -252,8 +253,9 @@ for flow in "${flows[@]}"; do
     "flow_$flow" || { status=1; echo "!! Windows flow $flow failed"; }
     ;;
   suite32) flow_suite32 || status=1 ;;
+  zip) check_zip || status=1 ;;
   *)
-    echo "unknown flow: $flow (win32, win64 or suite32)" >&2
+    echo "unknown flow: $flow (win32, win64, suite32 or zip)" >&2
     exit 2
     ;;
   esac
