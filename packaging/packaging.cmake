@@ -25,10 +25,12 @@
 # pkg-config or CMake files, which no Windows host project reads.
 include(CMakePackageConfigHelpers)
 
+# A DLL's import library is for programs that link against it, which hosts
+# never do: only an install of that component asks for it.
 install(TARGETS tarvelo
   LIBRARY DESTINATION ${TARVELO_INSTALL_EXITDIR} COMPONENT library
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library)
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT import-library EXCLUDE_FROM_ALL)
 install(FILES exit/tarvelo.h ${PROJECT_BINARY_DIR}/include/tarvelo_version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT library)
 if(WIN32)
@@ -267,8 +269,9 @@ endif()
 get_cmake_property(tarvelo_components COMPONENTS)
 set(TARVELO_DEB_COMPONENTS ${tarvelo_components})
 list(REMOVE_ITEM TARVELO_DEB_COMPONENTS licence)
+list(REMOVE_ITEM TARVELO_DEB_COMPONENTS import-library)
 set(TARVELO_ARCHIVE_COMPONENTS ${tarvelo_components})
-list(REMOVE_ITEM TARVELO_ARCHIVE_COMPONENTS debian)
+list(REMOVE_ITEM TARVELO_ARCHIVE_COMPONENTS debian import-library)
 configure_file(packaging/cpack-options.cmake.in ${PROJECT_BINARY_DIR}/packaging/cpack-options.cmake
   @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/cpack-options.cmake)

@@ -177,7 +177,7 @@ check_zip() {
     doc/README.txt doc/operators-guide.txt doc/messages.txt doc/partner-protocol.txt doc/LICENSE.txt; do
     grep -qx "$top/$f" <<<"$listing" || { echo "!! the .zip lacks $top/$f"; missing=1; }
   done
-  if grep -E '\.(pc|cmake|md|gz)$' <<<"$listing"; then
+  if grep -E '\.(pc|cmake|md|gz|a)$' <<<"$listing"; then
     echo "!! the .zip holds files above that no Windows host reads"
     missing=1
   fi
@@ -236,12 +236,13 @@ flow_win64() (
 
 # The packages of every flow: MinGW-w64 for both targets, Wine with its
 # 32-bit loader (a package of Debian's i386 architecture) and its 64-bit
-# server and loader, the 32-bit C compiler for the preloaded library, and
-# icoutils' wrestool, which reads the version resources.
+# server and loader, the 32-bit C compiler for the preloaded library,
+# icoutils' wrestool, which reads the version resources, and Info-ZIP's zip,
+# which makes the .zip again in a fixed order (packaging/reproducible.cmake).
 packages() {
   ci_add_i386
   scripts/setup.sh g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 \
-    googletest gcc-multilib icoutils
+    googletest gcc-multilib icoutils zip
   ci_step_done "packages"
 }
 
