@@ -22,7 +22,7 @@
 set -euo pipefail
 . "$(dirname "$0")/lib/ci.sh"
 
-scripts/setup.sh lintian man-db rpm rpmlint >/dev/null
+scripts/setup.sh lintian man-db rpm rpmlint cpio >/dev/null
 ci_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ci_build build
 ci_configure build-rpm -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_LIBDIR=lib64 \
