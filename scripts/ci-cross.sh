@@ -30,11 +30,11 @@ unsupported='HostileHost.LivesReturnsPromptlyAndWritesEachLineOnce|Load.CountsSi
 
 # cross ARCH: one architecture, from packages to tests.
 cross() {
-  local arch=$1 triplet package machine
+  local arch=$1 triplet package machine debian_arch
   case $arch in
-  s390x) triplet=s390x-linux-gnu machine='IBM S/390' ;;
-  ppc64le) triplet=powerpc64le-linux-gnu machine='PowerPC64' ;;
-  aarch64) triplet=aarch64-linux-gnu machine='AArch64' ;;
+  s390x) triplet=s390x-linux-gnu machine='IBM S/390' debian_arch=s390x ;;
+  ppc64le) triplet=powerpc64le-linux-gnu machine='PowerPC64' debian_arch=ppc64el ;;
+  aarch64) triplet=aarch64-linux-gnu machine='AArch64' debian_arch=arm64 ;;
   *)
     echo "!! unknown architecture $arch (s390x, ppc64le or aarch64)" >&2
     return 2
@@ -66,7 +66,7 @@ cross() {
   # What the cross build leaves out, said where the reader sees it.
   [ -x "$build/fuzz/arithmetic_replay" ] ||
     ci_note "NOT BUILT for $arch: fuzz_corpus_arithmetic (its reference MD5 is OpenSSL's, and" \
-      "no libcrypto for $arch is installed: Debian's libssl-dev:$arch installs only while its" \
+      "no libcrypto for $arch is installed: Debian's libssl-dev:$debian_arch installs only while its" \
       "version matches the machine's own, which the archives do not promise); unit_tests checks" \
       "the digest against every vector instead"
   ci_note "NOT BUILT for $arch: Install.HostProjectFindsTheHeaderAndTheExit (it builds a host" \
