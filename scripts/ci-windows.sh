@@ -162,6 +162,8 @@ flow_win32() {
 # times, where only the shipped binaries are built.
 check_zip() {
   local zip=build-win-zip version
+  # Up to date with the checkout (the flow "zip" may find it older).
+  ci_build build-win-stdcall --target tarvelo tarvelo_tool || return 1
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win-stdcall/CMakeCache.txt)
   rm -rf "$zip"
   ci_quiet build-win-stdcall/cpack.log cpack --config build-win-stdcall/CPackConfig.cmake -B "$zip" ||
