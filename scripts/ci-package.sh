@@ -76,10 +76,10 @@ if grep -E -e '-linux-gnu|lintian|^/usr/lib/[^.]' <<<"$rpm_list"; then
 fi
 pc=$(rpm2cpio "$rpm_file" | cpio -i --quiet --to-stdout ./usr/lib64/pkgconfig/tarvelo.pc)
 grep -qx 'prefix=/usr' <<<"$pc" || { echo "!! the .rpm's tarvelo.pc: $pc"; status=1; }
-echo "-- $(rpmlint --version 2>&1 | head -n 1), failing on errors and warnings"
+echo "-- rpmlint $(rpmlint --version 2>&1 | head -n 1), failing on errors and warnings"
 findings=$(rpmlint -c packaging/rpmlint.toml "$rpm_file" 2>&1) || true
 echo "$findings"
-if grep -qE '^[0-9]+ packages? and [0-9]+ specfiles? checked; 0 errors, 0 warnings' <<<"$findings"; then
+if grep -qE '^ *[0-9]+ packages? and [0-9]+ specfiles? checked; 0 errors, 0 warnings' <<<"$findings"; then
   echo "rpmlint: no error, no warning"
 else
   echo "!! rpmlint: errors or warnings above"
