@@ -208,15 +208,25 @@ void into_the_next_second() {
 // refused with EPERM, every other call allowed. For this process and its
 // children, for good; true when the call is refused from then on.
 bool refuse_getrandom() {
+    // The filter sees calls of this process's own architecture only; every
+    // architecture the exit is built for must be named here, or the host
+    // reports that its sandbox could not be put in place.
 #if defined(__x86_64__)
     constexpr std::uint32_t this_arch = AUDIT_ARCH_X86_64;
 #elif defined(__i386__)
     constexpr std::uint32_t this_arch = AUDIT_ARCH_I386;
 #elif defined(__aarch64__)
     constexpr std::uint32_t this_arch = AUDIT_ARCH_AARCH64;
+#elif defined(__s390x__)
+    constexpr std::uint32_t this_arch = AUDIT_ARCH_S390X;
+#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    constexpr std::uint32_t this_arch = AUDIT_ARCH_PPC64LE;
 #else
-    return false;
+    constexpr std::uint32_t this_arch = 0;
 #endif
+    if constexpr (this_arch == 0) {
+        return false;
+    }
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, this_arch, 1, 0),
