@@ -2,7 +2,7 @@
 // whole, none lost, in the shared log file and on standard output, and each
 // channel's lines only in the log file its own exit data names.
 #include "standin/signon.h"
-#include "tests/exit/support.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 

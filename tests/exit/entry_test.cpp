@@ -2,8 +2,8 @@
 // channel, the invitation, reasons the exit does not handle, and the exit
 // data that configures the log file and trace.
 #include "standin/signon.h"
-#include "tests/exit/support.h"
-#include "tests/platform/posix.h"
+#include "tests/support/posix.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // rules, and the bounds of the buffers the exit is given.
 #include "auth/challenge.h"
 #include "standin/signon.h"
-#include "tests/exit/support.h"
-#include "tests/platform/posix.h"
+#include "tests/support/posix.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 

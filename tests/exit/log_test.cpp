@@ -1,8 +1,8 @@
 // The log file and standard streams as operators see them: the same line in
 // both places, a log moved away between messages, a path that cannot be
 // opened, and the host's own locale and time zone.
-#include "tests/exit/support.h"
-#include "tests/platform/posix.h"
+#include "tests/support/posix.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 

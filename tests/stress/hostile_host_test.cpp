@@ -6,8 +6,8 @@
 #include "standin/host.h"
 #include "standin/partner.h"
 #include "standin/signon.h"
-#include "tests/exit/support.h"
-#include "tests/platform/posix.h"
+#include "tests/support/posix.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // sign-on can end and several log files named in turn: every line whole on
 // standard output and in the log files, every numbered message counted
 // exactly, and no file but the named ones created.
-#include "tests/exit/endings.h"
-#include "tests/exit/support.h"
+#include "tests/support/endings.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 // challenge with a newline in it, and a line of the earlier
 // release. What the report counts is what was driven, in each format, with
 // the files given in any order.
-#include "tests/exit/endings.h"
-#include "tests/exit/support.h"
+#include "tests/support/endings.h"
+#include "tests/support/support.h"
 #include "tool_runner.h"
 
 #include "log/writer.h"

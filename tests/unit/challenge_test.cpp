@@ -4,7 +4,7 @@
 #include "auth/challenge.h"
 #include "auth/md5.h"
 #include "auth/secure.h"
-#include "tests/unit/hex_text.h"
+#include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // MD5 against RFC 1321's suite, independently computed vectors, every way of
 // feeding the same input, and the promises of md5.h about contexts.
 #include "auth/md5.h"
-#include "tests/unit/hex_text.h"
+#include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 

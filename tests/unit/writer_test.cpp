@@ -4,8 +4,8 @@
 #include "log/settings.h"
 #include "log/timestamp.h"
 #include "log/writer.h"
-#include "tests/exit/support.h"
-#include "tests/platform/posix.h"
+#include "tests/support/posix.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 

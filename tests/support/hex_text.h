@@ -1,7 +1,7 @@
 // hex_text.h: hex text for the unit tests' known answers, as the vector
 // files write it ("-" for no bytes).
-#ifndef TARVELO_TESTS_UNIT_HEX_TEXT_H
-#define TARVELO_TESTS_UNIT_HEX_TEXT_H
+#ifndef TARVELO_TESTS_SUPPORT_HEX_TEXT_H
+#define TARVELO_TESTS_SUPPORT_HEX_TEXT_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // support.cpp: see support.h.
-#include "tests/exit/support.h"
-#include "tests/platform/posix.h"
+#include "tests/support/support.h"
+#include "tests/support/posix.h"
 
 #include <gtest/gtest.h>
 

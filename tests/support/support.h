@@ -1,7 +1,7 @@
 // support.h: what the end-to-end tests share: the built library loaded as a
 // host loads it, captured standard streams, scratch directories and files.
-#ifndef TARVELO_TESTS_EXIT_SUPPORT_H
-#define TARVELO_TESTS_EXIT_SUPPORT_H
+#ifndef TARVELO_TESTS_SUPPORT_SUPPORT_H
+#define TARVELO_TESTS_SUPPORT_SUPPORT_H
 
 #include "standin/host.h"
 

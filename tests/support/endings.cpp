@@ -1,5 +1,5 @@
 // endings.cpp: see endings.h.
-#include "tests/exit/endings.h"
+#include "tests/support/endings.h"
 
 #include "log/catalogue.h"
 #include "standin/signon.h"

@@ -1,8 +1,8 @@
 // endings.h: every way a channel's sign-on can end, driven through the
 // stand-in host (and partner, where a partner can cause it), for the tests
 // that run many channels and count what the exit wrote about them.
-#ifndef TARVELO_TESTS_EXIT_ENDINGS_H
-#define TARVELO_TESTS_EXIT_ENDINGS_H
+#ifndef TARVELO_TESTS_SUPPORT_ENDINGS_H
+#define TARVELO_TESTS_SUPPORT_ENDINGS_H
 
 #include "standin/host.h"
 
