@@ -31,10 +31,6 @@ enum class ending {
 // for a channel that runs.
 int message_index_of(ending e);
 
-// "003W" and the like, from the catalogue's key; the two texts of 009E are
-// "009E call" and "009E state"; empty for a channel that runs.
-std::string message_of(ending e);
-
 // Runs one channel from its start to its end, which is `e`; the partner's
 // challenge is made from `seed`. Fails the test if the exit lets a channel
 // run that it should close, or the other way round.

@@ -181,7 +181,7 @@ private:
 std::map<std::string, std::uint64_t> read_samples(const std::string &text) {
     std::map<std::string, std::uint64_t> samples;
     std::set<std::string> described;
-    for (const std::string &line : lines_of(text)) {
+    for (const std::string &line : split_lines(text)) {
         if (line.rfind("# HELP ", 0) == 0) {
             described.insert(line.substr(7, line.find(' ', 7) - 7));
             continue;
@@ -225,22 +225,6 @@ std::string report_key(ending e) {
     return std::string(messages[static_cast<std::size_t>(message_index_of(e))].key);
 }
 
-// A name or argument as an exit that escapes untrusted bytes writes it.
-std::string escaped(const std::string &raw) {
-    std::string text;
-    for (const char c : raw) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte > 0x7e || c == '\\') {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            text += hex;
-        } else {
-            text += c;
-        }
-    }
-    return text;
-}
-
 // Seconds since the epoch of a time the report shows, "2026-12-08T18:43:24",
 // read as this machine's local time.
 std::int64_t epoch_of(const std::string &iso) {
@@ -271,14 +255,6 @@ std::string now_stamp() {
     format_timestamp(std::time(nullptr), stamp);
     stamp[timestamp_length] = '\0';
     return stamp;
-}
-
-bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary) << text;
 }
 
 TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
@@ -514,7 +490,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     // Text: the worst channel first and marked, the unreadable line found.
     const tool_result text = run_tool({"report", log});
     EXPECT_EQ(text.exit_code, 0) << text.err;
-    const std::vector<std::string> shown = lines_of(text.out);
+    const std::vector<std::string> shown = split_lines(text.out);
     ASSERT_GE(shown.size(), 2u) << text.out;
     EXPECT_EQ(shown[1].rfind("! RPT.IMPOSTOR ", 0), 0u) << text.out;
     EXPECT_NE(text.out.find("2 unparseable (the first: " + log + " line " +

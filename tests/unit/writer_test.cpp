@@ -128,7 +128,7 @@ TEST_F(Writer, EveryLineIsTheTimestampAndTheFormatFilledInOrder) {
 
 TEST_F(Writer, IndicesOutsideTheCatalogueWriteNothing) {
     EXPECT_EQ(written(-1, "C", nullptr), "");
-    EXPECT_EQ(written(22, "C", nullptr), "");
+    EXPECT_EQ(written(static_cast<int>(catalogue.size()), "C", nullptr), "");
 }
 
 TEST_F(Writer, LongestArgumentsFitTheLineWhole) {
