@@ -283,8 +283,7 @@ TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
          std::string(32, '0'), "---> ??2???0123456789??????ABCDEF???? \n", 15,
          std::string("\x1b[2J\r\n0123456789abcdefABCDEF\\\x7f\xff\x80", 32)},
     };
-    // Whatever the name and the text hold, each line has the shape of one of
-    // the exit's own.
+    // Whatever the bytes, each line has the shape of one of the exit's own.
     const line_classifier any_line("[\\s\\S]*", [](message_index) { return "[\\s\\S]*"; });
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
@@ -359,7 +358,7 @@ TEST(SignOn, EachPartnerRefusalClosesWithItsMessage) {
     struct row {
         channel_config channel_settings;
         partner_config partner_settings;
-        std::string identifier;
+        message_index message;
     };
     channel_config wrong_password;
     wrong_password.password = "WRONG";
@@ -371,20 +370,19 @@ TEST(SignOn, EachPartnerRefusalClosesWithItsMessage) {
     short_answer.answer = partner_answer::wrong_length;
     partner_config unregistered;
     unregistered.status = ZAVSTAT_NOT_REGISTERED;
-    const row rows[] = {{wrong_password, {}, identifier_of(msg_password_violation)},
-                        {{}, revoked, identifier_of(msg_revoked)},
-                        {{}, liar, identifier_of(msg_impersonation)},
-                        {{}, short_answer, identifier_of(msg_not_registered)},
-                        {{}, unregistered, identifier_of(msg_not_registered)}};
+    const row rows[] = {{wrong_password, {}, msg_password_violation},
+                        {{}, revoked, msg_revoked},
+                        {{}, liar, msg_impersonation},
+                        {{}, short_answer, msg_not_registered},
+                        {{}, unregistered, msg_not_registered}};
     for (const row &r : rows) {
         captured_output capture;
         auto record = standin::run_signon(exit_entry(), r.channel_settings, r.partner_settings);
         auto out = capture.take();
-        EXPECT_FALSE(record.signed_on) << r.identifier;
-        EXPECT_TRUE(record.closed) << r.identifier;
+        EXPECT_FALSE(record.signed_on) << r.message;
+        EXPECT_TRUE(record.closed) << r.message;
         EXPECT_EQ(identifiers_in(out.out),
-                  (std::vector<std::string>{identifier_of(msg_exit_started), r.identifier,
-                                            identifier_of(msg_channel_closed)}));
+                  identifiers_of({msg_exit_started, r.message, msg_channel_closed}));
     }
 }
 

@@ -86,8 +86,7 @@ void expect_each_line_once(const std::string &where, const std::string &text) {
     const std::vector<std::string> lines = split_lines(text);
     ASSERT_EQ(lines.size(), 2u) << where << ":\n" << text;
     EXPECT_EQ(identifiers_in(text), identifiers_of({msg_exit_started, msg_channel_closed}))
-        << where << ":\n"
-        << text;
+        << where;
 }
 
 #if !defined(_WIN32)

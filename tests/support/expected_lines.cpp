@@ -25,14 +25,8 @@ std::vector<std::string_view> texts_of(std::size_t index) {
 }
 
 std::string regex_escaped(std::string_view text) {
-    std::string escaped;
-    for (const char c : text) {
-        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) {
-            escaped += '\\';
-        }
-        escaped += c;
-    }
-    return escaped;
+    static const std::regex special(R"([\\^$.|?*+()[\]{}])");
+    return std::regex_replace(std::string(text), special, R"(\$&)");
 }
 
 // Entry `index` with `fills` in place of its placeholders, in order, each

@@ -12,8 +12,7 @@ namespace tarvelo {
 
 using bytes = std::vector<std::uint8_t>;
 
-// A blank between two pairs of digits, as the guides show bytes, is passed
-// over.
+// A blank between pairs of digits, as the guides show bytes, is passed over.
 inline bytes from_hex(const std::string &s) {
     bytes out;
     for (std::size_t i = 0; s != "-" && i + 1 < s.size(); i += s[i] == ' ' ? 1 : 2)

@@ -133,10 +133,6 @@ void InScratchDirectory::SetUp() {
 
 void InScratchDirectory::TearDown() { EXPECT_EQ(chdir(previous_.c_str()), 0); }
 
-bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
-
 std::string escaped(const std::string &raw) {
     std::string text;
     for (const char c : raw) {

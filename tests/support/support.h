@@ -68,7 +68,9 @@ private:
     std::string previous_;
 };
 
-bool contains(const std::string &text, const std::string &part);
+inline bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 // A name or argument as the exit writes it into a line: every byte outside
 // printable ASCII, and the backslash, as "\xNN".

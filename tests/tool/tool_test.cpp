@@ -185,7 +185,6 @@ TEST(Run, ShowsEachMessageWithItsDirectionLengthAndBytes) {
 
 TEST(Run, ExitDataAsTypedNamesTheLogFileAndTurnsTraceOnOrSaysWhyNot) {
     const scratch_directory scratch;
-    const std::string dir = scratch.path();
     const std::string log = scratch.file("x.log");
     const tool_result r = run_tool({"run", "--exit-data", "  " + log + "  TRACEON"});
     const std::string logged = read_file(log);
@@ -197,7 +196,7 @@ TEST(Run, ExitDataAsTypedNamesTheLogFileAndTurnsTraceOnOrSaysWhyNot) {
 
     // The traps of the exit data: each runs as the exit reads it, with trace
     // off and a warning on standard error that says why.
-    const std::string long_path = scratch.file(std::string(24 - dir.size(), 'p'));
+    const std::string long_path = scratch.file(std::string(24 - scratch.path().size(), 'p'));
     ASSERT_EQ(long_path.size(), 25u);
     struct trap {
         std::string exit_data;
@@ -218,7 +217,7 @@ TEST(Run, ExitDataAsTypedNamesTheLogFileAndTurnsTraceOnOrSaysWhyNot) {
     for (const trap &t : traps) {
         SCOPED_TRACE(t.exit_data);
         tool_run in_dir;
-        in_dir.directory = dir;
+        in_dir.directory = scratch.path();
         const tool_result w = run_tool({"run", "--exit-data", t.exit_data}, in_dir);
         const std::string written = read_file(t.log);
         unlink(t.log.c_str());
