@@ -1,6 +1,7 @@
 // Exit data is read on every call, runs of blanks eight at a time: every
 // placement of the log path and the trace keyword in the 32-byte field, so
 // that no run of blanks, whatever its length and start, is misread.
+#include "tests/support/expected_lines.h"
 #include "tests/support/support.h"
 
 #include <gtest/gtest.h>

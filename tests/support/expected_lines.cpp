@@ -82,6 +82,10 @@ std::string opening_of(message_index index) {
     return std::string(texts_of(static_cast<std::size_t>(index))[0]);
 }
 
+bool traced(const std::string &out) {
+    return out.find(opening_of(trace_sec_msg_received)) != std::string::npos;
+}
+
 line_classifier::line_classifier(const std::string &name,
                                  const std::function<std::string(message_index)> &argument) {
     for (std::size_t i = 0; i < messages.size(); ++i) {

@@ -32,6 +32,9 @@ std::string line_of(message_index index, const std::string &name, const std::str
 // format's text up to its first placeholder.
 std::string opening_of(message_index index);
 
+// Whether `out` holds the trace line of a security message received.
+bool traced(const std::string &out);
+
 // Tells which catalogue entry a line was written from, by each entry's
 // format as a regular expression: its text exactly, the fills as patterns.
 class line_classifier {

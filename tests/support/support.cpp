@@ -1,7 +1,6 @@
 // support.cpp: see support.h.
 #include "tests/support/support.h"
 #include "auth/challenge.h"
-#include "tests/support/expected_lines.h"
 #include "tests/support/posix.h"
 
 #include <gtest/gtest.h>
@@ -216,10 +215,6 @@ void turn_trace_off() {
     captured_output quiet;
     ch.initialise();
     ch.terminate();
-}
-
-bool traced(const std::string &out) {
-    return out.find(opening_of(trace_sec_msg_received)) != std::string::npos;
 }
 
 std::string response_to(const std::string &password, std::string challenge) {

@@ -98,8 +98,6 @@ standin::channel_config channel_with(const std::string &log_path, bool trace);
 // Any channel's start turns trace off for every channel: one started and
 // ended, quietly.
 void turn_trace_off();
-// Whether `out` holds the trace line of a security message received.
-bool traced(const std::string &out);
 
 // The response to a 32-character `challenge` with `password`, as a partner
 // computes it.
