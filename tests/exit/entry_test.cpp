@@ -297,5 +297,30 @@ TEST(AllocationFailure, NoRandomBytesNoChallengeAndNoSignOn) {
     *failing_malloc = 1;
 }
 
+// Also with the preloaded allocator, which looks at the exit's buffer as it
+// is released: after a sign-on the buffer holds the expected response, which
+// is derived from the password, and termination must wipe it before handing
+// the block back, or the secret lives on in freed memory.
+TEST(AllocationFailure, TerminationWipesTheExitBufferBeforeReleasingIt) {
+    auto *failing_malloc = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_malloc"));
+    auto *released = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_released_blocks"));
+    auto *unwiped = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_released_unwiped"));
+    if (failing_malloc == nullptr || released == nullptr || unwiped == nullptr) {
+        GTEST_SKIP() << "runs only with the failing allocator preloaded";
+    }
+    *failing_malloc = 0;
+    const int released_before = *released;
+    const int unwiped_before = *unwiped;
+    standin::partner_config partner;
+    partner.seed = 1700000000;
+    standin::signon_record record;
+    auto out =
+        captured([&] { record = standin::run_signon(exit_entry(), channel_config{}, partner); });
+    EXPECT_TRUE(record.signed_on) << out.out;
+    EXPECT_EQ(*released - released_before, 1) << "the exit's one buffer, released once";
+    EXPECT_EQ(*unwiped - unwiped_before, 0) << "released with the expected response still in it";
+    *failing_malloc = 1;
+}
+
 } // namespace
 } // namespace tarvelo::testing
