@@ -6,6 +6,7 @@
 // and then acts on the exit reason. Nothing is returned: all results travel
 // through the parameter block and the length and address parameters.
 #include "exit/exit_call.h"
+#include "exit/exit_data.h"
 #include "exit/handshake.h"
 #include "exit/tarvelo.h"
 #include "log/catalogue.h"
@@ -23,63 +24,6 @@
 
 namespace tarvelo {
 namespace {
-
-constexpr char trace_keyword[] = "TRACEON";
-
-struct token {
-    const char *start;
-    std::size_t length;
-};
-
-// Where the run of blanks at `p` ends, no further than `end`. Eight at a time
-// first: a channel without a log file has exit data of 32 blanks, read on
-// every call.
-const char *skip_blanks(const char *p, const char *end) {
-    constexpr std::uint64_t eight_blanks = 0x2020202020202020u;
-    while (end - p >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        if (word != eight_blanks) {
-            break;
-        }
-        p += 8;
-    }
-    while (p < end && *p == ' ') {
-        ++p;
-    }
-    return p;
-}
-
-// The next blank-separated token at or after `*cursor`, before `end`; only
-// the blank separates, and a run of blanks is one separator.
-token next_token(const char **cursor, const char *end) {
-    const char *start = skip_blanks(*cursor, end);
-    const char *p = start;
-    while (p < end && *p != ' ') {
-        ++p;
-    }
-    *cursor = p;
-    return {start, static_cast<std::size_t>(p - start)};
-}
-
-// The first token names the call's log file; a second that begins with
-// "TRACEON" turns trace on, for every channel of the process. Trace is never
-// turned off here. The field is read up to its first zero byte, or whole.
-void read_exit_data(const char field[TARVELO_EXIT_DATA_LENGTH], log_destination *log) {
-    constexpr std::size_t field_length = TARVELO_EXIT_DATA_LENGTH;
-    const void *zero = std::memchr(field, '\0', field_length);
-    const char *end = zero != nullptr ? static_cast<const char *>(zero) : field + field_length;
-    const char *cursor = field;
-    const token path = next_token(&cursor, end);
-    std::memcpy(log->path, path.start, path.length);
-    log->path[path.length] = '\0';
-    const token second = next_token(&cursor, end);
-    constexpr std::size_t keyword_length = sizeof trace_keyword - 1;
-    if (second.length >= keyword_length &&
-        std::memcmp(second.start, trace_keyword, keyword_length) == 0) {
-        set_trace_on(true);
-    }
-}
 
 void initialise(const exit_call &call) {
     // After the prologue: "TRACEON" counts from the channel's next call.

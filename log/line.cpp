@@ -6,8 +6,6 @@
 namespace tarvelo {
 namespace {
 
-constexpr char hex_digits[] = "0123456789abcdef";
-
 // Appends `arg` to the `room` bytes at `out`, escaped, and adds what it
 // wrote to `*length`. False when the argument did not fit whole. Runs of
 // bytes shown as they are go in one copy: a line's arguments are nearly
@@ -31,10 +29,7 @@ bool put_argument(const char *arg, char *out, std::size_t room, std::size_t *len
             *length += used;
             return true;
         }
-        out[used] = '\\';
-        out[used + 1] = 'x';
-        out[used + 2] = hex_digits[bytes[read] >> 4];
-        out[used + 3] = hex_digits[bytes[read] & 0xfu];
+        write_escape(bytes[read], out + used);
         used += escape_length;
         ++read;
     }

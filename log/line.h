@@ -48,6 +48,31 @@ constexpr bool shown_as_is(unsigned char byte) {
     return byte >= 0x20 && byte <= 0x7e && byte != '\\';
 }
 
+// The digits of an escape, lower case.
+inline constexpr char escape_digits[] = "0123456789abcdef";
+
+// Writes the escape of `byte`, "\xNN", into the `escape_length` bytes at
+// `out`.
+constexpr void write_escape(unsigned char byte, char *out) {
+    out[0] = '\\';
+    out[1] = 'x';
+    out[2] = escape_digits[byte >> 4];
+    out[3] = escape_digits[byte & 0xfu];
+}
+
+// Appends the byte `c` to `out` as the exit writes it in an argument: as it
+// is, or escaped. For readers of the log that show text as the exit would
+// write it; `String` is any string with push_back and append(data, size).
+template <typename String> void append_shown(String &out, char c) {
+    if (shown_as_is(static_cast<unsigned char>(c))) {
+        out.push_back(c);
+        return;
+    }
+    char escape[escape_length];
+    write_escape(static_cast<unsigned char>(c), escape);
+    out.append(escape, escape_length);
+}
+
 // Fills `format`'s "%s" placeholders in order from `args` (null or missing
 // arguments are empty; each ends at its first zero byte) into `out`, every
 // argument byte that is not shown as it is written as an escape. Keeps at

@@ -100,8 +100,6 @@ void put_two_digits(char *out, int value) {
 } // namespace
 
 void format_timestamp(std::time_t when, char out[timestamp_length]) {
-    static constexpr char days[] = "SunMonTueWedThuFriSat";
-    static constexpr char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
     std::tm t{};
     if (!local_time(when, &t)) {
         t = std::tm{};
@@ -116,9 +114,9 @@ void format_timestamp(std::time_t when, char out[timestamp_length]) {
     if (year < 0) {
         year = -year;
     }
-    std::memcpy(out, days + 3 * wday, 3);
+    std::memcpy(out, day_names.data() + 3 * wday, 3);
     out[3] = ' ';
-    std::memcpy(out + 4, months + 3 * mon, 3);
+    std::memcpy(out + 4, month_names.data() + 3 * mon, 3);
     out[7] = ' ';
     put_two_digits(out + 8, t.tm_mday);
     // Days 1 to 9 are right-aligned behind a blank on every platform, even

@@ -2,7 +2,7 @@
 # Long fuzzing runs: each fuzzer for a given time, one after the other, then
 # the coverage of the library's code reached by the corpus they grew.
 #
-#   scripts/fuzz.sh [SECONDS] [FUZZER...]     (default: 600 s, entry arithmetic)
+#   scripts/fuzz.sh [SECONDS] [FUZZER...]     (default: 600 s, entry arithmetic report)
 #
 # Fuzzers run with AddressSanitizer and UndefinedBehaviorSanitizer, starting
 # from fuzz/corpus/<name> and growing a working corpus in
@@ -11,7 +11,8 @@
 # coverage into fuzz/corpus/<name>). Findings land in
 # build-fuzz-run/artifacts/. Coverage is measured by replaying the working
 # corpus through a build with clang's source-based coverage; the report
-# covers exit/, auth/ and log/ as they are in the shipped library.
+# covers exit/, auth/ and log/ as they are in the shipped library, and
+# tools/report/ for the report target.
 # FUZZ_MAX_LEN (default 512) caps the input size: an entry input of 512
 # bytes already holds the longest call sequence the fuzzer plays.
 # Exits non-zero when a fuzzer finds something.
@@ -21,7 +22,7 @@ root=$PWD
 seconds=${1:-600}
 shift || true
 fuzzers=("$@")
-[ ${#fuzzers[@]} -gt 0 ] || fuzzers=(entry arithmetic)
+[ ${#fuzzers[@]} -gt 0 ] || fuzzers=(entry arithmetic report)
 
 scripts/setup.sh clang llvm libclang-rt-14-dev libssl-dev >/dev/null
 
@@ -83,8 +84,10 @@ for name in "${fuzzers[@]}"; do
     object=$cov_dir/fuzz/${name}_replay
   fi
   echo "   coverage of the library's code ($(basename "$object")):"
+  sources=("$root/exit" "$root/auth" "$root/log")
+  [ "$name" != report ] || sources=("$root/tools/report" "$root/log")
   llvm-cov report "$object" -instr-profile="$profiles/merged.profdata" \
-    "$root/exit" "$root/auth" "$root/log" | sed 's/^/     /'
+    "${sources[@]}" | sed 's/^/     /'
   summary+=("$name: ${executed:-?} executions, $edges")
 done
 

@@ -1,11 +1,13 @@
 // channel_options.cpp: see channel_options.h.
 #include "tools/channel_options.h"
 
-#include "tools/platform.h"
-#include "tools/report/log_reader.h"
+#include "tools/system/append_check.h"
+#include "tools/system/library_path.h"
 
 #include "auth/password.h"
+#include "exit/exit_data.h"
 #include "exit/tarvelo.h"
+#include "log/line.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,28 +19,32 @@ namespace {
 
 constexpr std::size_t exit_data_width = TARVELO_EXIT_DATA_LENGTH;
 constexpr std::size_t channel_name_width = TARVELO_CHANNEL_NAME_LENGTH;
-constexpr std::string_view trace_word = "TRACEON";
+constexpr std::string_view trace_word = trace_keyword;
 
-// The blank-separated words of `data`, as the exit splits it.
+// The blank-separated words of `data`, as the exit splits it: up to its
+// first zero byte.
 std::vector<std::string_view> words_of(std::string_view data) {
     std::vector<std::string_view> words;
-    while (true) {
-        const std::size_t start = data.find_first_not_of(' ');
-        if (start == std::string_view::npos) {
+    const char *end = exit_data_end(data.data(), data.size());
+    for (const char *cursor = data.data();;) {
+        const exit_data_word word = next_exit_data_word(&cursor, end);
+        if (word.length == 0) {
             return words;
         }
-        data.remove_prefix(start);
-        const std::size_t end = data.find(' ');
-        words.push_back(data.substr(0, end));
-        if (end == std::string_view::npos) {
-            return words;
-        }
-        data.remove_prefix(end);
+        words.emplace_back(word.start, word.length);
     }
 }
 
-bool begins_with_trace(std::string_view word) {
-    return word.substr(0, trace_word.size()) == trace_word;
+bool begins_with_trace(std::string_view word) { return turns_trace_on({word.data(), word.size()}); }
+
+// A word as the exit would write it to a log line: bytes not shown as they
+// are, escaped.
+std::string shown_word(std::string_view word) {
+    std::string text;
+    for (const char c : word) {
+        append_shown(text, c);
+    }
+    return text;
 }
 
 std::string upper(std::string_view word) {
@@ -148,7 +154,7 @@ void warn_of_blank(std::string_view command_name, std::string_view what,
     std::fputs(warning.c_str(), stderr);
 }
 
-exit_data_setting read_exit_data(std::string_view data) {
+exit_data_setting exit_data_setting_of(std::string_view data) {
     exit_data_setting setting;
     setting.data = std::string(data.substr(0, exit_data_width));
     const std::vector<std::string_view> words = words_of(setting.data);
@@ -161,16 +167,15 @@ exit_data_setting read_exit_data(std::string_view data) {
 
 std::vector<std::string> exit_data_surprises(std::string_view data) {
     std::vector<std::string> surprises;
-    const exit_data_setting setting = read_exit_data(data);
+    const exit_data_setting setting = exit_data_setting_of(data);
     const std::vector<std::string_view> words = words_of(setting.data);
     if (words.empty()) {
         return surprises;
     }
-    std::string shown;
     for (const std::string_view word : words) {
         if (std::any_of(word.begin(), word.end(),
                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
-            surprises.push_back("the word \"" + std::string(escape_name(word, shown)) +
+            surprises.push_back("the word \"" + shown_word(word) +
                                 "\" holds a control byte (a tab?): the exit splits the exit data "
                                 "on blanks only, so it is one word");
         }
@@ -224,7 +229,7 @@ exit_data_setting exit_data_for(const std::string &log_path, bool trace) {
             " bytes; the field holds 32" +
             (trace ? " (a log path of at most 24 bytes leaves room for \" TRACEON\")" : ""));
     }
-    return read_exit_data(data);
+    return exit_data_setting_of(data);
 }
 
 exit_data_setting exit_data_from(const arguments &a, std::string_view command_name, bool trace) {
@@ -244,7 +249,7 @@ exit_data_setting exit_data_from(const arguments &a, std::string_view command_na
             std::fprintf(stderr, "tarvelo %s: warning: --exit-data: %s\n",
                          std::string(command_name).c_str(), surprise.c_str());
         }
-        setting = read_exit_data(*typed);
+        setting = exit_data_setting_of(*typed);
     } else {
         setting = exit_data_for(log.value_or(""), trace);
     }

@@ -75,7 +75,7 @@ struct exit_data_setting {
 // What the exit makes of the exit data: the first blank-separated word is
 // the log path, a second word beginning with TRACEON turns trace on, and
 // the field ends at 32 bytes.
-exit_data_setting read_exit_data(std::string_view data);
+exit_data_setting exit_data_setting_of(std::string_view data);
 
 // Where what the exit makes of the data is not what it seems (TRACEON read
 // as the log path, "traceon" that is not TRACEON, a TRACEON cut at 32

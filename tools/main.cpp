@@ -4,7 +4,8 @@
 // file holds the table of commands and runs the one named.
 #include "tools/commands/commands.h"
 #include "tools/options.h"
-#include "tools/platform.h"
+#include "tools/system/output_capture.h"
+#include "tools/system/signals.h"
 
 #include <cerrno>
 #include <cstdio>

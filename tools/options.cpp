@@ -1,7 +1,7 @@
 // options.cpp: see options.h.
 #include "tools/options.h"
 
-#include "tools/platform.h"
+#include "tools/system/library_path.h"
 
 #include <algorithm>
 #include <string>

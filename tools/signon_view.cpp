@@ -4,6 +4,7 @@
 #include "tools/channel_options.h"
 #include "tools/options.h"
 #include "tools/report/log_reader.h"
+#include "tools/system/file_reading.h"
 
 #include "auth/challenge.h"
 #include "auth/hex.h"
@@ -126,9 +127,21 @@ int last_numbered_message(const std::string &written, line_parser &parser) {
     return found;
 }
 
+// Where a message's meaning in the catalogue names two causes ("A, or B"),
+// the one of them numbered `which`, from 0.
+std::string_view cause(int message, std::size_t which) {
+    std::string_view meaning = messages[static_cast<std::size_t>(message)].meaning;
+    constexpr std::string_view separator = ", or ";
+    for (; which > 0 && meaning.find(separator) != std::string_view::npos; --which) {
+        meaning.remove_prefix(meaning.find(separator) + separator.size());
+    }
+    return meaning.substr(0, meaning.find(separator));
+}
+
 // What crossed tells more than the message: the state the exit was in and
 // the partner's message it was handed when it closed the channel. Empty
-// when the message's meaning says it all.
+// when the message's meaning says it all; the meaning's own words where
+// the state tells which of its causes it was and nothing more is known.
 std::string detail(int message, std::uint8_t state, const std::vector<std::uint8_t> *received,
                    const standin::channel_config &channel) {
     if (received == nullptr) {
@@ -163,7 +176,7 @@ std::string detail(int message, std::uint8_t state, const std::vector<std::uint8
         if (state == ZAVCONN_VERIFY) {
             return "the partner's response to the exit's challenge was " + size + ", not 32";
         }
-        return "the channel is not registered on the partner service";
+        return std::string(cause(msg_not_registered, 0));
     default:
         return {};
     }

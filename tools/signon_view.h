@@ -6,7 +6,7 @@
 #define TARVELO_TOOLS_SIGNON_VIEW_H
 
 #include "tools/options.h"
-#include "tools/platform.h"
+#include "tools/system/output_capture.h"
 
 #include "exit/tarvelo.h"
 #include "standin/host.h"

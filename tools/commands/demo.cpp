@@ -6,6 +6,8 @@
 #include "tools/channel_options.h"
 #include "tools/exit_loader.h"
 #include "tools/signon_view.h"
+#include "tools/system/output_capture.h"
+#include "tools/system/temporary_log.h"
 
 #include <cstdio>
 

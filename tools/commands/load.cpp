@@ -5,7 +5,9 @@
 
 #include "tools/channel_options.h"
 #include "tools/exit_loader.h"
-#include "tools/platform.h"
+#include "tools/system/file_reading.h"
+#include "tools/system/output_capture.h"
+#include "tools/system/signals.h"
 
 #include "standin/signon.h"
 

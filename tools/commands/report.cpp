@@ -3,8 +3,8 @@
 // for monitoring through node_exporter's textfile collector.
 #include "tools/commands/commands.h"
 
-#include "tools/platform.h"
 #include "tools/report/formats.h"
+#include "tools/report/local_clock.h"
 #include "tools/report/summary.h"
 
 #include <algorithm>
@@ -183,9 +183,13 @@ int report(const arguments &a, command_table /*commands*/) {
 
     log_summary summary(filter);
     std::vector<char> buffer(read_size);
-    for (open_input &input : inputs) {
-        summarise(*input, summary, buffer);
-        input.reset(); // closed as soon as it is read
+    try {
+        for (open_input &input : inputs) {
+            summarise(*input, summary, buffer);
+            input.reset(); // closed as soon as it is read
+        }
+    } catch (const summary_full &e) {
+        throw failure(exit_system, e.what());
     }
     summary.finish();
 
@@ -248,6 +252,42 @@ constexpr exit_meaning codes[] = {
     {exit_system, "the report could not be written whole"},
 };
 
+std::string identifier(int index) {
+    return std::string(messages[static_cast<std::size_t>(index)].identifier);
+}
+
+// The description takes the identifiers from the catalogue and the burst
+// limits from the summary.
+const std::string description =
+    "Reads the exit's log files and summarises them per channel: starts\n(" +
+    identifier(msg_exit_started) + "), closes (" + identifier(msg_channel_closed) +
+    ") and refusals by message (" + identifier(refusal_messages.front()) + " to\n" +
+    identifier(refusal_messages.back()) + ", the two texts of " +
+    identifier(msg_invalid_exit_call) +
+    " apart), with the times of the\n"
+    "channel's first and last lines. The files may be a rotated set given in any\n"
+    "order: they are read oldest first, by the time of their first line. \"-\" is\n"
+    "standard input (e.g. \"zcat tarvelo.log.2.gz | tarvelo report - tarvelo.log*\").\n"
+    "\n"
+    "Flagged, with \"!\":\n"
+    "  impersonation  the partner did not prove the password, or sent the exit its\n"
+    "                 own challenge (" +
+    identifier(msg_impersonation) +
+    ")\n"
+    "  burst          " +
+    std::to_string(burst_refusals) + " refusals on one channel within " +
+    std::to_string(burst_seconds) + " seconds (any messages\n                 " +
+    identifier(refusal_messages.front()) + " to " + identifier(refusal_messages.back()) +
+    "; the host retries about once a\n"
+    "                 minute); counted again after " +
+    std::to_string(burst_refusals) +
+    " more\n"
+    "  revoked        the partner service reported the channel revoked (" +
+    identifier(msg_revoked) +
+    ")\n"
+    "  unclosed       starts with no close after them: the host stopped or crashed\n"
+    "                 mid-channel, or the channel is still running\n";
+
 } // namespace
 
 const command report_command = {
@@ -256,22 +296,7 @@ const command report_command = {
     "                      [--format text|json|prometheus] [--fail-on flagged]\n"
     "                      LOGFILE...",
     "the exit's log files summarised per channel, refusals and attacks flagged",
-    "Reads the exit's log files and summarises them per channel: starts\n"
-    "(TARVELO001I), closes (TARVELO008I) and refusals by message (TARVELO002E to\n"
-    "TARVELO010E, the two texts of TARVELO009E apart), with the times of the\n"
-    "channel's first and last lines. The files may be a rotated set given in any\n"
-    "order: they are read oldest first, by the time of their first line. \"-\" is\n"
-    "standard input (e.g. \"zcat tarvelo.log.2.gz | tarvelo report - tarvelo.log*\").\n"
-    "\n"
-    "Flagged, with \"!\":\n"
-    "  impersonation  the partner did not prove the password, or sent the exit its\n"
-    "                 own challenge (TARVELO007E)\n"
-    "  burst          5 refusals on one channel within 60 seconds (any messages\n"
-    "                 TARVELO002E to TARVELO010E; the host retries about once a\n"
-    "                 minute); counted again after 5 more\n"
-    "  revoked        the partner service reported the channel revoked (TARVELO004E)\n"
-    "  unclosed       starts with no close after them: the host stopped or crashed\n"
-    "                 mid-channel, or the channel is still running\n",
+    description.c_str(),
     options,
     "TIME is in the log's own local time: 2026-12-08, 2026-12-08T18:43,\n"
     "\"2026-12-08 18:43:24\", or as the log writes it, \"Tue Dec  8 18:43:24 2026\";\n"

@@ -5,6 +5,7 @@
 #include "tools/channel_options.h"
 #include "tools/exit_loader.h"
 #include "tools/signon_view.h"
+#include "tools/system/output_capture.h"
 
 #include <map>
 

@@ -1,7 +1,7 @@
 // formats.cpp: see formats.h.
 #include "tools/report/formats.h"
 
-#include "tools/platform.h"
+#include "tools/report/local_clock.h"
 
 #include <algorithm>
 #include <charconv>
@@ -27,59 +27,45 @@ std::string shown_name(std::string_view name) {
     return name.empty() ? std::string("(no channel)") : std::string(name);
 }
 
-// A JSON string. Names are printable ASCII; anything else is escaped all
-// the same, so that the output is plain ASCII whatever it is given.
-std::string json_string(std::string_view text) {
-    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
-    });
-    if (plain) {
-        std::string quoted;
-        quoted.reserve(text.size() + 2);
-        return quoted.append(1, '"').append(text).append(1, '"');
-    }
-    std::string quoted = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            quoted += escaped;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
-}
-
-// A label value of the exposition format: backslash and double quote
-// escaped as the format requires, and no control byte ever: one would pass
-// raw into every tool that reads the metrics. Any byte outside printable
-// ASCII becomes the text "\xNN", its backslash escaped in turn.
-std::string label_value(std::string_view text) {
-    if (std::all_of(text.begin(), text.end(),
-                    [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; })) {
+// Text for a double-quoted value: a JSON string or a label value of the
+// exposition format. The double quote and the backslash are escaped with a
+// backslash, as both require; any byte outside printable ASCII is written
+// by `byte_format` (a printf format of one unsigned byte), so that no
+// control byte ever passes raw into whatever reads the report. Names are
+// nearly always printable ASCII, and are copied whole when they are.
+std::string escaped_value(std::string_view text, const char *byte_format) {
+    const auto plain = [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; };
+    if (std::all_of(text.begin(), text.end(), plain)) {
         return std::string(text);
     }
     std::string escaped;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '"') {
+        if (c == '"' || c == '\\') {
             escaped += '\\';
             escaped += c;
         } else if (byte < 0x20 || byte >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\\\x%02x", byte);
-            escaped += hex;
+            char code[8];
+            std::snprintf(code, sizeof code, byte_format, byte);
+            escaped += code;
         } else {
             escaped += c;
         }
     }
     return escaped;
 }
+
+// A JSON string: bytes outside printable ASCII as "\u00NN", so that the
+// output is plain ASCII whatever it is given.
+std::string json_string(std::string_view text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    return quoted.append(1, '"').append(escaped_value(text, "\\u%04x")).append(1, '"');
+}
+
+// A label value of the exposition format: a byte outside printable ASCII
+// becomes the text "\xNN", its backslash escaped in turn.
+std::string label_value(std::string_view text) { return escaped_value(text, "\\\\x%02x"); }
 
 // The first 16 bytes of a name as two numbers that order as the bytes do.
 struct name_key {
@@ -181,7 +167,7 @@ std::string refusal_list(const channel_trouble *t) {
         if (!list.empty()) {
             list += ' ';
         }
-        list += refusal_key(k).substr(7);
+        list += refusal_key(k).substr(identifier_prefix.size());
         list += ':';
         list += number(t->refusals[k]);
     }
@@ -202,17 +188,21 @@ std::string flag_row(const flag_record &f, flag_kind kind) {
     return row + (f.first == f.last ? first : first + " to " + iso_time(f.last, ' '));
 }
 
+std::string identifier(int index) {
+    return std::string(messages[static_cast<std::size_t>(index)].identifier);
+}
+
 // What each flag means, under the rows that show it.
 std::string flag_meaning(flag_kind kind) {
     switch (kind) {
     case flag_impersonation:
-        return "the partner did not prove the password, or sent the exit its own challenge "
-               "(TARVELO007E)";
+        return "the partner did not prove the password, or sent the exit its own challenge (" +
+               identifier(msg_impersonation) + ")";
     case flag_burst:
         return number(burst_refusals) + " refusals on the channel within " +
                number(static_cast<std::uint64_t>(burst_seconds)) + " seconds";
     case flag_revoked:
-        return "the partner service reported the channel revoked (TARVELO004E)";
+        return "the partner service reported the channel revoked (" + identifier(msg_revoked) + ")";
     default:
         return "started, never closed: the host stopped or crashed, or it is still running";
     }
@@ -226,7 +216,7 @@ std::string unparsed_note(const read_totals &t) {
            number(t.first_unparsed_line) + ")";
 }
 
-void metric_head(std::FILE *out, const char *name, const char *type, const char *help) {
+void metric_head(std::FILE *out, const char *name, const char *type, const std::string &help) {
     put(out, std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n");
 }
 
@@ -414,12 +404,12 @@ void prometheus_report(const log_summary &s, std::FILE *out) {
     };
     const auto count = [](std::uint64_t n) { return static_cast<std::int64_t>(n); };
     metric_head(out, "tarvelo_channel_starts_total", "counter",
-                "Channel starts (TARVELO001I) in the exit's log files.");
+                "Channel starts (" + identifier(msg_exit_started) + ") in the exit's log files.");
     each_channel([&](std::uint32_t i) {
         sample("tarvelo_channel_starts_total", {}, {}, count(s.channel(i).starts));
     });
     metric_head(out, "tarvelo_channel_closes_total", "counter",
-                "Channel closes (TARVELO008I) in the exit's log files.");
+                "Channel closes (" + identifier(msg_channel_closed) + ") in the exit's log files.");
     each_channel([&](std::uint32_t i) {
         sample("tarvelo_channel_closes_total", {}, {}, count(s.channel(i).closes));
     });

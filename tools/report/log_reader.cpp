@@ -1,6 +1,8 @@
 // log_reader.cpp: see log_reader.h.
 #include "tools/report/log_reader.h"
 
+#include "log/line.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -9,23 +11,69 @@ namespace tarvelo::tool {
 namespace {
 
 constexpr std::size_t stamp_length = timestamp_length; // "Tue Dec  8 18:43:24 2026"
-// The channel name field: 20 bytes, each written as up to 4 characters
+// The channel name field, each byte written as up to an escape's length
 // ("\x07") by an exit that escapes what is not printable.
-constexpr std::size_t name_width = 20;
-constexpr std::size_t name_max = 4 * name_width;
-// The longest argument the exit formats: a challenge or a response, 32
-// bytes, each up to 4 characters when escaped, and a blank.
-constexpr std::size_t argument_max = 4 * 32 + 1;
-// The one number that two entries share.
-constexpr int shared_number = 9;
+constexpr std::size_t name_width = channel_name_max;
+constexpr std::size_t name_max = escape_length * name_width;
+// The longest argument the exit formats: a challenge or a response, each
+// byte up to an escape's length, and a blank.
+constexpr std::size_t escaped_argument_max = escape_length * (argument_max - 1) + 1;
 
-bool starts_with(std::string_view text, std::string_view head) {
-    return text.size() >= head.size() && same_text(text.substr(0, head.size()), head);
+// The number in a numbered entry's identifier: "TARVELO003W" is 3.
+constexpr int number_of(std::string_view identifier) {
+    int number = 0;
+    for (const char c : identifier.substr(identifier_prefix.size(), 3)) {
+        number = number * 10 + (c - '0');
+    }
+    return number;
 }
 
-bool ends_with(std::string_view text, std::string_view tail) {
-    return text.size() >= tail.size() && same_text(text.substr(text.size() - tail.size()), tail);
-}
+constexpr int highest_number = [] {
+    int highest = 0;
+    for (int i = 0; i <= last_numbered_message; ++i) {
+        highest = std::max(highest, number_of(messages[static_cast<std::size_t>(i)].identifier));
+    }
+    return highest;
+}();
+
+// The entries that each number stands for, in catalogue order, -1 where
+// there is none: two texts may share a number.
+using number_entries = std::array<int, 2>;
+constexpr auto entries_by_number = [] {
+    std::array<number_entries, highest_number + 1> table{};
+    for (number_entries &entries : table) {
+        entries = {-1, -1};
+    }
+    for (int i = 0; i <= last_numbered_message; ++i) {
+        const std::string_view identifier = messages[static_cast<std::size_t>(i)].identifier;
+        number_entries &entries = table[static_cast<std::size_t>(number_of(identifier))];
+        entries[entries[0] < 0 ? 0 : 1] = i;
+    }
+    return table;
+}();
+
+// Every numbered identifier is the prefix, three digits and a letter, and no
+// number stands for more entries than a line is tried against.
+static_assert([] {
+    std::array<int, highest_number + 1> count{};
+    for (int i = 0; i <= last_numbered_message; ++i) {
+        const std::string_view identifier = messages[static_cast<std::size_t>(i)].identifier;
+        if (identifier.size() != identifier_prefix.size() + 4 ||
+            identifier.substr(0, identifier_prefix.size()) != identifier_prefix) {
+            return false;
+        }
+        for (const char c : identifier.substr(identifier_prefix.size(), 3)) {
+            if (c < '0' || c > '9') {
+                return false;
+            }
+        }
+        if (++count[static_cast<std::size_t>(number_of(identifier))] >
+            static_cast<int>(number_entries{}.size())) {
+            return false;
+        }
+    }
+    return true;
+}());
 
 std::string_view without_padding(std::string_view name) {
     while (!name.empty() && name.back() == ' ') {
@@ -42,29 +90,14 @@ std::string earlier_spelling(std::string text) {
     return text;
 }
 
-// `count` digits at `text[at]`, or -1.
-int digits_at(std::string_view text, std::size_t at, std::size_t count) {
-    if (at + count > text.size()) {
-        return -1;
-    }
-    int value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return -1;
-        }
-        value = value * 10 + (text[i] - '0');
-    }
-    return value;
-}
-
-bool printable(char c) { return c >= 0x20 && c <= 0x7e; }
-
 bool lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+bool shown_as_is(char c) { return tarvelo::shown_as_is(static_cast<unsigned char>(c)); }
 
 // Whether `name` holds, at `at`, a backslash that begins an escape the exit
 // made: "\x" and two lower-case hex digits.
 bool escape_at(std::string_view name, std::size_t at) {
-    return at + 4 <= name.size() && name[at] == '\\' && name[at + 1] == 'x' &&
+    return at + escape_length <= name.size() && name[at] == '\\' && name[at + 1] == 'x' &&
            lower_hex(name[at + 2]) && lower_hex(name[at + 3]);
 }
 
@@ -73,10 +106,10 @@ std::size_t escaped_size(std::string_view name) {
     std::size_t size = 0;
     for (std::size_t at = 0; at < name.size(); ++at) {
         if (escape_at(name, at)) {
-            size += 4;
-            at += 3;
+            size += escape_length;
+            at += escape_length - 1;
         } else {
-            size += printable(name[at]) && name[at] != '\\' ? 1 : 4;
+            size += shown_as_is(name[at]) ? 1 : escape_length;
         }
     }
     return size;
@@ -85,20 +118,13 @@ std::size_t escaped_size(std::string_view name) {
 } // namespace
 
 std::string_view escape_name(std::string_view name, std::string &buffer) {
-    static constexpr char digits[] = "0123456789abcdef";
     buffer.clear();
     for (std::size_t at = 0; at < name.size(); ++at) {
-        const char c = name[at];
         if (escape_at(name, at)) {
-            buffer.append(name.substr(at, 4));
-            at += 3;
-        } else if (printable(c) && c != '\\') {
-            buffer += c;
+            buffer.append(name.substr(at, escape_length));
+            at += escape_length - 1;
         } else {
-            const auto byte = static_cast<unsigned char>(c);
-            buffer += "\\x";
-            buffer += digits[byte >> 4];
-            buffer += digits[byte & 15];
+            append_shown(buffer, name[at]);
         }
     }
     return buffer;
@@ -215,7 +241,7 @@ bool line_parser::match(int index, std::string_view rest, parsed_line *out) cons
             name = tail.substr(0, at);
             // A challenge or response shows at most 32 characters and a
             // blank; a partner's text cut by a newline shows fewer.
-            if (tail.size() - at - middle.size() > argument_max) {
+            if (tail.size() - at - middle.size() > escaped_argument_max) {
                 continue;
             }
         }
@@ -232,7 +258,6 @@ bool line_parser::match(int index, std::string_view rest, parsed_line *out) cons
 }
 
 bool line_parser::parse(std::string_view line, parsed_line *out) {
-    constexpr std::string_view identifier = "TARVELO";
     constexpr std::string_view trace = "Trace ....>";
     if (line.size() <= stamp_length || line[stamp_length] != ' ') {
         return false;
@@ -243,17 +268,18 @@ bool line_parser::parse(std::string_view line, parsed_line *out) {
     }
     out->time = *t;
     const std::string_view rest = line.substr(stamp_length + 1);
-    if (starts_with(rest, identifier)) {
-        // The number picks the entry: 001 to 009 are entries 0 to 8, 009
-        // is entry 9 as well, and 010 is entry 10.
-        const int number = digits_at(rest, identifier.size(), 3);
-        if (number < 1 || number > last_numbered_message) {
+    if (starts_with(rest, identifier_prefix)) {
+        // The number picks the entries of that identifier.
+        const int number = digits_at(rest, identifier_prefix.size(), 3);
+        if (number < 0 || number > highest_number) {
             return false;
         }
-        if (number == shared_number) {
-            return match(msg_invalid_exit_call, rest, out) || match(msg_invalid_state, rest, out);
+        for (const int index : entries_by_number[static_cast<std::size_t>(number)]) {
+            if (index >= 0 && match(index, rest, out)) {
+                return true;
+            }
         }
-        return match(number < shared_number ? number - 1 : number, rest, out);
+        return false;
     }
     if (starts_with(rest, trace) && rest.size() > trace_key_at_) {
         for (const int index : trace_entries_[static_cast<unsigned char>(rest[trace_key_at_])]) {

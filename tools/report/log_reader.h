@@ -4,6 +4,7 @@
 #define TARVELO_TOOLS_REPORT_LOG_READER_H
 
 #include "log/catalogue.h"
+#include "log/line.h"
 #include "tools/report/log_time.h"
 
 #include <array>
@@ -16,6 +17,11 @@
 #include <vector>
 
 namespace tarvelo::tool {
+
+// What every numbered identifier begins with: the identifier of the first
+// entry without its three digits and its severity letter.
+inline constexpr std::string_view identifier_prefix =
+    messages[0].identifier.substr(0, messages[0].identifier.size() - 4);
 
 // One line taken apart. `channel` points into the line, without the blanks
 // that pad the name to its field.
@@ -57,7 +63,7 @@ private:
     std::array<shape, catalogue.size()> shapes_;
     // Trace lines are told apart by one byte of their fixed text: the
     // entries whose text has each value there, so that a line is matched
-    // against two or three entries instead of eleven.
+    // against a few entries instead of every trace entry.
     std::size_t trace_key_at_ = 0;
     std::array<std::vector<int>, 256> trace_entries_;
     // Lines of one second share their timestamp: it is read once.
@@ -91,9 +97,17 @@ inline bool same_text(std::string_view a, std::string_view b) {
     return true;
 }
 
-// Whether every byte of `text` is printable (0x20 to 0x7E) and none is a
-// backslash, eight at a time: the name stands as an escaping exit writes
-// it. Every line's name is looked at, and nearly all need nothing.
+inline bool starts_with(std::string_view text, std::string_view head) {
+    return text.size() >= head.size() && same_text(text.substr(0, head.size()), head);
+}
+
+inline bool ends_with(std::string_view text, std::string_view tail) {
+    return text.size() >= tail.size() && same_text(text.substr(text.size() - tail.size()), tail);
+}
+
+// Whether every byte of `text` is shown as it is by the exit's escaping
+// (printable, no backslash), eight at a time: the name stands as an
+// escaping exit writes it. Every line's name is looked at, and nearly all need nothing.
 inline bool shown_as_written(std::string_view text) {
     constexpr std::uint64_t ones = 0x0101010101010101u;
     constexpr std::uint64_t highs = 0x8080808080808080u;
@@ -119,7 +133,7 @@ inline bool shown_as_written(std::string_view text) {
         return !any_shown_otherwise(text.data() + text.size() - 8);
     }
     for (; at < text.size(); ++at) {
-        if (text[at] < 0x20 || text[at] > 0x7e || text[at] == '\\') {
+        if (!shown_as_is(static_cast<unsigned char>(text[at]))) {
             return false;
         }
     }

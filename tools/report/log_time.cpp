@@ -2,6 +2,7 @@
 #include "tools/report/log_time.h"
 
 #include "log/catalogue.h"
+#include "log/timestamp.h"
 
 #include <array>
 #include <cstdio>
@@ -12,59 +13,11 @@ namespace {
 
 constexpr std::size_t stamp_length = timestamp_length; // "Tue Dec  8 18:43:24 2026"
 
-constexpr std::string_view day_names = "SunMonTueWedThuFriSat";
-constexpr std::string_view month_names = "JanFebMarAprMayJunJulAugSepOctNovDec";
-
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-log_time days_from_civil(log_time y, log_time m, log_time d) {
-    y -= m <= 2 ? 1 : 0;
-    const log_time era = (y >= 0 ? y : y - 399) / 400;
-    const log_time yoe = y - era * 400;
-    const log_time doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const log_time doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-struct civil_date {
-    log_time year;
-    int month;
-    int day;
-};
-
-civil_date civil_from_days(log_time z) {
-    z += 719468;
-    const log_time era = (z >= 0 ? z : z - 146096) / 146097;
-    const log_time doe = z - era * 146097;
-    const log_time yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const log_time doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const log_time mp = (5 * doy + 2) / 153;
-    const auto day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    const auto month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    return {yoe + era * 400 + (month <= 2 ? 1 : 0), month, day};
-}
-
 bool leap_year(log_time y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 int days_in_month(log_time y, int m) {
     static constexpr std::array<int, 12> days = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return m == 2 && leap_year(y) ? 29 : days[static_cast<std::size_t>(m - 1)];
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// `count` digits at `text[at]`, or -1.
-int digits_at(std::string_view text, std::size_t at, std::size_t count) {
-    if (at + count > text.size()) {
-        return -1;
-    }
-    int value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (!is_digit(text[i])) {
-            return -1;
-        }
-        value = value * 10 + (text[i] - '0');
-    }
-    return value;
 }
 
 // 1 to 12 for a month's three letters, else 0.
@@ -95,10 +48,6 @@ std::optional<log_time> to_log_time(const clock_time &c) {
     }
     return days_from_civil(c.year, c.month, c.day) * 86400 + c.hour * 3600 + c.minute * 60 +
            c.second;
-}
-
-bool starts_with(std::string_view text, std::string_view head) {
-    return text.size() >= head.size() && std::memcmp(text.data(), head.data(), head.size()) == 0;
 }
 
 // "-90s", "-30m", "-1h", "-2d": that long before `now`.
@@ -241,7 +190,7 @@ std::optional<log_time> first_time_in(std::string_view text) {
     while (!text.empty()) {
         const std::size_t newline = text.find('\n');
         std::string_view line = text.substr(0, newline);
-        if (starts_with(line, " ")) {
+        if (!line.empty() && line[0] == ' ') {
             line.remove_prefix(1);
         }
         if (line.size() > stamp_length && line[stamp_length] == ' ') {

@@ -16,6 +16,22 @@ namespace tarvelo::tool {
 // channel's last line converts one, by this machine's zone.
 using log_time = std::int64_t;
 
+// The number written in the `count` decimal digits at `text[at]`, or -1
+// when they are not all digits or run past the text.
+inline int digits_at(std::string_view text, std::size_t at, std::size_t count) {
+    if (at + count > text.size()) {
+        return -1;
+    }
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return -1;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
 // The 24-character timestamp that begins every line ("Tue Dec  8 18:43:24
 // 2026"), or nothing when `text` is not one. The day name is checked to be
 // a day name, not to fit the date.

@@ -1,8 +1,6 @@
 // summary.cpp: see summary.h.
 #include "tools/report/summary.h"
 
-#include "tools/options.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -14,15 +12,6 @@ constexpr std::size_t line_max = 2048;
 // A channel's place in the name arena is 32 bits wide: 2^32 bytes in blocks
 // of 2^20, however wide std::size_t is.
 constexpr std::size_t most_name_blocks = std::size_t{1} << (32 - 20);
-
-bool starts_with(std::string_view text, std::string_view head) {
-    return text.size() >= head.size() && std::memcmp(text.data(), head.data(), head.size()) == 0;
-}
-
-bool ends_with(std::string_view text, std::string_view tail) {
-    return text.size() >= tail.size() &&
-           std::memcmp(text.data() + text.size() - tail.size(), tail.data(), tail.size()) == 0;
-}
 
 // A channel name as written is at most 80 characters: words of 8 bytes,
 // multiplied and mixed.
@@ -237,7 +226,7 @@ std::size_t log_summary::look_up(std::string_view name) {
 std::size_t log_summary::add_channel(std::string_view name, std::size_t slot) {
     if (name_blocks_.empty() || name_used_ + name.size() > name_block) {
         if (name_blocks_.size() == most_name_blocks || channels_.size() >= UINT32_MAX - 1) {
-            throw failure(exit_system, "the log names more channels than the report can hold");
+            throw summary_full("the log names more channels than the report can hold");
         }
         name_blocks_.push_back(std::make_unique<char[]>(name_block));
         name_used_ = 0;

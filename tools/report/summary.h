@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -147,6 +148,13 @@ struct input_totals {
     std::string name;
     std::uint64_t lines = 0;
     std::uint64_t exit_lines = 0; // whether the filter kept them or not
+};
+
+// What feed() throws when the log names more channels than a summary can
+// hold: the names' arena or the channels' 32-bit numbers are used up.
+class summary_full : public std::length_error {
+public:
+    using std::length_error::length_error;
 };
 
 // The summary of a set of log files, fed one file at a time: begin_input,

@@ -1,0 +1,62 @@
+// append_check.cpp: see append_check.h.
+#include "tools/system/append_check.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace tarvelo::tool {
+
+bool can_append_to(const std::string &path, std::string *why) {
+    struct stat status {};
+    const bool existed = stat(path.c_str(), &status) == 0;
+    if (existed && (status.st_mode & S_IFMT) == S_IFDIR) {
+        *why = std::strerror(EISDIR);
+        return false;
+    }
+    if (existed && (status.st_mode & S_IFMT) != S_IFREG) {
+        // Opening a FIFO to try it would wait for a reader, or end the
+        // stream of the one that is there.
+#if defined(_WIN32)
+        const bool writable = _access(path.c_str(), 2) == 0;
+#else
+        const bool writable = access(path.c_str(), W_OK) == 0;
+#endif
+        if (!writable) {
+            *why = std::strerror(errno);
+        }
+        return writable;
+    }
+#if defined(_WIN32)
+    const int fd =
+        _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+#endif
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+#if defined(_WIN32)
+    _close(fd);
+#else
+    close(fd);
+#endif
+    if (!existed) {
+        // The exit creates it with its first line; a run that stops before
+        // then leaves nothing behind.
+        std::remove(path.c_str());
+    }
+    return true;
+}
+
+} // namespace tarvelo::tool
