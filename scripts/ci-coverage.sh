@@ -8,10 +8,11 @@
 # merged.
 #
 # Then, for each file of exit/, auth/, log/ and os/: regions, lines and
-# branches covered (scripts/coverage_report.py). Fails on a branch left
-# uncovered that scripts/coverage-uncovered.txt does not explain, on an entry
-# there that is now covered, and on a directory below its goal: every branch
-# of exit/ and auth/, 95 % of those of log/ and os/.
+# branches covered (scripts/coverage_report.py). Fails on a branch side left
+# untaken that scripts/coverage-uncovered.txt does not explain, and on an
+# entry there that is now taken. The goals (every branch of exit/ and auth/,
+# 95 % of those of log/ and os/) are reported; TARVELO_COVERAGE_GOALS=enforce
+# fails a directory below its goal.
 #
 # The exit's code is counted where it runs as the exit (libtarvelo.so, in
 # whichever test process loaded it) and where the unit tests and the

@@ -15,10 +15,13 @@ the Nth same condition of a file (from 1, left out for the first). Keyed on
 the text, not the line, so that an edit elsewhere in the file leaves the
 list as it is.
 
-Exit status 1 when a side is uncovered and not explained, when an explained
-side is now covered (the entry is stale: delete it), or when a directory is
-below its goal; the goals count every branch, explained or not.
+Exit status 1 when a side is uncovered and not explained, or when an
+explained side is now covered (the entry is stale: delete it). The goals
+count every branch, explained or not; a directory below its goal is
+reported, and fails only with TARVELO_COVERAGE_GOALS=enforce, which CI will
+set once the sides listed as not yet tested have their tests.
 """
+import os
 import json
 import re
 import sys
@@ -113,6 +116,7 @@ def main():
     for r in sorted(rows):
         row(*r)
     failed = False
+    below = []
     all_totals = [0] * 6
     print()
     for top in GOALS:
@@ -122,7 +126,8 @@ def main():
         branch_percent = percent(t[4], t[5])
         if branch_percent + 1e-9 < GOALS[top]:
             print(f"!! {top}/: branches {branch_percent:.1f} %, below the goal of {GOALS[top]:g} %")
-            failed = True
+            below.append(top + "/")
+            failed = failed or os.environ.get("TARVELO_COVERAGE_GOALS") == "enforce"
     row("all four", *all_totals)
     figures = ", ".join(
         f"{top}/ {percent(totals.get(top, [0] * 6)[4], totals.get(top, [0] * 6)[5]):.1f} %"
@@ -148,9 +153,10 @@ def main():
     for key in explained:
         print(f"!! {explained_path}: {' | '.join(key)}: now taken, or gone: delete the entry")
         failed = True
-    print(f"summary: {summary}; {len(uncovered)} sides never taken, "
+    goals = "every goal met" if not below else "below the goal: " + " ".join(below)
+    print(f"summary: {summary}; {goals}; {len(uncovered)} sides never taken, "
           f"{len(uncovered) - unexplained} of them explained")
-    print("coverage: " + ("FAILED" if failed else "every goal met, every uncovered side explained"))
+    print("coverage: " + ("FAILED" if failed else "every side never taken is explained"))
     return 1 if failed else 0
 
 
