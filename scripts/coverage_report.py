@@ -16,7 +16,9 @@ the text, not the line, so that an edit elsewhere in the file leaves the
 list as it is.
 
 Exit status 1 when a side is uncovered and not explained, or when an
-explained side is now covered (the entry is stale: delete it). The goals
+explained side is now covered (the entry is stale: delete it), unless its
+reason begins with "(race)": a side that only threads meeting at the same
+instant take, in some runs and not others. The goals
 count every branch, explained or not; a directory below its goal is
 reported, and fails only with TARVELO_COVERAGE_GOALS=enforce, which CI will
 set once the sides listed as not yet tested have their tests.
@@ -90,12 +92,13 @@ def main():
         seen = {}
         for (l1, c1, l2, c2), (true_count, false_count) in sorted(branches.items()):
             text = source_text(lines, l1, c1, l2, c2)
+            # Numbered among every condition of the same text, taken or not.
+            n = seen.get(text, 0) + 1
+            seen[text] = n
             for side, count in (("true", true_count), ("false", false_count)):
                 if count:
                     covered_sides += 1
                     continue
-                n = seen.get((text, side), 0) + 1
-                seen[(text, side)] = n
                 label = side if n == 1 else f"{side} #{n}"
                 uncovered.append(((name, text, label), l1))
         regions = summary["regions"]
@@ -150,7 +153,9 @@ def main():
     if unexplained:
         print(f"!! {unexplained} branch sides never taken and not explained in {explained_path}")
         failed = True
-    for key in explained:
+    for key, reason in explained.items():
+        if reason.startswith("(race)"):
+            continue  # taken only when threads meet there: either way is right
         print(f"!! {explained_path}: {' | '.join(key)}: now taken, or gone: delete the entry")
         failed = True
     goals = "every goal met" if not below else "below the goal: " + " ".join(below)
