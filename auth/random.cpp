@@ -7,10 +7,12 @@
 #include <bcrypt.h>
 #else
 #include "os/descriptor.h"
+#include "os/file_status.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -21,6 +23,20 @@ namespace {
 constexpr std::size_t most_at_once = 256;
 
 #if !defined(_WIN32)
+// The kernel's numbers for its generator's character device.
+constexpr unsigned urandom_major = 1;
+constexpr unsigned urandom_minor = 9;
+
+// Whatever stands at /dev/urandom is read only when it is the kernel's
+// generator: a file, or another device mounted over the name (/dev/zero
+// gives every channel the same challenge, whose answer can be replayed),
+// gives no bytes at all, as when there is no source.
+bool is_kernel_generator(int fd) {
+    file_status status{};
+    return status_of_descriptor(fd, &status) && S_ISCHR(status.mode) &&
+           status.device_major == urandom_major && status.device_minor == urandom_minor;
+}
+
 // Kernels before getrandom, and sandboxes that filter it out, still have
 // the same generator behind /dev/urandom. Opened and closed per use, close
 // on exec: no descriptor of ours survives the call or leaks into a child
@@ -33,6 +49,10 @@ bool read_urandom(unsigned char *out, std::size_t length) {
     } while (fd < 0 && errno == EINTR);
     fd = above_standard_streams(fd);
     if (fd < 0) {
+        return false;
+    }
+    if (!is_kernel_generator(fd)) {
+        close(fd);
         return false;
     }
     std::size_t got = 0;

@@ -14,7 +14,8 @@ namespace tarvelo {
 // Fills `length` bytes at `out` (at most 256) and returns true, or returns
 // false with the bytes in an unspecified state. On Linux the bytes come from
 // the getrandom system call, or from /dev/urandom where the call does not
-// exist or a sandbox refuses it; false only when neither gives them. Never
+// exist or a sandbox refuses it, and only when what stands there is the
+// kernel's generator (character device 1:9); false when neither gives them. Never
 // blocks: a generator that is not ready yet (early in a machine's boot) is a
 // failure. Changes errno; the entry point gives the host its own back.
 bool fill_random(void *out, std::size_t length);

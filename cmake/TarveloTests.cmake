@@ -1,8 +1,9 @@
 # tarvelo_discover_tests(<target> [FILTER <gtest filter>]): registers a
 # GoogleTest program with CTest, the cases the filter selects (all by default).
 #
-# Built for this machine, each test case becomes a CTest test of its own
-# (discovered when CTest runs). Cross-built (the Windows DLL's tests, run
+# Built for Linux, each test case becomes a CTest test of its own
+# (discovered when CTest runs; cross-built, through the emulator): qemu-user
+# starts a program in a moment. Built for Windows (the DLL's tests, run
 # under Wine), the program is registered once and runs all its cases in one
 # process with GoogleTest's own report: starting Wine for each of a hundred
 # cases would cost more than the whole suite.
@@ -13,7 +14,7 @@ function(tarvelo_discover_tests target)
   if(NOT arg_FILTER)
     set(arg_FILTER "*")
   endif()
-  if(CMAKE_CROSSCOMPILING)
+  if(CMAKE_CROSSCOMPILING AND WIN32)
     # add_test runs a target through CMAKE_CROSSCOMPILING_EMULATOR. A crash
     # ends the program with Wine's backtrace; the timeout is for a hang.
     add_test(NAME ${target} COMMAND ${target} --gtest_color=no --gtest_filter=${arg_FILTER})

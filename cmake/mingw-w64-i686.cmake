@@ -33,8 +33,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # Every program and library carries its own C++ runtime, libgcc and thread
 # library: a Windows machine (or a Wine prefix) has none of MinGW's DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+# No link time in the PE headers, so that a rebuild makes the same bytes.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
 
 # Test programs run under Wine, through a wrapper that keeps Wine's helper
 # processes away from CTest's output pipe.

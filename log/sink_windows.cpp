@@ -19,7 +19,7 @@ namespace tarvelo {
 // The C runtime has no "lowest number above 2": duplicates are taken until
 // one is, the low ones held open meanwhile and closed after. Windows files
 // have no permissions for others: the file takes its directory's.
-int open_log(const char *path) {
+int open_log(const char *path, std::time_t) {
     int fd = _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
                    _S_IREAD | _S_IWRITE);
     int low[3];
@@ -40,7 +40,7 @@ int open_log(const char *path) {
     return fd;
 }
 
-void append_and_close(int fd, const char *line, std::size_t length) {
+int append_and_close(int fd, const char *, const char *line, std::size_t length, std::time_t) {
     // The C runtime's append mode moves to the end of the file and then
     // writes: channels doing so at once write over each other's lines.
     // Written at the offset that means "end of file", the line is appended
@@ -63,9 +63,16 @@ void append_and_close(int fd, const char *line, std::size_t length) {
     at_end.OffsetHigh = 0xFFFFFFFF;
     DWORD written = 0;
     AcquireSRWLockExclusive(&turn);
-    (void)WriteFile(file, line, static_cast<DWORD>(length), &written, &at_end);
+    const BOOL wrote = WriteFile(file, line, static_cast<DWORD>(length), &written, &at_end);
+    const DWORD why = GetLastError();
     ReleaseSRWLockExclusive(&turn);
     _close(fd);
+    // Windows writes a file whole or fails: a full disk is said, in the C
+    // runtime's numbers as the open failure is.
+    if (wrote && written == length) {
+        return 0;
+    }
+    return why == ERROR_DISK_FULL || why == ERROR_HANDLE_DISK_FULL ? ENOSPC : EIO;
 }
 
 void close_log(int fd) { _close(fd); }
@@ -77,14 +84,20 @@ void put_standard_output(const char *line, std::size_t length, std::time_t) {
     std::fflush(stdout);
 }
 
-void report_open_failure(int error) {
+namespace {
+void report(const char *what, int error) {
     char line[64];
     const int length =
-        std::snprintf(line, sizeof line, "Error accessing log file - errno %d\n", error);
+        std::snprintf(line, sizeof line, "Error %s log file - errno %d\n", what, error);
     if (length > 0) {
         std::fwrite(line, 1, static_cast<std::size_t>(length), stderr);
         std::fflush(stderr);
     }
 }
+} // namespace
+
+void report_open_failure(int error) { report("accessing", error); }
+
+void report_write_failure(int error) { report("writing", error); }
 
 } // namespace tarvelo

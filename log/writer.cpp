@@ -23,7 +23,7 @@ void write_message(const log_destination &log, int index, const char *channel_na
     // is created, or its failure reported, whatever trace is doing.
     int fd = -1;
     if (log.path[0] != '\0') {
-        fd = open_log(log.path);
+        fd = open_log(log.path, now);
         if (fd < 0) {
             report_open_failure(errno);
         }
@@ -47,7 +47,10 @@ void write_message(const log_destination &log, int index, const char *channel_na
 
     put_standard_output(line, length, now);
     if (fd >= 0) {
-        append_and_close(fd, line, length);
+        const int error = append_and_close(fd, log.path, line, length, now);
+        if (error != 0) {
+            report_write_failure(error);
+        }
     }
 }
 

@@ -30,7 +30,10 @@ struct log_destination {
 // last_numbered_message) are dropped while trace is off, though a named log
 // file is still opened (and so created). A log
 // file that cannot be opened gives "Error accessing log file - errno N" on
-// standard error; the line still reaches standard output. Null texts are
+// standard error; the line still reaches standard output. A line is in the
+// log file whole or not at all: one that a full disk, a quota, the
+// file-size limit or an I/O error keeps out gives "Error writing log file -
+// errno N" on standard error, and no signal reaches the host. Null texts are
 // empty; an index outside the catalogue writes nothing. Never fails its
 // caller. A FIFO with no reader is a log file that cannot be opened (never
 // waited on), and each line is written once to each stream even when the

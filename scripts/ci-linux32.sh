@@ -13,7 +13,7 @@
 # says which. Emulated, CTest hands each test program to qemu-i386, and the
 # programs those start (the tarvelo program, host projects) reach it through
 # a binfmt_misc handler that lasts as long as the tests
-# (scripts/lib/emulate-i386.sh).
+# (scripts/lib/emulate.sh).
 set -euo pipefail
 . "$(dirname "$0")/lib/ci.sh"
 gtest_build=$ci_root/build-m32-gtest
@@ -33,7 +33,7 @@ ci_32bit_route "$build/probe32"
 emulator=()
 if [ "$ci_32bit_route" = emulated ]; then
   ci_install_qemu
-  emulator=(ci_emulate_i386)
+  emulator=(ci_emulate i386)
 fi
 ci_step_done "packages and route"
 

@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
-# The .deb as a distribution checks it, failing on any finding:
+# The packages as distributions check them, failing on any finding:
 #   lintian      on the .deb that CPack makes of build/ (the README's build,
 #                which the test suite then reuses): no error and no warning,
 #                and no hardening tag either, although lintian reports those
 #                only as information; each tag overridden has its reason in
 #                packaging/lintian-overrides;
+#   rpmlint      on the .rpm that CPack makes of build-rpm/, the library and
+#                the program configured for Red Hat-family hosts
+#                (-DCMAKE_INSTALL_LIBDIR=lib64): no error and no warning, each
+#                finding let through with its reason in packaging/rpmlint.toml;
+#                and
+#                its file list: the exit in /usr/lib64/tarvelo/, the program
+#                in /usr/bin, the headers, tarvelo.pc naming /usr, the
+#                manual pages, the documents and the licence;
+#   checksums    every package has its .sha256 beside it, and sha256sum -c
+#                verifies each;
 #   man          the manual pages through man --warnings.
 # Prints lintian's full output (information tags and overrides included),
 # the package's contents, and how the library and the program were linked
@@ -12,15 +22,20 @@
 set -euo pipefail
 . "$(dirname "$0")/lib/ci.sh"
 
-scripts/setup.sh lintian man-db >/dev/null
+scripts/setup.sh lintian man-db rpm rpmlint cpio >/dev/null
 ci_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ci_build build
+ci_configure build-rpm -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_LIBDIR=lib64 \
+  -DTARVELO_BUILD_TESTS=OFF
+ci_build build-rpm
+ci_step_done "builds"
 
 packages=build/ci-package
-rm -rf "$packages"
-cpack --config build/CPackConfig.cmake -G DEB -B "$packages" >"$packages.log" 2>&1 ||
-  { cat "$packages.log"; exit 1; }
-rm -f "$packages.log"
+rpm_packages=build-rpm/ci-package
+rm -rf "$packages" "$rpm_packages"
+ci_quiet "$packages.log" cpack --config build/CPackConfig.cmake -G "DEB;TGZ" -B "$packages"
+ci_quiet "$rpm_packages.log" cpack --config build-rpm/CPackConfig.cmake -G RPM -B "$rpm_packages"
+ci_step_done "packages"
 deb=$(ls "$packages"/*.deb)
 echo "-- dpkg -c $(basename "$deb")"
 dpkg -c "$deb"
@@ -41,6 +56,45 @@ if grep -q ' hardening-' <<<"$findings"; then
 else
   echo "lintian: no hardening tag"
 fi
+
+rpm_file=$(ls "$rpm_packages"/*.rpm)
+echo "-- rpm -qlp $(basename "$rpm_file")"
+rpm_list=$(rpm -qlp "$rpm_file" 2>/dev/null)
+echo "$rpm_list"
+rpm -qip "$rpm_file" 2>/dev/null | sed -n '/^Name/,/^Description/p'
+for f in /usr/lib64/tarvelo/libtarvelo.so /usr/bin/tarvelo /usr/include/tarvelo.h \
+  /usr/include/tarvelo_version.h /usr/lib64/pkgconfig/tarvelo.pc \
+  /usr/lib64/cmake/tarvelo/tarvelo-config.cmake /usr/share/man/man1/tarvelo.1.gz \
+  /usr/share/man/man7/tarvelo-exit.7.gz /usr/share/doc/tarvelo/README.md \
+  /usr/share/doc/tarvelo/operators-guide.md /usr/share/doc/tarvelo/changelog.gz \
+  /usr/share/doc/tarvelo/LICENSE; do
+  grep -qx "$f" <<<"$rpm_list" || { echo "!! the .rpm lacks $f"; status=1; }
+done
+if grep -E -e '-linux-gnu|lintian|^/usr/lib/[^.]' <<<"$rpm_list"; then
+  echo "!! the .rpm holds Debian's paths above"
+  status=1
+fi
+pc=$(rpm2cpio "$rpm_file" | cpio -i --quiet --to-stdout ./usr/lib64/pkgconfig/tarvelo.pc)
+grep -qx 'prefix=/usr' <<<"$pc" || { echo "!! the .rpm's tarvelo.pc: $pc"; status=1; }
+echo "-- rpmlint $(rpmlint --version 2>&1 | head -n 1), failing on errors and warnings"
+findings=$(rpmlint -c packaging/rpmlint.toml "$rpm_file" 2>&1) || true
+echo "$findings"
+if grep -qE '^ *[0-9]+ packages? and [0-9]+ specfiles? checked; 0 errors, 0 warnings' <<<"$findings"; then
+  echo "rpmlint: no error, no warning"
+else
+  echo "!! rpmlint: errors or warnings above"
+  status=1
+fi
+
+echo "-- checksums (sha256sum -c)"
+for package in "$packages"/*.deb "$packages"/*.ddeb "$packages"/*.tar.gz "$rpm_file"; do
+  if [ ! -f "$package.sha256" ]; then
+    echo "!! no checksum beside $package"
+    status=1
+  elif ! (cd "$(dirname "$package")" && sha256sum -c "$(basename "$package").sha256"); then
+    status=1
+  fi
+done
 
 echo "-- how the shipped binaries were linked (readelf)"
 for f in build/libtarvelo.so build/tools/tarvelo; do

@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # The Windows builds, cross-built with MinGW-w64 and tested under Wine:
 #
-#   scripts/ci-windows.sh [win32] [win64] [suite32]     (default: win32 win64)
+#   scripts/ci-windows.sh [win32] [win64] [suite32] [zip]   (default: win32 win64)
 #
 #   win32    the shipped 32-bit tarvelo.dll in both calling conventions of
 #            its entry point, and its tests under 32-bit Wine:
-#              build-win-stdcall  the shipped DLL (__stdcall): the whole suite
+#              build-win-stdcall  the shipped DLL (__stdcall): the whole suite,
+#                                 and the shipped .zip (build-win-zip): its
+#                                 files, the version resources of tarvelo.dll
+#                                 and tarvelo.exe, its checksum, and the same
+#                                 bytes again from a second checkout
+#                                 (build-win-zip-checkout)
 #              build-win-cdecl    TARVELO_WIN32_CDECL=ON: the DLL's tables,
 #                                 the calling convention and the end-to-end
 #                                 tests
 #   win64    an extra: the same code built for 64-bit Windows (build-win64)
 #            and the whole suite under 64-bit Wine (build-win64-wine)
 #   suite32  the tests of win32 alone, on its builds as they are
+#   zip      the .zip checks of win32 alone, on build-win-stdcall as it is
 #
 # GoogleTest is built for each target from the sources that Debian's
 # googletest package ships (build-win-gtest, build-win64-gtest). Each step
@@ -26,7 +32,7 @@
 # Where the kernel cannot start 32-bit programs (no IA-32 emulation), or when
 # TARVELO_32BIT=emulate asks for it, Wine's 32-bit loader and every Windows
 # program run under Debian's qemu-i386 (see scripts/lib/ci.sh and
-# scripts/lib/emulate-i386.sh); the wine server is a 64-bit program and runs
+# scripts/lib/emulate.sh); the wine server is a 64-bit program and runs
 # natively. The output says which route ran. Under emulation qemu needs:
 #   - QEMU_GUEST_BASE=0x10000000: Wine maps its shared user data at fixed
 #     addresses, which qemu's default placement of the guest collides with
@@ -116,6 +122,8 @@ flow_win32() {
   run_tests build-win-stdcall -R '^dll_tables' && run_tests build-win-cdecl -R '^dll_tables' ||
     return 1
   ci_step_done "DLL tables"
+  check_zip || return 1
+  ci_step_done "the .zip"
 
   ci_32bit_route /usr/lib/wine/wine --version || return 1
   if [ "$ci_32bit_route" = native ]; then
@@ -145,7 +153,69 @@ flow_win32() {
   # shellcheck disable=SC2016 # $LIB is the dynamic linker's to expand
   LD_PRELOAD="$preload/\$LIB/map_fixed_noreplace.so" \
     QEMU_GUEST_BASE=0x10000000 QEMU_RESERVED_VA=0xfffff000 TARVELO_WINE_GTEST_SKIP=$skip \
-    ci_emulate_i386 "$0" suite32
+    ci_emulate i386 "$0" suite32
+}
+
+# The shipped .zip, made by CPack from build-win-stdcall: what it holds,
+# the version resources of both binaries, its checksum, and the same bytes
+# made again from a second checkout in another directory, with other file
+# times, where only the shipped binaries are built.
+check_zip() {
+  local zip=build-win-zip version
+  # Up to date with the checkout (the flow "zip" may find it older).
+  ci_build build-win-stdcall --target tarvelo tarvelo_tool || return 1
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win-stdcall/CMakeCache.txt)
+  rm -rf "$zip"
+  ci_quiet build-win-stdcall/cpack.log cpack --config build-win-stdcall/CPackConfig.cmake -B "$zip" ||
+    return 1
+  local archive=$zip/tarvelo-$version-win32.zip top=tarvelo-$version-win32
+  [ -f "$archive" ] || { echo "!! CPack made no $archive: $(ls "$zip")"; return 1; }
+  echo "-- $(basename "$archive")"
+  local listing
+  listing=$(cmake -E tar tf "$archive")
+  echo "$listing"
+  local f missing=0
+  for f in bin/tarvelo.dll bin/tarvelo.exe include/tarvelo.h include/tarvelo_version.h \
+    doc/README.txt doc/operators-guide.txt doc/messages.txt doc/partner-protocol.txt doc/LICENSE.txt; do
+    grep -qx "$top/$f" <<<"$listing" || { echo "!! the .zip lacks $top/$f"; missing=1; }
+  done
+  if grep -E '\.(pc|cmake|md|gz|a)$' <<<"$listing"; then
+    echo "!! the .zip holds files above that no Windows host reads"
+    missing=1
+  fi
+  [ $missing -eq 0 ] || return 1
+  mkdir "$zip/unpacked"
+  (cd "$zip/unpacked" && cmake -E tar xf "../$(basename "$archive")") || return 1
+  # The documents are text as Windows shows it: CR LF line ends.
+  local doc
+  for doc in "$zip/unpacked/$top"/doc/*.txt; do
+    if grep -qv $'\r$' "$doc"; then
+      echo "!! $doc has lines without CR LF"
+      return 1
+    fi
+  done
+  scripts/lib/version-resource.sh "$zip/unpacked/$top/bin/tarvelo.dll" "$version" &&
+    scripts/lib/version-resource.sh "$zip/unpacked/$top/bin/tarvelo.exe" "$version" || return 1
+  (cd "$zip" && sha256sum -c "$(basename "$archive").sha256") || return 1
+
+  # The second checkout: the files git tracks, copied with fresh times.
+  local other=$ci_root/build-win-zip-checkout
+  rm -rf "$other"
+  mkdir -p "$other/source"
+  git ls-files -z | tar --null -T - -cf - | tar -xmf - -C "$other/source"
+  mkdir -p "$other/build"
+  ci_quiet "$other/build/configure.log" cmake -S "$other/source" -B "$other/build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$other/source/cmake/mingw-w64-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELO_BUILD_TESTS=OFF &&
+    ci_build "$other/build" --target tarvelo tarvelo_tool &&
+    ci_quiet "$other/cpack.log" cpack --config "$other/build/CPackConfig.cmake" -B "$other/zip" ||
+    return 1
+  if cmp "$archive" "$other/zip/$(basename "$archive")"; then
+    echo "the .zip is the same, byte for byte, from a second checkout: $(cut -d' ' -f1 "$archive.sha256")"
+  else
+    echo "!! the .zip from a second checkout differs"
+    return 1
+  fi
 }
 
 # The extra: the same code for 64-bit Windows under 64-bit Wine, which runs
@@ -168,11 +238,13 @@ flow_win64() (
 
 # The packages of every flow: MinGW-w64 for both targets, Wine with its
 # 32-bit loader (a package of Debian's i386 architecture) and its 64-bit
-# server and loader, and the 32-bit C compiler for the preloaded library.
+# server and loader, the 32-bit C compiler for the preloaded library,
+# icoutils' wrestool, which reads the version resources, and Info-ZIP's zip,
+# which makes the .zip again in a fixed order (packaging/reproducible.cmake).
 packages() {
   ci_add_i386
   scripts/setup.sh g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 \
-    googletest gcc-multilib
+    googletest gcc-multilib icoutils zip
   ci_step_done "packages"
 }
 
@@ -184,8 +256,9 @@ for flow in "${flows[@]}"; do
     "flow_$flow" || { status=1; echo "!! Windows flow $flow failed"; }
     ;;
   suite32) flow_suite32 || status=1 ;;
+  zip) check_zip || status=1 ;;
   *)
-    echo "unknown flow: $flow (win32, win64 or suite32)" >&2
+    echo "unknown flow: $flow (win32, win64, suite32 or zip)" >&2
     exit 2
     ;;
   esac

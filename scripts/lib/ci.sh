@@ -45,6 +45,75 @@ ci_quiet() {
   rm -f "$log"
 }
 
+# ci_apt_install [APT-GET INSTALL OPTIONS...] PACKAGE...: installs the
+# packages that are not installed yet, after updating the package lists.
+# A mirror in mid-sync serves an index that does not match its Release file
+# ("File has unexpected size ... Mirror sync in progress?") for a while, so
+# a failed update is tried again: TARVELO_APT_TRIES times in all (default
+# 4), TARVELO_APT_WAIT seconds apart (default 60). The install is then tried
+# with whatever lists there are (older lists may still hold the packages),
+# also more than once. Where the packages still cannot be installed, it
+# fails with a message on stderr that names them and the indexes that could
+# not be fetched, so that a stage stops there and then, not at a compiler
+# error about a missing header later. Other builds may be installing on the
+# same machine: apt waits up to 15 minutes for their lock.
+ci_apt_install() {
+  local options=() missing=() p try tries=${TARVELO_APT_TRIES:-4} wait=${TARVELO_APT_WAIT:-60}
+  while [ $# -gt 0 ] && [ "${1#--}" != "$1" ]; do
+    options+=("$1")
+    shift
+  done
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  echo "installing: ${missing[*]}"
+  local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900)
+  local log
+  log=$(mktemp /tmp/tarvelo-apt-XXXXXX)
+  local updated=0 installed=0
+  for ((try = 1; try <= tries; try++)); do
+    if ci_as_root "${apt[@]}" update -qq >"$log" 2>&1 && ! grep -q '^[WE]: Failed to fetch' "$log"; then
+      updated=1
+      break
+    fi
+    {
+      echo "apt-get update, try $try of $tries, failed:"
+      grep -E '^[WE]: ' "$log" | sed 's/^/  /' || true
+    } >&2
+    [ "$try" -eq "$tries" ] || sleep "$wait"
+  done
+  local unfetched
+  unfetched=$(grep -oE 'Failed to fetch [^ ]+' "$log" | sed 's/^Failed to fetch //' | sort -u || true)
+  for ((try = 1; try <= 2; try++)); do
+    if ci_as_root "${apt[@]}" install -y -qq "${options[@]}" "${missing[@]}" >>"$log" 2>&1; then
+      installed=1
+      break
+    fi
+    [ "$try" -eq 2 ] || sleep "$wait"
+  done
+  if [ $installed -eq 0 ]; then
+    {
+      echo "!! could not install these Debian packages: ${missing[*]}"
+      if [ $updated -eq 0 ]; then
+        echo "   the package lists could not be updated ($tries tries, ${wait} s apart); the indexes"
+        echo "   that could not be fetched (a mirror in mid-sync serves indexes that do not match"
+        echo "   their Release file for a while; try again later):"
+        if [ -n "$unfetched" ]; then sed 's/^/     /' <<<"$unfetched"; else echo "     (apt named none)"; fi
+      fi
+      echo "   apt said:"
+      grep -E '^(E|W): ' "$log" | sort -u | sed 's/^/     /' || true
+    } >&2
+    rm -f "$log"
+    return 1
+  fi
+  [ $updated -eq 1 ] || {
+    echo "NOTE: installed ${missing[*]} from package lists that could not all be updated:"
+    sed 's/^/  /' <<<"$unfetched"
+  } >&2
+  rm -f "$log"
+}
+
 # ci_configure DIR [CMAKE ARGUMENTS...]: a quiet configure with Ninja.
 ci_configure() {
   local dir=$1
@@ -61,7 +130,8 @@ ci_build() {
 }
 
 # ci_add_i386: Debian's i386 architecture, for 32-bit libraries and Wine's
-# 32-bit loader. scripts/setup.sh updates the package lists when it installs.
+# 32-bit loader. scripts/setup.sh updates the package lists when it installs
+# (ci_apt_install).
 ci_add_i386() {
   dpkg --print-foreign-architectures | grep -qx i386 || ci_as_root dpkg --add-architecture i386
 }
@@ -89,7 +159,7 @@ ci_build_gtest() {
 #   emulate             emulated, even where the kernel could start it, so
 #                       that any machine can check that route;
 #   native              native, or the stage fails.
-# Emulated means under Debian's qemu-i386 (scripts/lib/emulate-i386.sh).
+# Emulated means under Debian's qemu-i386 (scripts/lib/emulate.sh).
 # Prints the route and why.
 ci_32bit_route() {
   local wanted=${TARVELO_32BIT:-auto} status=0
@@ -131,10 +201,11 @@ ci_i386_handlers() {
   [ ${#found[@]} -eq 0 ] || echo "; but the machine's binfmt_misc hands them to ${found[*]}"
 }
 
-# ci_emulate_i386 COMMAND...: runs the command with every 32-bit program it
-# starts under qemu-i386 (see scripts/lib/emulate-i386.sh).
-ci_emulate_i386() {
-  "$ci_root/scripts/lib/emulate-i386.sh" "$@"
+# ci_emulate ARCH COMMAND...: runs the command with every program for ARCH
+# (i386, s390x, ppc64le, aarch64) that it starts under Debian's qemu for
+# that architecture (see scripts/lib/emulate.sh).
+ci_emulate() {
+  "$ci_root/scripts/lib/emulate.sh" "$@"
 }
 
 # ci_install_qemu: Debian's qemu-user without its recommended

@@ -50,14 +50,16 @@ std::set<std::string> matches(const std::string &text, const std::regex &pattern
 TEST(Library, ExportsOnlyTheEntryPoint) {
     const std::string table = run("readelf --dyn-syms -W '" TARVELO_LIBRARY_PATH "'");
     ASSERT_NE(table.find("Symbol table"), std::string::npos) << table;
-    // Defined symbols have a section index; undefined ones say UND.
-    const std::regex defined(R"(\s(GLOBAL|WEAK)\s+\S+\s+(\d+)\s+(\S+)\s*$)");
+    // Defined symbols have a section index; undefined ones say UND. On
+    // ppc64le a function's local entry point comes between visibility and
+    // index ("DEFAULT [<localentry>: 8] 10 TARVELO").
+    const std::regex defined(R"(\s(GLOBAL|WEAK)\s+\S+(\s+\[[^\]]*\])?\s+(\d+)\s+(\S+)\s*$)");
     std::set<std::string> names;
     std::istringstream lines(table);
     for (std::string line; std::getline(lines, line);) {
         std::smatch m;
         if (std::regex_search(line, m, defined)) {
-            names.insert(m[3]);
+            names.insert(m[4]);
         }
     }
     EXPECT_EQ(names, std::set<std::string>{"TARVELO"}) << table;
@@ -70,8 +72,13 @@ TEST(Library, NeedsOnlyTheCLibrary) {
     const std::string dynamic = run("readelf -d -W '" TARVELO_LIBRARY_PATH "'");
     const auto needed = matches(dynamic, std::regex(R"(\(NEEDED\).*\[(.*)\])"), 1);
     ASSERT_FALSE(needed.empty()) << dynamic;
+    // The dynamic loader is glibc's too: on aarch64 the stack protector's
+    // guard (__stack_chk_guard) is one of its symbols.
     for (const std::string &library : needed) {
-        EXPECT_TRUE(library.rfind("libc.so", 0) == 0) << "needs " << library;
+        const bool c_library = library.rfind("libc.so", 0) == 0 ||
+                               library.rfind("ld-linux", 0) == 0 ||
+                               library.rfind("ld64.so", 0) == 0;
+        EXPECT_TRUE(c_library) << "needs " << library;
     }
     // Hosts run on long-lived systems: nothing of the C library newer than
     // glibc 2.17 (2012) may be asked for, or such a host cannot load the

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace tarvelo::testing {
 namespace {
@@ -95,16 +96,23 @@ TEST_F(LogFile, ThatCannotBeOpenedIsReportedAndTheMessageStillReachesStandardOut
     EXPECT_FALSE(file_exists(log));
 }
 
-TEST_F(LogFile, ThatCannotBeOpenedLeavesTheHostsErrnoAsItWas) {
-    standin::channel_config config;
-    config.exit_data = dir_.file("missing/exit.log");
-    channel ch(exit_entry(), config);
-    captured_output capture;
-    errno = EDOM;
-    ch.call(13);
-    const int after = errno;
-    capture.take();
-    EXPECT_EQ(after, EDOM);
+TEST_F(LogFile, ThatCannotBeOpenedOrWrittenLeavesTheHostsErrnoAsItWas) {
+    std::vector<std::string> paths = {dir_.file("missing/exit.log")};
+#if !defined(_WIN32)
+    paths.emplace_back("/dev/full"); // opened, every write refused
+#endif
+    for (const std::string &path : paths) {
+        standin::channel_config config;
+        config.exit_data = path;
+        channel ch(exit_entry(), config);
+        captured_output capture;
+        errno = EDOM;
+        ch.call(13);
+        const int after = errno;
+        const std::string err = capture.take().err;
+        EXPECT_EQ(after, EDOM) << path;
+        EXPECT_NE(err, "") << path;
+    }
 }
 
 TEST_F(LogFile, ThatIsADirectoryGivesItsOwnErrorNumber) {

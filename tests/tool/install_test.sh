@@ -8,6 +8,9 @@
 # the .deb's dbgsym companion, and the .deb runs no ldconfig.
 # (Pipes into "grep -q" are avoided: with pipefail, the writer's SIGPIPE
 # would turn a match into a failure.)
+# Each tree's tarvelo.pc gives pkg-config plain paths under the prefix it
+# was installed under, or, in the .tar.gz, paths from its own place.
+# Every package has its SHA-256 checksum beside it.
 # Usage: install_test.sh CMAKE CPACK BUILD_DIR LIBDIR EXITDIR DOCDIR MANDIR VERSION
 set -euo pipefail
 cmake_cmd=$1 cpack_cmd=$2 build=$3 libdir=$4 exitdir=$5 docdir=$6 mandir=$7 version=$8
@@ -58,18 +61,49 @@ check_stripped() {
     fail "the packaged exit has lost its version mark"
 }
 
-# cmake --install
-"$cmake_cmd" --install "$build" --prefix "$work/prefix" >/dev/null
+# What pkg-config gives a host project from a tree's tarvelo.pc: with the
+# prefix the tree was installed under (PREFIX), plain paths under it; with
+# none (a .tar.gz, unpacked anywhere), paths that lead to the tree's own
+# files.
+check_pc() {
+  local root=$1 prefix=$2 pc_dir cflags exit_path
+  pc_dir="$root/$libdir/pkgconfig"
+  cflags=$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags tarvelo) || fail "pkg-config in $root"
+  read -r cflags <<<"$cflags" # without the trailing blank
+  exit_path=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=exit tarvelo)
+  if [ -z "$prefix" ]; then
+    [ "$exit_path" -ef "$root/$exitdir/libtarvelo.so" ] || fail "pkg-config's exit in $root: $exit_path"
+    [ "${cflags#-I}" -ef "$root/include" ] || fail "pkg-config's Cflags in $root: $cflags"
+    return 0
+  fi
+  grep -qx "prefix=$prefix" "$pc_dir/tarvelo.pc" ||
+    fail "tarvelo.pc in $root does not name its prefix $prefix: $(grep prefix= "$pc_dir/tarvelo.pc")"
+  [ "$exit_path" = "$prefix/$exitdir/libtarvelo.so" ] || fail "pkg-config's exit in $root: $exit_path"
+  # pkg-config leaves out -I/usr/include, which every compiler searches.
+  [ "$cflags" = "-I$prefix/include" ] || [ "$prefix" = /usr ] ||
+    fail "pkg-config's Cflags in $root: $cflags"
+}
+
+# cmake --install, to a prefix given with a detour that must not reach
+# tarvelo.pc
+"$cmake_cmd" --install "$build" --prefix "$work/prefix/../prefix/" >/dev/null
 for f in "${expected[@]}" "$docdir/LICENSE"; do
   [ -f "$work/prefix/$f" ] || fail "cmake --install did not install $f"
 done
 check_tree "$work/prefix"
+check_pc "$work/prefix" "$work/prefix"
 
 # The packages, made from the same build.
 (cd "$work" && "$cpack_cmd" --config "$build/CPackConfig.cmake" -G "TGZ;DEB" -B "$work/packages" >/dev/null)
 tgz=$(ls "$work"/packages/*.tar.gz)
 deb=$(ls "$work"/packages/*.deb)
 ddeb=$(ls "$work"/packages/*-dbgsym_*.ddeb)
+
+for package in "$tgz" "$deb" "$ddeb"; do
+  [ -f "$package.sha256" ] || fail "no checksum beside $(basename "$package")"
+  (cd "$work/packages" && sha256sum --quiet -c "$(basename "$package").sha256") ||
+    fail "the checksum of $(basename "$package") does not verify"
+done
 
 mkdir "$work/unpacked"
 tar -xzf "$tgz" -C "$work/unpacked"
@@ -79,6 +113,7 @@ for f in "${expected[@]}" "$docdir/LICENSE"; do
 done
 check_tree "$work/unpacked/$top"
 check_stripped "$work/unpacked/$top"
+check_pc "$work/unpacked/$top" ""
 
 listing=$(dpkg-deb -c "$deb")
 for f in "${expected[@]}" share/lintian/overrides/tarvelo; do
@@ -95,6 +130,7 @@ dpkg-deb -e "$deb" "$work/control"
 dpkg-deb -x "$deb" "$work/deb"
 check_tree "$work/deb/usr"
 check_stripped "$work/deb/usr"
+check_pc "$work/deb/usr" /usr
 grep -q '\./usr/lib/debug/\.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$ddeb")" ||
   fail "the dbgsym package holds no debug information"
 

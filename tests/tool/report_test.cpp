@@ -8,6 +8,7 @@
 #include "tests/exit/support.h"
 #include "tool_runner.h"
 
+#include "log/timestamp.h"
 #include "log/writer.h"
 #include "tools/report/summary.h"
 
@@ -98,6 +99,14 @@ std::string without_files(const std::string &report) {
     return report.substr(0, from) + report.substr(to + 1);
 }
 
+// The timestamp an exit writes now.
+std::string now_stamp() {
+    char stamp[timestamp_length + 1];
+    format_timestamp(std::time(nullptr), stamp);
+    stamp[timestamp_length] = '\0';
+    return stamp;
+}
+
 bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
@@ -186,10 +195,25 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
 
         across.terminate();
         expected["RPT.ACROSS"] = {1, 1, {}};
+
+        // A host's channel whose name holds the text that follows the name
+        // in the line: the refusal stays with it.
+        const std::string lookalike = "\x01 - ZT Code => X";
+        standin::channel odd(entry, config(lookalike, false));
+        odd.call(13);
+        expected[escaped(lookalike)] = {0, 0, {{"TARVELO009E-call", 1}}};
         quiet.take();
     }
     // A line some other program wrote into the same file.
     std::ofstream(log, std::ios::app | std::ios::binary) << "logrotate: rotated at midnight\n";
+    // A line cut short by a full disk, the next line glued to it: that one
+    // counts, the cut one is torn.
+    std::ofstream(log, std::ios::app | std::ios::binary)
+        << now_stamp().substr(0, 21) << now_stamp()
+        << " TARVELO001I - KOR Security Exit Started Channel => RPT.GLUED           \n"
+        << now_stamp()
+        << " TARVELO008I - KOR Security Exit Channel => RPT.GLUED            closed.\n";
+    expected["RPT.GLUED"] = {1, 1, {}};
 
     const std::string whole = read_file(log);
     const std::vector<std::string> lines = split_lines(whole);
@@ -229,6 +253,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     EXPECT_EQ(reported, expected);
     EXPECT_EQ(flags, expected_flags);
     EXPECT_EQ(summary.totals().unparsed, 1u);
+    EXPECT_EQ(summary.totals().torn, 1u);
     EXPECT_EQ(summary.totals().lines, lines.size());
     EXPECT_EQ(summary.inputs()[0].exit_lines, lines.size() - 1);
 
@@ -247,6 +272,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
             << channel << "\n"
             << r.out;
     }
+    EXPECT_NE(r.out.find("\"torn\": 1"), std::string::npos) << r.out;
 
     // The set rotated at the split, the newer file named first and the
     // older one read from standard input: the same report. Read newer
@@ -283,7 +309,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     const tool_result prom = run_tool({"report", "--format", "prometheus", log});
     EXPECT_EQ(prom.exit_code, 0) << prom.err;
     for (const char *sample : {"tarvelo_channel_flags{channel=\"RPT.IMPOSTOR\",flag=\"burst\"} 1\n",
-                               "tarvelo_log_unparsed_lines 1\n"}) {
+                               "tarvelo_log_unparsed_lines 1\n", "tarvelo_log_torn_lines 1\n"}) {
         EXPECT_NE(prom.out.find(sample), std::string::npos) << sample << prom.out;
     }
     // No control byte in a label value, whatever the channel's name held.
@@ -297,6 +323,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     const std::vector<std::string> shown = lines_of(text.out);
     ASSERT_GE(shown.size(), 2u) << text.out;
     EXPECT_EQ(shown[1].rfind("! RPT.IMPOSTOR ", 0), 0u) << text.out;
+    EXPECT_NE(text.out.find(", 1 torn ("), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("1 unparseable (the first: " + log + " line " +
                             std::to_string(foreign_at - lines.begin() + 1) + ")"),
               std::string::npos)

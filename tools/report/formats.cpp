@@ -301,7 +301,8 @@ void text_report(const log_summary &s, std::FILE *out) {
     put(out, "\n" + plural(t.lines, "line", "lines") + " read from " +
                  plural(s.inputs().size(), "file", "files") + ": " + number(t.exit_lines) +
                  " of the exit (" + number(t.trace_lines) + " trace), " + number(t.skipped) +
-                 " left out by --since, --until or --channel, " + unparsed_note(t) + "\n");
+                 " left out by --since, --until or --channel, " + number(t.torn) +
+                 " torn (cut short, the next line glued on), " + unparsed_note(t) + "\n");
 }
 
 void json_report(const log_summary &s, std::FILE *out) {
@@ -355,8 +356,8 @@ void json_report(const log_summary &s, std::FILE *out) {
     }
     const read_totals &t = s.totals();
     put(out, std::string(s.inputs().empty() ? "" : "\n") + "],\n\"lines\": " + number(t.lines) +
-                 ", \"skipped\": " + number(t.skipped) + ", \"unparsed\": " + number(t.unparsed) +
-                 "}\n");
+                 ", \"skipped\": " + number(t.skipped) + ", \"torn\": " + number(t.torn) +
+                 ", \"unparsed\": " + number(t.unparsed) + "}\n");
 }
 
 void prometheus_report(const log_summary &s, std::FILE *out) {
@@ -444,6 +445,9 @@ void prometheus_report(const log_summary &s, std::FILE *out) {
     metric_head(out, "tarvelo_log_unparsed_lines", "gauge",
                 "Lines of the log files read that are no line of the exit.");
     put(out, "tarvelo_log_unparsed_lines " + number(s.totals().unparsed) + "\n");
+    metric_head(out, "tarvelo_log_torn_lines", "gauge",
+                "Lines of the exit cut short, with the next line glued on (counted as well).");
+    put(out, "tarvelo_log_torn_lines " + number(s.totals().torn) + "\n");
 }
 
 } // namespace tarvelo::tool

@@ -101,6 +101,29 @@ bool escape_at(std::string_view name, std::size_t at) {
            lower_hex(name[at + 2]) && lower_hex(name[at + 3]);
 }
 
+// Where the channel name ends in `tail`, which begins with it: after the
+// 20 bytes of its field, each escape the exit made counting as one byte,
+// when `middle` follows there; else, for a name cut short by a zero byte
+// in the field, at the first place within those 20 where it does. Never
+// further along the line, where a name that holds the text of `middle`
+// (" - ZT Code => ") would move the line to another channel. npos when the
+// line has no such place.
+std::size_t name_end(std::string_view tail, std::string_view middle) {
+    const auto middle_at = [&](std::size_t at) {
+        return at <= tail.size() && tail.size() - at >= middle.size() &&
+               tail.compare(at, middle.size(), middle) == 0;
+    };
+    std::size_t shorter = std::string_view::npos;
+    std::size_t at = 0;
+    for (std::size_t bytes = 0; bytes < name_width && at < tail.size(); ++bytes) {
+        if (shorter == std::string_view::npos && middle_at(at)) {
+            shorter = at;
+        }
+        at += escape_at(tail, at) ? 4 : 1;
+    }
+    return middle_at(at) ? at : shorter;
+}
+
 // How long `name` is once escaped.
 std::size_t escaped_size(std::string_view name) {
     std::size_t size = 0;
@@ -231,12 +254,9 @@ bool line_parser::match(int index, std::string_view rest, parsed_line *out) cons
         } else {
             // The name field is 20 bytes, blanks included; only a name cut
             // short by a zero byte in the field is shorter.
-            std::size_t at = name_width;
-            if (tail.size() < at + middle.size() || tail.compare(at, middle.size(), middle) != 0) {
-                at = tail.find(middle);
-                if (at == std::string_view::npos) {
-                    continue;
-                }
+            const std::size_t at = name_end(tail, middle);
+            if (at == std::string_view::npos) {
+                continue;
             }
             name = tail.substr(0, at);
             // A challenge or response shows at most 32 characters and a
@@ -289,6 +309,23 @@ bool line_parser::parse(std::string_view line, parsed_line *out) {
         }
     }
     return false;
+}
+
+// A torn line: the part of a line that went in before the disk filled,
+// then the next line whole. Only an unparsed line is looked at again, so
+// whole lines pay nothing for this.
+std::size_t line_parser::whole_line_behind_cut(std::string_view line, parsed_line *out) {
+    const std::size_t last = std::min(line.size(), message_line_max);
+    for (std::size_t at = 1; at < last; ++at) {
+        // A timestamp begins with its day's name: Sun, Mon, Tue, Wed, Thu,
+        // Fri or Sat.
+        const char c = line[at];
+        if ((c == 'S' || c == 'M' || c == 'T' || c == 'W' || c == 'F') &&
+            parse(line.substr(at), out)) {
+            return at;
+        }
+    }
+    return 0;
 }
 
 } // namespace tarvelo::tool

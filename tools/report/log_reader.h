@@ -45,6 +45,14 @@ public:
     // the catalogue.
     bool parse(std::string_view line, parsed_line *out);
 
+    // A line of the exit cut short (a full disk, a file-size limit, an I/O
+    // error met by an exit that left the part it wrote) with a whole line of
+    // the exit glued behind it on the same physical line: where the whole
+    // line begins, parsed into `out`, or 0 when `line` holds none. Only the
+    // first bytes of a line can be cut from it, so the whole one is looked
+    // for within the length of the longest line an exit writes.
+    std::size_t whole_line_behind_cut(std::string_view line, parsed_line *out);
+
 private:
     struct shape {
         std::string head;   // after the timestamp and its blank, up to the channel

@@ -174,9 +174,14 @@ void log_summary::take_line(std::string_view line) {
     blank_expected_ = false;
     parsed_line p;
     if (!parser_.parse(line, &p)) {
-        note_unparsed();
-        after_start_ = false;
-        return;
+        // A line cut short and the next one glued to it: the whole one
+        // counts, the cut one is counted as torn.
+        if (parser_.whole_line_behind_cut(line, &p) == 0) {
+            note_unparsed();
+            after_start_ = false;
+            return;
+        }
+        ++totals_.torn;
     }
     ++inputs_.back().exit_lines;
     blank_expected_ = p.index == msg_allocation_failure;

@@ -138,6 +138,7 @@ struct read_totals {
     std::uint64_t trace_lines = 0;
     std::uint64_t skipped = 0;  // lines of the exit left out by the filter
     std::uint64_t unparsed = 0; // lines that are no line of the exit
+    std::uint64_t torn = 0;     // lines of the exit cut short, a whole one glued behind
     std::string first_unparsed_input;
     std::uint64_t first_unparsed_line = 0; // counted from 1
 };

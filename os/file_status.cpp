@@ -1,0 +1,80 @@
+// file_status.cpp: see file_status.h.
+#include "os/file_status.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace tarvelo {
+namespace {
+
+// 32-bit x86 has the 64-bit calls beside the old ones, and their records
+// are the C library's stat64; 64-bit systems have one record, the C
+// library's stat, which is the kernel's own there.
+#if defined(SYS_fstatat64)
+using kernel_stat = struct stat64;
+constexpr long fstat_call = SYS_fstat64;
+constexpr long fstatat_call = SYS_fstatat64;
+#else
+using kernel_stat = struct stat;
+constexpr long fstat_call = SYS_fstat;
+constexpr long fstatat_call = SYS_newfstatat;
+#endif
+
+// The kernel hands device numbers over in its own encoding: major in bits 8
+// to 19, minor in bits 0 to 7 and 20 to 31.
+void describe(const kernel_stat &raw, file_status *status) {
+    const auto device = static_cast<std::uint64_t>(raw.st_rdev);
+    status->device = static_cast<unsigned long long>(raw.st_dev);
+    status->inode = static_cast<unsigned long long>(raw.st_ino);
+    status->mode = static_cast<unsigned>(raw.st_mode);
+    status->owner = static_cast<unsigned>(raw.st_uid);
+    status->device_major = static_cast<unsigned>((device >> 8) & 0xfffu);
+    status->device_minor = static_cast<unsigned>((device & 0xffu) | ((device >> 12) & 0xfff00u));
+}
+
+bool status_at(const char *path, int flags, file_status *status) {
+    kernel_stat raw{};
+    if (syscall(fstatat_call, AT_FDCWD, path, &raw, flags) != 0) {
+        return false;
+    }
+    describe(raw, status);
+    return true;
+}
+
+} // namespace
+
+bool status_of_descriptor(int fd, file_status *status) {
+    kernel_stat raw{};
+    if (syscall(fstat_call, fd, &raw) != 0) {
+        return false;
+    }
+    describe(raw, status);
+    return true;
+}
+
+bool status_of_link(const char *path, file_status *status) {
+    return status_at(path, AT_SYMLINK_NOFOLLOW, status);
+}
+
+bool status_of_parent(const char *path, file_status *status) {
+    const char *slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        return status_at(".", 0, status);
+    }
+    char parent[256];
+    const auto length = static_cast<std::size_t>(slash - path);
+    if (length >= sizeof parent) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(parent, path, length);
+    parent[length] = '\0';
+    return status_at(length == 0 ? "/" : parent, 0, status);
+}
+
+} // namespace tarvelo
