@@ -175,7 +175,7 @@ def read_explained():
             if not line.strip() or line.startswith("#"):
                 continue
             key, sep, reason = line.rpartition(" | ")
-            if not sep or not reason.strip() or key.count(" | ") != 2:
+            if not sep or not reason.strip() or key.count(" | ") < 2:
                 sys.exit(f"{EXPLAINED}:{number}: want FILE | MUTATION | LINE | reason")
             explained[key] = reason.strip()
     return explained
@@ -335,7 +335,7 @@ def main():
     existing = {m[1] for m in everything}
     gone = [key for key in explained if key not in existing]
     elapsed = time.monotonic() - started
-    print(f"\nmutants: {len(mutants)} run of {len(everything)}: " +
+    print(f"\nmutants: {len(mutants) - counts['not run']} run of {len(mutants)} chosen of {len(everything)}: " +
           ", ".join(f"{v} {k}" for k, v in counts.items()) + f"; {elapsed:.0f} s")
     failed = False
     for key, number in unexplained:
