@@ -32,7 +32,7 @@ unsupported='HostileHost.LivesReturnsPromptlyAndWritesEachLineOnce|Load.CountsSi
 cross() {
   local arch=$1 triplet package machine debian_arch
   case $arch in
-  s390x) triplet=s390x-linux-gnu machine='IBM S/390' debian_arch=s390x ;;
+  s390x) triplet=s390x-linux-gnu machine='.*S/390' debian_arch=s390x ;;
   ppc64le) triplet=powerpc64le-linux-gnu machine='PowerPC64' debian_arch=ppc64el ;;
   aarch64) triplet=aarch64-linux-gnu machine='AArch64' debian_arch=arm64 ;;
   *)

@@ -2,13 +2,13 @@
 // whole, none lost, in the shared log file and on standard output, and each
 // channel's lines only in the log file its own exit data names.
 #include "standin/signon.h"
-#include "tests/exit/support.h"
+#include "tests/support/expected_lines.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
-#include <regex>
 #include <thread>
 
 namespace tarvelo::testing {
@@ -17,22 +17,18 @@ namespace {
 constexpr int threads = 8;
 constexpr int channels_per_thread = 40;
 
-// Every line a sign-on can write, without its timestamp.
-bool is_known_line(const std::string &line) {
-    static const std::regex known(
-        "(TARVELO001I - KOR Security Exit Started Channel => CH\\.[0-9]{3}\\.[0-9]{3} {10}"
-        "|TARVELO008I - KOR Security Exit Channel => CH\\.[0-9]{3}\\.[0-9]{3} {10} closed\\."
-        "|Trace \\.\\.\\.\\.> .* Channel => {1,2}CH\\.[0-9]{3}\\.[0-9]{3} {10}( ---> [0-9A-F]{32} "
-        ")?)");
-    return std::regex_match(line, known);
-}
-
-std::map<std::string, int> count_lines(const std::string &text) {
-    std::map<std::string, int> counts;
-    for (const std::string &line : split_lines(text)) {
-        const std::string body = without_timestamp(line);
-        EXPECT_TRUE(is_known_line(body)) << "torn or mixed line: " << line;
-        counts[body.substr(0, body.find(" - "))]++;
+// The lines of a channel that signs on, by the catalogue entry each was
+// written from: its start, its end, and the trace with the 32 bytes shown.
+std::map<int, int> count_lines(const std::string &text) {
+    static const line_classifier known("CH\\.[0-9]{3}\\.[0-9]{3} {10}",
+                                       [](message_index) { return "[0-9A-F]{32} "; });
+    std::map<int, int> counts;
+    for (const std::string &line : bodies_of(text)) {
+        const int entry = known.entry_of(line);
+        EXPECT_TRUE(entry >= 0 &&
+                    messages[static_cast<std::size_t>(entry)].kind != message_kind::refusal)
+            << "torn or mixed line: " << line;
+        counts[entry]++;
     }
     return counts;
 }
@@ -75,8 +71,8 @@ TEST(Concurrency, ManyThreadsSignOnIntoOneLogFileWithEveryLineWholeAndNoneLost) 
     EXPECT_EQ(std::count(std::begin(signed_on), std::end(signed_on), channels_per_thread), threads);
     EXPECT_EQ(out.err, "");
     auto on_stdout = count_lines(out.out);
-    EXPECT_EQ(on_stdout["TARVELO001I"], channels);
-    EXPECT_EQ(on_stdout["TARVELO008I"], channels);
+    EXPECT_EQ(on_stdout[msg_exit_started], channels);
+    EXPECT_EQ(on_stdout[msg_channel_closed], channels);
 
     // Each line went to exactly one of the two files; together they hold
     // exactly the lines of standard output.
@@ -119,15 +115,13 @@ TEST(Concurrency, FourThreadsEachWithItsOwnLogFileFindOnlyTheirOwnLinesInIt) {
 
     for (int t = 0; t < four; ++t) {
         SCOPED_TRACE("channel " + channel_name(t, 0));
-        std::map<std::string, int> counts;
-        for (const std::string &line :
-             split_lines(read_file(dir.file(std::to_string(t) + ".log")))) {
+        const std::string own = read_file(dir.file(std::to_string(t) + ".log"));
+        for (const std::string &line : split_lines(own)) {
             EXPECT_NE(line.find(" " + channel_name(t, 0) + " "), std::string::npos) << line;
-            const std::string body = without_timestamp(line);
-            ++counts[body.substr(0, body.find(" - "))];
         }
-        EXPECT_EQ(counts["TARVELO001I"], signons);
-        EXPECT_EQ(counts["TARVELO008I"], signons);
+        std::map<int, int> counts = count_lines(own);
+        EXPECT_EQ(counts[msg_exit_started], signons);
+        EXPECT_EQ(counts[msg_channel_closed], signons);
     }
 }
 

@@ -1,7 +1,7 @@
 // Exit data is read on every call, runs of blanks eight at a time: every
 // placement of the log path and the trace keyword in the 32-byte field, so
 // that no run of blanks, whatever its length and start, is misread.
-#include "tests/exit/support.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -9,31 +9,15 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 namespace tarvelo::testing {
 namespace {
 
 using standin::channel;
 using standin::channel_config;
 
-class ExitDataBlanks : public ::testing::Test {
+// In a scratch directory, so that relative log paths land there.
+class ExitDataBlanks : public InScratchDirectory {
 protected:
-    void SetUp() override {
-        ASSERT_NE(getcwd(previous_, sizeof previous_), nullptr);
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    }
-    void TearDown() override { EXPECT_EQ(chdir(previous_), 0); }
-
-    // Any initialisation turns trace off for every channel.
-    static void reset_trace() {
-        channel ch(exit_entry(), channel_config{});
-        captured_output capture;
-        ch.initialise();
-        ch.terminate();
-        capture.take();
-    }
-
     // One call with `field` as the exact 32 bytes of exit data, in a state
     // that writes the first trace line and a numbered message. Returns what
     // reached standard output.
@@ -45,13 +29,6 @@ protected:
         ch.deliver(std::vector<std::uint8_t>{6});
         return capture.take().out;
     }
-
-    static bool traced(const std::string &out) {
-        return out.find("Trace ....> - ZTXR_SEC_MSG received") != std::string::npos;
-    }
-
-    scratch_directory dir_;
-    char previous_[4096] = {};
 };
 
 TEST_F(ExitDataBlanks, PathAndKeywordAreFoundAfterAnyRunsOfBlanks) {
@@ -62,7 +39,7 @@ TEST_F(ExitDataBlanks, PathAndKeywordAreFoundAfterAnyRunsOfBlanks) {
             std::string field = std::string(lead, ' ') + path + std::string(gap, ' ') + keyword;
             field.resize(32, ' ');
             SCOPED_TRACE("exit data \"" + field + "\"");
-            reset_trace();
+            turn_trace_off();
             const std::string out = call_with(field);
             EXPECT_TRUE(traced(out));
             EXPECT_EQ(read_file(path), out);
@@ -77,7 +54,7 @@ TEST_F(ExitDataBlanks, AZeroByteAfterBlanksEndsTheField) {
         std::string field = std::string(lead, ' ') + '\0' + "x.log TRACEON";
         field.resize(32, ' ');
         SCOPED_TRACE("blanks before the zero byte: " + std::to_string(lead));
-        reset_trace();
+        turn_trace_off();
         EXPECT_FALSE(traced(call_with(field)));
         EXPECT_TRUE(dir_.entries().empty());
     }

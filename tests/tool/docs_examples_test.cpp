@@ -6,6 +6,7 @@
 
 #include "auth/challenge.h"
 #include "auth/md5.h"
+#include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +24,7 @@ using example = std::map<std::string, std::string>;
 std::vector<example> fenced_blocks(const std::string &text) {
     std::vector<example> blocks;
     bool inside = false;
-    for (const std::string &line : lines_of(text)) {
+    for (const std::string &line : split_lines(text)) {
         if (line.rfind("```", 0) == 0) {
             inside = !inside;
             if (inside) {
@@ -43,24 +44,6 @@ std::vector<example> fenced_blocks(const std::string &text) {
     return blocks;
 }
 
-std::vector<std::uint8_t> spaced_hex(const std::string &text) {
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-std::string hex_text(const std::uint8_t *bytes, std::size_t length) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
 // A password is shown in quotes so that an empty one can be shown.
 std::string unquoted(const std::string &text) {
     EXPECT_TRUE(text.size() >= 2 && text.front() == '"' && text.back() == '"') << text;
@@ -68,7 +51,7 @@ std::string unquoted(const std::string &text) {
 }
 
 std::vector<example> guide_blocks() {
-    const std::string guide = slurp(std::string(TARVELO_DOCS_DIR) + "/partner-protocol.md");
+    const std::string guide = read_file(std::string(TARVELO_DOCS_DIR) + "/partner-protocol.md");
     EXPECT_FALSE(guide.empty()) << "the partner protocol guide cannot be read";
     return fenced_blocks(guide);
 }
@@ -92,10 +75,9 @@ TEST(ProtocolGuide, ResponseExamplesMatchTheExitAndTheTool) {
         std::uint8_t digest[md5_digest_length];
         md5_digest(reinterpret_cast<const std::uint8_t *>(password.data()),
                    static_cast<std::int16_t>(password.size()), digest);
-        EXPECT_EQ(spaced_hex(e.at("MD5(password)")),
-                  std::vector<std::uint8_t>(digest, digest + 16));
-        const std::vector<std::uint8_t> decoded = spaced_hex(e.at("decoded"));
-        const std::vector<std::uint8_t> mixed = spaced_hex(e.at("XOR"));
+        EXPECT_EQ(from_hex(e.at("MD5(password)")), std::vector<std::uint8_t>(digest, digest + 16));
+        const std::vector<std::uint8_t> decoded = from_hex(e.at("decoded"));
+        const std::vector<std::uint8_t> mixed = from_hex(e.at("XOR"));
         ASSERT_EQ(decoded.size(), 16u);
         ASSERT_EQ(mixed.size(), 16u);
         for (std::size_t i = 0; i < 16; ++i) {
@@ -103,13 +85,10 @@ TEST(ProtocolGuide, ResponseExamplesMatchTheExitAndTheTool) {
         }
         std::uint8_t final_digest[md5_digest_length];
         md5_digest(mixed.data(), 16, final_digest);
-        EXPECT_EQ(hex_text(final_digest, 16), response);
+        EXPECT_EQ(to_hex(final_digest, 16, true), response);
 
         // The exit's own computation, and the tool's.
-        std::string text = challenge;
-        compute_response(reinterpret_cast<const std::uint8_t *>(password.data()), password.size(),
-                         reinterpret_cast<std::uint8_t *>(text.data()));
-        EXPECT_EQ(text, response);
+        EXPECT_EQ(response_to(password, challenge), response);
         const tool_result r = run_tool({"respond", password, challenge});
         EXPECT_EQ(r.exit_code, 0) << r.err;
         EXPECT_EQ(r.out, response + "\n");

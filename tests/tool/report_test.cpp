@@ -4,8 +4,8 @@
 // challenge with a newline in it. What the report counts is what was
 // driven, and the program says so in each format, with the files given in
 // any order.
-#include "tests/exit/endings.h"
-#include "tests/exit/support.h"
+#include "tests/support/endings.h"
+#include "tests/support/support.h"
 #include "tool_runner.h"
 
 #include "log/timestamp.h"
@@ -72,22 +72,6 @@ std::string report_key(ending e) {
     return std::string(messages[static_cast<std::size_t>(message_index_of(e))].key);
 }
 
-// A name or argument as an exit that escapes untrusted bytes writes it.
-std::string escaped(const std::string &raw) {
-    std::string text;
-    for (const char c : raw) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte > 0x7e || c == '\\') {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            text += hex;
-        } else {
-            text += c;
-        }
-    }
-    return text;
-}
-
 // The JSON report without its list of files, which differs with the files
 // read.
 std::string without_files(const std::string &report) {
@@ -105,14 +89,6 @@ std::string now_stamp() {
     format_timestamp(std::time(nullptr), stamp);
     stamp[timestamp_length] = '\0';
     return stamp;
-}
-
-bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary) << text;
 }
 
 TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
@@ -320,7 +296,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     // Text: the worst channel first and marked, the unreadable line found.
     const tool_result text = run_tool({"report", log});
     EXPECT_EQ(text.exit_code, 0) << text.err;
-    const std::vector<std::string> shown = lines_of(text.out);
+    const std::vector<std::string> shown = split_lines(text.out);
     ASSERT_GE(shown.size(), 2u) << text.out;
     EXPECT_EQ(shown[1].rfind("! RPT.IMPOSTOR ", 0), 0u) << text.out;
     EXPECT_NE(text.out.find(", 1 torn ("), std::string::npos) << text.out;

@@ -7,8 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -17,11 +15,6 @@
 extern char **environ;
 
 namespace tarvelo::testing {
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 tool_result run_tool(const std::vector<std::string> &args, const std::string &input,
                      const std::string &output) {
@@ -106,29 +99,15 @@ tool_result run_tool(const std::vector<std::string> &args, const tool_run &how) 
     } else {
         ADD_FAILURE() << "cannot start " << argv[0];
     }
-    result.out = slurp(out_path);
-    result.err = slurp(err_path);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
     unlink(out_path);
     unlink(err_path);
     return result;
 }
 
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 std::string last_line(const std::string &text) {
-    const std::vector<std::string> lines = lines_of(text);
+    const std::vector<std::string> lines = split_lines(text);
     return lines.empty() ? std::string() : lines.back();
 }
 

@@ -3,6 +3,8 @@
 #ifndef TARVELO_TESTS_TOOL_TOOL_RUNNER_H
 #define TARVELO_TESTS_TOOL_TOOL_RUNNER_H
 
+#include "tests/support/support.h"
+
 #include <string>
 #include <vector>
 
@@ -33,9 +35,8 @@ tool_result run_tool(const std::vector<std::string> &args, const std::string &in
                      const std::string &output = "");
 tool_result run_tool(const std::vector<std::string> &args, const tool_run &how);
 
-std::vector<std::string> lines_of(const std::string &text);
+// The last line of `text`, without its line feed; empty for no lines.
 std::string last_line(const std::string &text);
-std::string slurp(const std::string &path);
 
 } // namespace tarvelo::testing
 

@@ -4,7 +4,8 @@
 #include "auth/challenge.h"
 #include "auth/md5.h"
 #include "auth/secure.h"
-#include "tests/unit/hex_text.h"
+#include "tests/support/hex_text.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +14,6 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,22 +24,6 @@ namespace {
 constexpr std::uint8_t sentinel = 0xA5;
 
 std::string upper_hex(const std::uint8_t *p, std::size_t n) { return to_hex(p, n, true); }
-
-std::vector<std::vector<std::string>> read_vectors(const char *name) {
-    std::ifstream file(std::string(TARVELO_VECTORS_DIR) + "/" + name);
-    std::vector<std::vector<std::string>> lines;
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream in(line);
-        std::vector<std::string> fields;
-        for (std::string f; in >> f;)
-            fields.push_back(f);
-        lines.push_back(fields);
-    }
-    return lines;
-}
 
 // Runs compute_response on a copy of the 32-character challenge in a 33-byte
 // area and checks that the byte after it is untouched.
@@ -74,7 +57,7 @@ const std::string plain = "821AE732808530800F021C0570451810"; // upper-case digi
 const bytes secret = of("SECRET");
 
 TEST(Response, EveryVectorOfTheSharedSet) {
-    const auto lines = read_vectors("response.txt");
+    const auto lines = testing::read_vectors("response.txt");
     ASSERT_GE(lines.size(), 150u) << "vector file missing or truncated";
     for (const auto &f : lines) {
         ASSERT_EQ(f.size(), 3u);
@@ -183,7 +166,7 @@ TEST(Response, DecodingPairsCharactersByPosition) {
 // no longer makes challenges from the clock, but the digest must still give
 // them.
 TEST(Challenge, SeedVectorsOfTheSharedSetAreMd5OfFourBytes) {
-    const auto lines = read_vectors("challenge.txt");
+    const auto lines = testing::read_vectors("challenge.txt");
     ASSERT_GE(lines.size(), 10u) << "vector file missing or truncated";
     for (const auto &f : lines) {
         ASSERT_EQ(f.size(), 2u);

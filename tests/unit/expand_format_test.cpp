@@ -5,6 +5,7 @@
 // text, or an escape) as fit in capacity - 1 bytes.
 #include "log/catalogue.h"
 #include "log/line.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -25,14 +26,7 @@ std::vector<std::string> pieces(const std::string &format, const std::vector<con
             const char *arg = next < args.size() ? args[next] : nullptr;
             ++next;
             for (const char *p = arg; p != nullptr && *p != '\0'; ++p) {
-                const auto byte = static_cast<unsigned char>(*p);
-                if (byte < 0x20 || byte > 0x7e || byte == '\\') {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-                    whole.emplace_back(escape);
-                } else {
-                    whole.emplace_back(1, *p);
-                }
+                whole.push_back(testing::escaped(std::string(1, *p)));
             }
             ++i;
         } else {

@@ -1,14 +1,13 @@
 // MD5 against RFC 1321's suite, independently computed vectors, every way of
 // feeding the same input, and the promises of md5.h about contexts.
 #include "auth/md5.h"
-#include "tests/unit/hex_text.h"
+#include "tests/support/hex_text.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,26 +39,6 @@ std::string streamed(const bytes &in, std::initializer_list<std::size_t> cuts) {
     std::uint8_t d[md5_digest_length];
     md5_final(&ctx, d);
     return to_hex(d, sizeof d);
-}
-
-struct vector_line {
-    bytes input;
-    std::string digest;
-};
-
-std::vector<vector_line> read_md5_vectors() {
-    std::ifstream file(TARVELO_VECTORS_DIR "/md5.txt");
-    std::vector<vector_line> lines;
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream fields(line);
-        std::string input, digest;
-        fields >> input >> digest;
-        lines.push_back({from_hex(input), digest});
-    }
-    return lines;
 }
 
 // n bytes (7k + n) mod 256: the pattern of md5.txt, whose lines give the
@@ -112,22 +91,25 @@ TEST(Md5, PaddingBoundaries) {
 }
 
 TEST(Md5, EveryVectorOfTheSharedSet) {
-    const auto lines = read_md5_vectors();
+    const auto lines = testing::read_vectors("md5.txt");
     ASSERT_GE(lines.size(), 200u) << "vector file missing or truncated";
-    for (const auto &v : lines) {
-        EXPECT_EQ(one_shot(v.input), v.digest) << v.input.size() << " bytes";
+    for (const auto &f : lines) {
+        ASSERT_EQ(f.size(), 2u);
+        const bytes input = from_hex(f[0]);
+        const std::string &digest = f[1];
+        EXPECT_EQ(one_shot(input), digest) << input.size() << " bytes";
         // Again from an odd address: words must not be loaded as if aligned.
-        bytes shifted(v.input.size() + 1);
-        std::copy(v.input.begin(), v.input.end(), shifted.begin() + 1);
+        bytes shifted(input.size() + 1);
+        std::copy(input.begin(), input.end(), shifted.begin() + 1);
         std::uint8_t d[md5_digest_length];
-        md5_digest(shifted.data() + 1, static_cast<std::int16_t>(v.input.size()), d);
-        EXPECT_EQ(to_hex(d, sizeof d), v.digest) << v.input.size() << " bytes, odd address";
+        md5_digest(shifted.data() + 1, static_cast<std::int16_t>(input.size()), d);
+        EXPECT_EQ(to_hex(d, sizeof d), digest) << input.size() << " bytes, odd address";
         // A secret of secret length: one masked block, whatever follows it.
-        if (v.input.size() <= md5_one_block_max) {
+        if (input.size() <= md5_one_block_max) {
             bytes readable(md5_one_block_max, 0xA5);
-            std::copy(v.input.begin(), v.input.end(), readable.begin());
-            md5_digest_secret(readable.data(), readable.size(), v.input.size(), d);
-            EXPECT_EQ(to_hex(d, sizeof d), v.digest) << v.input.size() << " bytes, masked";
+            std::copy(input.begin(), input.end(), readable.begin());
+            md5_digest_secret(readable.data(), readable.size(), input.size(), d);
+            EXPECT_EQ(to_hex(d, sizeof d), digest) << input.size() << " bytes, masked";
         }
     }
 }

@@ -2,7 +2,7 @@
 // write monitoring rules from the texts they show, so a text or an identifier
 // that differs from the line the exit writes is a fault in the documents.
 #include "log/catalogue.h"
-#include "tests/exit/support.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 

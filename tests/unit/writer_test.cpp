@@ -4,8 +4,8 @@
 #include "log/settings.h"
 #include "log/timestamp.h"
 #include "log/writer.h"
-#include "tests/exit/support.h"
-#include "tests/platform/posix.h"
+#include "tests/support/posix.h"
+#include "tests/support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -128,7 +128,7 @@ TEST_F(Writer, EveryLineIsTheTimestampAndTheFormatFilledInOrder) {
 
 TEST_F(Writer, IndicesOutsideTheCatalogueWriteNothing) {
     EXPECT_EQ(written(-1, "C", nullptr), "");
-    EXPECT_EQ(written(22, "C", nullptr), "");
+    EXPECT_EQ(written(static_cast<int>(catalogue.size()), "C", nullptr), "");
 }
 
 TEST_F(Writer, LongestArgumentsFitTheLineWhole) {

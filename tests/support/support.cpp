@@ -1,6 +1,8 @@
 // support.cpp: see support.h.
-#include "tests/exit/support.h"
-#include "tests/platform/posix.h"
+#include "tests/support/support.h"
+#include "auth/challenge.h"
+#include "tests/support/expected_lines.h"
+#include "tests/support/posix.h"
 
 #include <gtest/gtest.h>
 
@@ -40,22 +42,30 @@ int scratch_file() {
 #endif
 }
 
-void remove_tree(const std::string &path) {
+// The names in directory `path`, without "." and "..".
+std::vector<std::string> names_in(const std::string &path) {
+    std::vector<std::string> names;
     if (DIR *dir = opendir(path.c_str())) {
         while (dirent *entry = readdir(dir)) {
             std::string name = entry->d_name;
-            if (name == "." || name == "..") {
-                continue;
-            }
-            std::string child = path + "/" + name;
-            struct stat st {};
-            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                remove_tree(child);
-            } else {
-                unlink(child.c_str());
+            if (name != "." && name != "..") {
+                names.push_back(name);
             }
         }
         closedir(dir);
+    }
+    return names;
+}
+
+void remove_tree(const std::string &path) {
+    for (const std::string &name : names_in(path)) {
+        const std::string child = path + "/" + name;
+        struct stat st {};
+        if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            remove_tree(child);
+        } else {
+            unlink(child.c_str());
+        }
     }
     rmdir(path.c_str());
 }
@@ -112,18 +122,30 @@ scratch_directory::~scratch_directory() {
     }
 }
 
-std::vector<std::string> scratch_directory::entries() const {
-    std::vector<std::string> names;
-    if (DIR *dir = opendir(path_.c_str())) {
-        while (dirent *entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
+std::vector<std::string> scratch_directory::entries() const { return names_in(path_); }
+
+void InScratchDirectory::SetUp() {
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    previous_ = here;
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+}
+
+void InScratchDirectory::TearDown() { EXPECT_EQ(chdir(previous_.c_str()), 0); }
+
+std::string escaped(const std::string &raw) {
+    std::string text;
+    for (const char c : raw) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7e || c == '\\') {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            text += hex;
+        } else {
+            text += c;
         }
-        closedir(dir);
     }
-    return names;
+    return text;
 }
 
 std::string read_file(const std::string &path) {
@@ -131,6 +153,11 @@ std::string read_file(const std::string &path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+bool write_file(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary);
+    return static_cast<bool>(out << text);
 }
 
 bool file_exists(const std::string &path) {
@@ -170,10 +197,52 @@ std::string without_timestamp(const std::string &line) {
     return line.substr(25);
 }
 
+std::vector<std::string> bodies_of(const std::string &text) {
+    std::vector<std::string> bodies;
+    for (const std::string &line : split_lines(text)) {
+        bodies.push_back(without_timestamp(line));
+    }
+    return bodies;
+}
+
 standin::channel_config channel_with(const std::string &log_path, bool trace) {
     standin::channel_config config;
     config.exit_data = log_path + (trace ? " TRACEON" : "");
     return config;
+}
+
+void turn_trace_off() {
+    standin::channel ch(exit_entry(), standin::channel_config{});
+    captured_output quiet;
+    ch.initialise();
+    ch.terminate();
+}
+
+bool traced(const std::string &out) {
+    return out.find(opening_of(trace_sec_msg_received)) != std::string::npos;
+}
+
+std::string response_to(const std::string &password, std::string challenge) {
+    compute_response(reinterpret_cast<const std::uint8_t *>(password.data()), password.size(),
+                     reinterpret_cast<std::uint8_t *>(challenge.data()));
+    return challenge;
+}
+
+std::vector<std::vector<std::string>> read_vectors(const std::string &name) {
+    std::ifstream file(std::string(TARVELO_VECTORS_DIR) + "/" + name);
+    std::vector<std::vector<std::string>> lines;
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::istringstream in(line);
+        std::vector<std::string> fields;
+        for (std::string field; in >> field;) {
+            fields.push_back(field);
+        }
+        lines.push_back(fields);
+    }
+    return lines;
 }
 
 } // namespace tarvelo::testing

@@ -1,7 +1,7 @@
-// hex_text.h: hex text for the unit tests' known answers, as the vector
-// files write it ("-" for no bytes).
-#ifndef TARVELO_TESTS_UNIT_HEX_TEXT_H
-#define TARVELO_TESTS_UNIT_HEX_TEXT_H
+// hex_text.h: hex text for the tests' known answers, as the vector files
+// write it ("-" for no bytes).
+#ifndef TARVELO_TESTS_SUPPORT_HEX_TEXT_H
+#define TARVELO_TESTS_SUPPORT_HEX_TEXT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -12,12 +12,12 @@ namespace tarvelo {
 
 using bytes = std::vector<std::uint8_t>;
 
+// A blank between pairs of digits, as the guides show bytes, is passed over.
 inline bytes from_hex(const std::string &s) {
     bytes out;
-    if (s == "-")
-        return out;
-    for (std::size_t i = 0; i + 1 < s.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; s != "-" && i + 1 < s.size(); i += s[i] == ' ' ? 1 : 2)
+        if (s[i] != ' ')
+            out.push_back(static_cast<std::uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
     return out;
 }
 

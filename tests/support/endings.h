@@ -1,8 +1,8 @@
 // endings.h: every way a channel's sign-on can end, driven through the
 // stand-in host (and partner, where a partner can cause it), for the tests
 // that run many channels and count what the exit wrote about them.
-#ifndef TARVELO_TESTS_EXIT_ENDINGS_H
-#define TARVELO_TESTS_EXIT_ENDINGS_H
+#ifndef TARVELO_TESTS_SUPPORT_ENDINGS_H
+#define TARVELO_TESTS_SUPPORT_ENDINGS_H
 
 #include "standin/host.h"
 
@@ -30,10 +30,6 @@ enum class ending {
 // The catalogue index of the numbered message that ends the channel, or -1
 // for a channel that runs.
 int message_index_of(ending e);
-
-// "003W" and the like, from the catalogue's key; the two texts of 009E are
-// "009E call" and "009E state"; empty for a channel that runs.
-std::string message_of(ending e);
 
 // Runs one channel from its start to its end, which is `e`; the partner's
 // challenge is made from `seed`. Fails the test if the exit lets a channel

@@ -13,8 +13,8 @@
 //   dlsym(RTLD_DEFAULT)    a name exported by the test program itself
 // localtime_r and ctime_r come from MinGW's <time.h> when the tests are
 // compiled with _POSIX_THREAD_SAFE_FUNCTIONS (tests/CMakeLists.txt).
-#ifndef TARVELO_TESTS_PLATFORM_POSIX_H
-#define TARVELO_TESTS_PLATFORM_POSIX_H
+#ifndef TARVELO_TESTS_SUPPORT_POSIX_H
+#define TARVELO_TESTS_SUPPORT_POSIX_H
 
 #include <cerrno>
 #include <cstddef>

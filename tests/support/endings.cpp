@@ -1,45 +1,29 @@
 // endings.cpp: see endings.h.
-#include "tests/exit/endings.h"
+#include "tests/support/endings.h"
 
 #include "log/catalogue.h"
 #include "standin/signon.h"
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 namespace tarvelo::testing {
 
 int message_index_of(ending e) {
-    switch (e) {
-    case ending::password_violation:
-        return msg_password_violation;
-    case ending::revoked:
-        return msg_revoked;
-    case ending::sender_not_started:
-        return msg_sender_not_started;
-    case ending::unknown_status:
-        return msg_unknown_status;
-    case ending::impersonation:
-        return msg_impersonation;
-    case ending::not_registered:
-    case ending::answer_too_short:
-        return msg_not_registered;
-    case ending::invalid_exit_call:
-        return msg_invalid_exit_call;
-    case ending::invalid_state:
-        return msg_invalid_state;
-    default:
-        return -1;
-    }
-}
-
-std::string message_of(ending e) {
-    const int index = message_index_of(e);
-    if (index < 0) {
-        return {};
-    }
-    std::string key(messages[static_cast<std::size_t>(index)].key.substr(7)); // after "TARVELO"
-    const std::size_t dash = key.find('-');
-    return dash == std::string::npos ? key : key.replace(dash, 1, " ");
+    // In the order of `ending`.
+    constexpr int indices[] = {-1,
+                               msg_password_violation,
+                               msg_revoked,
+                               msg_sender_not_started,
+                               msg_unknown_status,
+                               msg_impersonation,
+                               msg_not_registered,
+                               msg_not_registered,
+                               msg_invalid_exit_call,
+                               msg_invalid_state};
+    static_assert(std::size(indices) == static_cast<std::size_t>(ending::count));
+    return indices[static_cast<std::size_t>(e)];
 }
 
 void run_channel(tarvelo_entry_fn *entry, const standin::channel_config &config, ending e,
