@@ -210,11 +210,11 @@ def sync_tree(source, target):
                 os.remove(os.path.join(target, path))
 
 
-def run(command, log, timeout=None, env=None):
+def run(command, log, timeout=None, env=None, cwd=None):
     """The command's status, or None when it ran out of time."""
     try:
         return subprocess.run(command, stdout=log, stderr=subprocess.STDOUT, timeout=timeout,
-                              env=env).returncode
+                              env=env, cwd=cwd).returncode
     except subprocess.TimeoutExpired:
         return None
 
@@ -274,9 +274,13 @@ def main():
         ([os.path.join(tests, "exit_tests"), "--gtest_filter=AllocationFailure.*"], preload),
     ]
     suites = [([c[0], "--gtest_fail_fast", "--gtest_brief=1"] + c[1:], e) for c, e in suites]
+    # The suites run in a directory of their own: a mutant that misreads
+    # the exit data may write log files wherever it runs.
+    scratch = os.path.join(work, "run")
+    os.makedirs(scratch, exist_ok=True)
     t = time.monotonic()
     for command, env in suites:
-        if run(command, log, env=env) != 0:
+        if run(command, log, env=env, cwd=scratch) != 0:
             print(f"!! the unmutated tree fails its tests: {log_path}")
             return 1
     baseline = time.monotonic() - t
@@ -311,7 +315,7 @@ def main():
                 # The unit tests first where they call the mutated code directly.
                 order = suites if path.startswith("exit/") else [suites[1], suites[0], suites[2]]
                 for command, env in order:
-                    status = run(command, log, timeout=timeout, env=env)
+                    status = run(command, log, timeout=timeout, env=env, cwd=scratch)
                     if status is None:
                         outcome = "timed out"
                         break
