@@ -216,8 +216,9 @@ TEST(AllocationFailure, ClosesTheChannelAndTerminationReleasesNothing) {
 
 // Also with the preloaded failures: a random source that gives nothing
 // leaves the exit without a challenge that an impersonator could not
-// predict, so it sends none. A Linux system without the getrandom call
-// still has its generator behind /dev/urandom.
+// predict, so it sends none. A Linux system without the getrandom call, or
+// whose sandbox refuses it, still has its generator behind /dev/urandom; a
+// call cut short by a signal is made again.
 TEST(AllocationFailure, NoRandomBytesNoChallengeAndNoSignOn) {
     auto *failing_malloc = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_malloc"));
     auto *failing_random = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_random"));
@@ -228,7 +229,7 @@ TEST(AllocationFailure, NoRandomBytesNoChallengeAndNoSignOn) {
 #if defined(_WIN32)
     const int errors[] = {EAGAIN};
 #else
-    const int errors[] = {EAGAIN, ENOSYS};
+    const int errors[] = {EAGAIN, ENOSYS, EPERM, EINTR};
 #endif
     for (const int error : errors) {
         SCOPED_TRACE(error);
@@ -238,7 +239,7 @@ TEST(AllocationFailure, NoRandomBytesNoChallengeAndNoSignOn) {
         standin::signon_record record;
         auto out = captured(
             [&] { record = standin::run_signon(exit_entry(), channel_config{}, partner); });
-        if (error == ENOSYS) {
+        if (error != EAGAIN) {
             EXPECT_TRUE(record.signed_on) << out.out;
             continue;
         }
@@ -250,6 +251,31 @@ TEST(AllocationFailure, NoRandomBytesNoChallengeAndNoSignOn) {
             << out.out;
     }
     *failing_random = 0;
+    *failing_malloc = 1;
+}
+
+// Also with the preloaded allocator, which looks at the exit's buffer as it
+// is released: after a sign-on the buffer holds the expected response, which
+// is derived from the password, and termination must wipe it before handing
+// the block back, or the secret lives on in freed memory.
+TEST(AllocationFailure, TerminationWipesTheExitBufferBeforeReleasingIt) {
+    auto *failing_malloc = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_malloc"));
+    auto *released = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_released_blocks"));
+    auto *unwiped = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_released_unwiped"));
+    if (failing_malloc == nullptr || released == nullptr || unwiped == nullptr) {
+        GTEST_SKIP() << "runs only with the failing allocator preloaded";
+    }
+    *failing_malloc = 0;
+    const int released_before = *released;
+    const int unwiped_before = *unwiped;
+    standin::partner_config partner;
+    partner.seed = 1700000000;
+    standin::signon_record record;
+    auto out =
+        captured([&] { record = standin::run_signon(exit_entry(), channel_config{}, partner); });
+    EXPECT_TRUE(record.signed_on) << out.out;
+    EXPECT_EQ(*released - released_before, 1) << "the exit's one buffer, released once";
+    EXPECT_EQ(*unwiped - unwiped_before, 0) << "released with the expected response still in it";
     *failing_malloc = 1;
 }
 

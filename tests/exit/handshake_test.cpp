@@ -142,6 +142,8 @@ struct refusal {
     // The exchange buffer's first byte as an earlier call left it, under a
     // message that may bring none.
     std::uint8_t leftover = 0;
+    // The host passes the message but no pointer to its length.
+    bool without_data_length = false;
 };
 
 void PrintTo(const refusal &r, std::ostream *os) { *os << r.what; }
@@ -163,7 +165,17 @@ TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
     if (r.leftover != 0) {
         ch_.exchange()[0] = r.leftover;
     }
-    auto out = deliver(r.message);
+    captured_output::streams out;
+    if (r.without_data_length) {
+        std::memcpy(ch_.exchange(), r.message.data(), r.message.size());
+        ch_.params().exit_reason = ZTXR_SEC_MSG;
+        captured_output capture;
+        exit_entry()(&ch_.params(), &ch_.definition(), nullptr, &ch_.exchange_length(),
+                     ch_.exchange(), &ch_.exit_length(), &ch_.exit_buffer());
+        out = capture.take();
+    } else {
+        out = deliver(r.message);
+    }
     EXPECT_EQ(ch_.response(), ZTXCC_CLOSE_CHANNEL);
     EXPECT_EQ(identifiers_in(out.out), std::vector<std::string>{r.identifier});
     EXPECT_EQ(ch_.state(), r.state);
@@ -184,6 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{"signon_other", 3, {255}, identifier_of(msg_unknown_status)},
         refusal{"signon_long_unknown", 3, {1, 6}, identifier_of(msg_unknown_status)},
         refusal{"signon_empty_over_authorised", 3, {}, identifier_of(msg_unknown_status), 6},
+        refusal{"signon_without_length", 3, {6}, identifier_of(msg_unknown_status), 0, true},
         refusal{"verify_wrong", 2, std::vector<std::uint8_t>(32, '0'),
                 identifier_of(msg_impersonation)},
         refusal{"verify_short", 2, std::vector<std::uint8_t>(31, '0'),

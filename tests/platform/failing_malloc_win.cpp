@@ -8,11 +8,13 @@
 // the exit's own calls go through those imports, so nothing else in the
 // process fails. The exported flags tell the tests that the failures can be
 // had; were an import not found, the call would succeed and the test fail,
-// never pass unchecked.
+// never pass unchecked. The exit's free is pointed at a stand-in too, which
+// counts the exit's 64-byte blocks released with a byte not yet wiped.
 #include <windows.h>
 // windows.h first: bcrypt.h needs its types.
 #include <bcrypt.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,9 @@ extern "C" {
 __declspec(dllexport) int tarvelo_test_failing_malloc = 1;
 // While nonzero, the system's random generator gives the exit nothing.
 __declspec(dllexport) int tarvelo_test_failing_random = 0;
+// The exit's 64-byte blocks released, and those of them not wiped to zero.
+__declspec(dllexport) int tarvelo_test_released_blocks = 0;
+__declspec(dllexport) int tarvelo_test_released_unwiped = 0;
 }
 
 namespace {
@@ -30,13 +35,44 @@ using malloc_fn = void *(__cdecl *)(std::size_t);
 malloc_fn real_malloc = nullptr;
 using random_fn = NTSTATUS(WINAPI *)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
 random_fn real_random = nullptr;
+using free_fn = void(__cdecl *)(void *);
+free_fn real_free = nullptr;
+
+// The exit's 64-byte blocks not yet released.
+std::atomic<void *> exit_blocks[64];
 
 void *__cdecl failing_malloc(std::size_t size) {
     if (tarvelo_test_failing_malloc != 0 && size == 64) {
         errno = ENOMEM;
         return nullptr;
     }
-    return real_malloc(size);
+    void *block = real_malloc(size);
+    if (block != nullptr && size == 64) {
+        for (auto &slot : exit_blocks) {
+            void *expected = nullptr;
+            if (slot.compare_exchange_strong(expected, block)) {
+                break;
+            }
+        }
+    }
+    return block;
+}
+
+void __cdecl counting_free(void *block) {
+    for (auto &slot : exit_blocks) {
+        void *expected = block;
+        if (block != nullptr && slot.compare_exchange_strong(expected, nullptr)) {
+            const auto *bytes = static_cast<const unsigned char *>(block);
+            int unwiped = 0;
+            for (int i = 0; i < 64; ++i) {
+                unwiped |= bytes[i] != 0 ? 1 : 0;
+            }
+            ++tarvelo_test_released_blocks;
+            tarvelo_test_released_unwiped += unwiped;
+            break;
+        }
+    }
+    real_free(block);
 }
 
 NTSTATUS WINAPI failing_random(BCRYPT_ALG_HANDLE algorithm, PUCHAR buffer, ULONG length,
@@ -102,7 +138,9 @@ const bool replaced = [] {
         replace_import(module, "msvcrt.dll", "malloc", reinterpret_cast<void *>(&failing_malloc)));
     real_random = reinterpret_cast<random_fn>(replace_import(
         module, "bcrypt.dll", "BCryptGenRandom", reinterpret_cast<void *>(&failing_random)));
-    return real_malloc != nullptr && real_random != nullptr;
+    real_free = reinterpret_cast<free_fn>(
+        replace_import(module, "msvcrt.dll", "free", reinterpret_cast<void *>(&counting_free)));
+    return real_malloc != nullptr && real_random != nullptr && real_free != nullptr;
 }();
 
 } // namespace

@@ -220,6 +220,15 @@ TEST(Challenge, AMillionFromTwoThreadsNeverRepeatAndAreKnownAsAnExits) {
     }
     EXPECT_EQ(not_known, 0u);
 
+    // Challenges that exits of other builds and hosts send: 12 bytes and the
+    // first 4 of MD5("TARVELO challeng" || those 12), made with Python's
+    // hashlib. A change of the layout would let this exit answer theirs.
+    for (const char *theirs :
+         {"000102030405060708090A0B00E5B453", "FFFFFFFFFFFFFFFFFFFFFFFFBA945D98",
+          "8C618DE00E7D61ECE2F4236900623F4B"}) {
+        EXPECT_TRUE(is_exit_challenge(reinterpret_cast<const std::uint8_t *>(theirs))) << theirs;
+    }
+
     // A partner's challenges: each taken for ours with probability 2^-32.
     std::size_t taken = 0;
     for (std::uint32_t i = 0; i < 100000; ++i) {

@@ -16,10 +16,14 @@ namespace {
 
 bytes of(const std::string &s) { return bytes(s.begin(), s.end()); }
 
+// The digest, with the bytes after its 16 checked to be left as they were.
 std::string one_shot(const bytes &in) {
-    std::uint8_t d[md5_digest_length];
+    std::uint8_t d[md5_digest_length + 4];
+    std::memset(d, 0xA5, sizeof d);
     md5_digest(in.data(), static_cast<std::int16_t>(in.size()), d);
-    return to_hex(d, sizeof d);
+    EXPECT_EQ(to_hex(d + md5_digest_length, 4), to_hex(bytes(4, 0xA5).data(), 4))
+        << "written past the digest";
+    return to_hex(d, md5_digest_length);
 }
 
 // Feeds `in` in pieces ending at each of `cuts` (ascending), then the rest.
