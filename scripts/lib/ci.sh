@@ -72,6 +72,11 @@ ci_apt_install() {
   local log
   log=$(mktemp /tmp/tarvelo-apt-XXXXXX)
   local updated=0 installed=0
+  # Once every try has failed in a run, the later stages of the same run try
+  # once: a mirror in mid-sync stays so for an hour or more.
+  if [ -n "${TARVELO_APT_STALE:-}" ] && [ -e "$TARVELO_APT_STALE" ]; then
+    tries=1
+  fi
   for ((try = 1; try <= tries; try++)); do
     if ci_as_root "${apt[@]}" update -qq >"$log" 2>&1 && ! grep -q '^[WE]: Failed to fetch' "$log"; then
       updated=1
@@ -83,6 +88,9 @@ ci_apt_install() {
     } >&2
     [ "$try" -eq "$tries" ] || sleep "$wait"
   done
+  if [ $updated -eq 0 ] && [ -n "${TARVELO_APT_STALE:-}" ]; then
+    : >"$TARVELO_APT_STALE"
+  fi
   local unfetched
   unfetched=$(grep -oE 'Failed to fetch [^ ]+' "$log" | sed 's/^Failed to fetch //' | sort -u || true)
   for ((try = 1; try <= 2; try++)); do
