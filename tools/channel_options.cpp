@@ -21,6 +21,12 @@ constexpr std::size_t exit_data_width = TARVELO_EXIT_DATA_LENGTH;
 constexpr std::size_t channel_name_width = TARVELO_CHANNEL_NAME_LENGTH;
 constexpr std::string_view trace_word = trace_keyword;
 
+// How long a log path leaves room for the trace word after it.
+std::string room_for_trace() {
+    return "a log path of at most " + std::to_string(exit_data_width - trace_word.size() - 1) +
+           " bytes leaves room for \" " + std::string(trace_word) + "\"";
+}
+
 // The blank-separated words of `data`, as the exit splits it: up to its
 // first zero byte.
 std::vector<std::string_view> words_of(std::string_view data) {
@@ -184,23 +190,24 @@ std::vector<std::string> exit_data_surprises(std::string_view data) {
         surprises.push_back("the exit reads the first word, " + std::string(words[0]) +
                             ", as the log path: it will append to a file of that name in the "
                             "host's working directory, with trace off; write the log path first, "
-                            "then TRACEON");
+                            "then " +
+                            std::string(trace_word));
     }
     if (words.size() >= 2 && !setting.trace) {
         const std::string second(words[1]);
         const bool cut = setting.data.size() == exit_data_width && words.size() == 2 &&
                          trace_word.substr(0, second.size()) == second;
         if (cut) {
-            surprises.push_back(
-                "the exit data ends at 32 bytes, so the second word is \"" + second +
-                "\", not TRACEON: trace stays off; a log path of at most 24 bytes leaves room for "
-                "\" TRACEON\"");
+            surprises.push_back("the exit data ends at " + std::to_string(exit_data_width) +
+                                " bytes, so the second word is \"" + second + "\", not " +
+                                std::string(trace_word) + ": trace stays off; " + room_for_trace());
         } else if (begins_with_trace(upper(second))) {
-            surprises.push_back("the second word \"" + second +
-                                "\" does not begin with TRACEON in capitals: trace stays off");
+            surprises.push_back("the second word \"" + second + "\" does not begin with " +
+                                std::string(trace_word) + " in capitals: trace stays off");
         } else {
-            surprises.push_back("the second word \"" + second +
-                                "\" is not TRACEON: the exit ignores it, and trace stays off");
+            surprises.push_back("the second word \"" + second + "\" is not " +
+                                std::string(trace_word) +
+                                ": the exit ignores it, and trace stays off");
         }
     }
     if (words.size() > 2) {
@@ -215,8 +222,8 @@ exit_data_setting exit_data_for(const std::string &log_path, bool trace) {
         throw usage_error("--log cannot contain a blank: the exit data is split on blanks");
     }
     if (trace && log_path.empty()) {
-        throw usage_error("--trace needs --log: the exit reads TRACEON only as the second word of "
-                          "the exit data, after the log path");
+        throw usage_error("--trace needs --log: the exit reads " + std::string(trace_word) +
+                          " only as the second word of the exit data, after the log path");
     }
     std::string data = log_path;
     if (trace) {
@@ -224,10 +231,9 @@ exit_data_setting exit_data_for(const std::string &log_path, bool trace) {
         data += trace_word;
     }
     if (data.size() > exit_data_width) {
-        throw usage_error(
-            "the exit data \"" + data + "\" is " + std::to_string(data.size()) +
-            " bytes; the field holds 32" +
-            (trace ? " (a log path of at most 24 bytes leaves room for \" TRACEON\")" : ""));
+        throw usage_error("the exit data \"" + data + "\" is " + std::to_string(data.size()) +
+                          " bytes; the field holds " + std::to_string(exit_data_width) +
+                          (trace ? " (" + room_for_trace() + ")" : std::string()));
     }
     return exit_data_setting_of(data);
 }
