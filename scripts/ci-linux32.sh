@@ -51,8 +51,12 @@ ci_step_done "GoogleTest for -m32"
 # An emulator of an earlier run is cleared on the native route.
 qemu=""
 [ "$ci_32bit_route" = emulated ] && qemu=/usr/bin/qemu-i386
+# Debian's multiarch directory for i386, named: CMake finds it only where
+# some i386 package of the machine has made /usr/lib/i386-linux-gnu, and
+# without it the exit would lie in /usr/lib/tarvelo, where the .deb would
+# run ldconfig over it.
 ci_configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGTest_DIR="$ci_gtest_dir" \
-  -DCMAKE_CROSSCOMPILING_EMULATOR="$qemu"
+  -DCMAKE_CROSSCOMPILING_EMULATOR="$qemu" -DCMAKE_INSTALL_LIBDIR=lib/i386-linux-gnu
 ci_build "$build"
 # Every binary of the build must be 32-bit, or the suite proves nothing.
 for f in "$build"/libtarvelo.so "$build"/tests/unit_tests "$build"/tests/exit_tests "$build"/tools/tarvelo; do
