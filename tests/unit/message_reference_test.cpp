@@ -37,6 +37,29 @@ bool shows_format(const std::string &shown, std::string_view format) {
     return line == rest;
 }
 
+// Whether `shown`, a whole example line after its timestamp, is `format`
+// (after its timestamp placeholder) with any text in place of each further
+// "%s". Blanks at the end count for neither.
+bool fills_format(const std::string &shown, std::string_view format) {
+    const std::string rest = trimmed_end(std::string(format.substr(format.find("%s") + 3)));
+    const std::string line = trimmed_end(shown);
+    std::size_t from = 0;
+    std::size_t at = 0;
+    for (std::size_t hole; (hole = rest.find("%s", from)) != std::string::npos; from = hole + 2) {
+        const std::string piece = rest.substr(from, hole - from);
+        const std::size_t found =
+            from == 0 ? (line.rfind(piece, 0) == 0 ? 0 : std::string::npos) : line.find(piece, at);
+        if (found == std::string::npos) {
+            return false;
+        }
+        at = found + piece.size();
+    }
+    const std::string last = rest.substr(from);
+    return from == 0 ? line == last
+                     : line.size() >= at + last.size() &&
+                           line.compare(line.size() - last.size(), last.size(), last) == 0;
+}
+
 std::vector<std::string> lines_of_file(const std::string &path) {
     const std::vector<std::string> lines = split_lines(read_file(path));
     EXPECT_FALSE(lines.empty()) << path << " cannot be read";
@@ -50,7 +73,13 @@ TEST(MessageReference, ShowsEachNumberedMessageOnceExactlyAsTheExitWritesIt) {
         std::string line;
     };
     std::vector<section> sections;
+    // And every example of a whole line, after its timestamp.
+    std::vector<std::string> examples;
     for (const std::string &line : lines_of_file(TARVELO_DOCS_DIR "/messages.md")) {
+        if (line.size() > 4 + timestamp_length + 8 && line.rfind("    ", 0) == 0 &&
+            line.compare(4 + timestamp_length, 8, " TARVELO") == 0) {
+            examples.push_back(line.substr(4 + timestamp_length + 1));
+        }
         if (line.rfind("### TARVELO", 0) == 0) {
             sections.push_back({line.substr(4, 11), ""});
         } else if (!sections.empty() && sections.back().line.empty() &&
@@ -74,6 +103,16 @@ TEST(MessageReference, ShowsEachNumberedMessageOnceExactlyAsTheExitWritesIt) {
     }
     for (std::size_t s = 0; s < sections.size(); ++s) {
         EXPECT_NE(shown_by[s], -1) << "no such line: " << sections[s].line;
+    }
+    EXPECT_FALSE(examples.empty());
+    for (const std::string &example : examples) {
+        bool written = false;
+        for (int index = 0; index <= last_numbered_message; ++index) {
+            const message &m = messages[static_cast<std::size_t>(index)];
+            written =
+                written || (example.rfind(m.identifier, 0) == 0 && fills_format(example, m.format));
+        }
+        EXPECT_TRUE(written) << "no line of the exit: " << example;
     }
 }
 
