@@ -172,7 +172,7 @@ bool own_mount_namespace() {
             return false;
         }
     }
-    return mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 // A 64 KiB tmpfs at `where`, filled but for one page.
@@ -193,7 +193,7 @@ bool mount_nearly_full_tmpfs(const std::string &where) {
 
 bool mount_zero_on_urandom() {
     return own_mount_namespace() &&
-           mount("/dev/zero", "/dev/urandom", nullptr, MS_BIND, nullptr) == 0;
+           mount("/dev/zero", "/dev/urandom", "none", MS_BIND, nullptr) == 0;
 }
 
 // Waits for the next clock second: what the exit learns of the process
