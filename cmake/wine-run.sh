@@ -19,7 +19,9 @@
 # names there the tests that Wine under user-mode emulation cannot run, and
 # says so. GoogleTest prints the filter it ran with.
 set -u
-wine=wine
+# TARVELO_WINE32_LOADER: Wine's 32-bit loader where it is not installed in
+# its place (scripts/ci-windows.sh unpacks it when it cannot be installed).
+wine=${TARVELO_WINE32_LOADER:-wine}
 arch=32
 if [ "${1:-}" = "--win64" ]; then
   shift

@@ -101,7 +101,8 @@ build_dll() {
 # calling convention and end-to-end tests.
 flow_suite32() {
   export WINEPREFIX=$ci_root/build-win-wine WINEARCH=win32
-  unset WINELOADER
+  # Wine starts its own processes (its services) with WINELOADER where set.
+  if [ -n "${TARVELO_WINE32_LOADER:-}" ]; then export WINELOADER=$TARVELO_WINE32_LOADER; else unset WINELOADER; fi
   local status=0
   wine_session_start || return 1
   ci_step_done "Wine prefix and server (32-bit)"
@@ -126,7 +127,12 @@ flow_win32() {
   ci_step_done "the .zip"
 
   packages wine32 || return 1
-  ci_32bit_route /usr/lib/wine/wine --version || return 1
+  if [ -n "$wine32_root" ]; then
+    TARVELO_32BIT=emulate ci_32bit_route || return 1
+    export TARVELO_WINE32_LOADER=$wine32_root/usr/lib/wine/wine QEMU_LD_PREFIX=$wine32_root
+  else
+    ci_32bit_route /usr/lib/wine/wine --version || return 1
+  fi
   if [ "$ci_32bit_route" = native ]; then
     "$0" suite32
     return
@@ -250,9 +256,30 @@ packages() {
   case $1 in
   win64) scripts/setup.sh g++-mingw-w64-x86-64-posix wine wine64 googletest ;;
   win32) scripts/setup.sh g++-mingw-w64-i686-posix googletest icoutils zip ;;
-  wine32) ci_add_i386 && scripts/setup.sh wine wine64 wine32:i386 gcc-multilib ;;
+  wine32) ci_add_i386 && scripts/setup.sh wine wine64 gcc-multilib && wine32_loader ;;
   esac || return 1
   ci_step_done "packages ($1)"
+}
+
+# Wine's 32-bit loader, in wine32_root: empty where the machine's own
+# wine32:i386 is installed; else the private root that holds it and its
+# libraries (ci_i386_root in scripts/lib/ci.sh), run under qemu-i386
+# whatever the kernel could do, since the machine's own dynamic linker
+# would not look there. Its version is the 64-bit Wine's: both from Debian
+# 12's main archive, which is what a mirror in mid-sync leaves installable.
+wine32_root=""
+wine32_loader() {
+  scripts/setup.sh wine32:i386 && return 0
+  wine32_root=$ci_root/build-win-i386-root
+  echo "-- wine32:i386 cannot be installed on this machine: Wine's 32-bit loader is unpacked,"
+  echo "   with its libraries, in $wine32_root"
+  ci_i386_root "$wine32_root" wine32 || return 1
+  local wine32
+  wine32=$(sed -n 's/^Package: wine32 Version: //p' "$wine32_root.apt/versions")
+  ci_note "Wine's 32-bit loader: wine32:i386 could not be installed on this machine (see the" \
+    "apt messages above), so it runs under qemu-i386 from a private root of Debian's main i386" \
+    "packages ($wine32_root): wine32 $wine32, beside the machine's wine64" \
+    "$(dpkg-query -W -f='${Version}' wine64)"
 }
 
 status=0

@@ -144,6 +144,55 @@ ci_add_i386() {
   dpkg --print-foreign-architectures | grep -qx i386 || ci_as_root dpkg --add-architecture i386
 }
 
+# ci_i386_root DIR PACKAGE...: Debian's i386 PACKAGEs, with everything they
+# depend on, unpacked into DIR, which qemu-i386 then takes as the root of
+# their libraries (QEMU_LD_PREFIX): nothing is installed on the machine, and
+# no package script runs. For when the machine's own package lists cannot
+# give them: an i386 library installed beside its amd64 twin must be of the
+# very same version, and once the amd64 one has a security update, the
+# i386 one comes only from the security archive's i386 index, which a
+# mirror in mid-sync withholds (apt then finds no way to install them at
+# all). The lists used here are Debian 12's main archive and its updates
+# only, whose versions agree with each other; apt checks them against
+# their signed Release files, as it does the machine's own, and each
+# package against them. TARVELO_DEBIAN_MIRROR names another mirror
+# (default http://deb.debian.org/debian). Made once: kept while it holds
+# the same packages; DIR.apt/versions lists each package unpacked with its
+# version ("Package: wine32 Version: 8.0~repack-4").
+ci_i386_root() {
+  local dir=$1 mirror=${TARVELO_DEBIAN_MIRROR:-http://deb.debian.org/debian} try deb
+  shift
+  local state=$dir.apt wanted="$*"
+  [ "$(cat "$dir/.tarvelo-packages" 2>/dev/null)" = "$wanted" ] && return 0
+  rm -rf "$dir" "$state"
+  mkdir -p "$state/lists/partial" "$state/archives/partial" "$dir"
+  : >"$state/status"
+  local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  printf 'deb [arch=i386 signed-by=%s] %s %s main\n' \
+    "$keyring" "$mirror" bookworm "$keyring" "$mirror" bookworm-updates >"$state/sources.list"
+  local apt=(apt-get -o APT::Architecture=i386 -o APT::Architectures::=i386
+    -o Dir::State="$state" -o Dir::State::lists="$state/lists" -o Dir::State::status="$state/status"
+    -o Dir::Cache="$state" -o Dir::Cache::archives="$state/archives"
+    -o Dir::Etc::sourcelist="$state/sources.list" -o Dir::Etc::sourceparts=-
+    -o Dir::Etc::preferencesparts=- -o APT::Install-Recommends=false -o Debug::NoLocking=true)
+  for ((try = 1; try <= 3; try++)); do
+    if "${apt[@]}" update -qq >"$state/update.log" 2>&1 && ! grep -q '^[WE]: ' "$state/update.log"; then
+      break
+    fi
+    echo "apt-get update of the private i386 lists, try $try of 3, failed:" >&2
+    sed 's/^/  /' "$state/update.log" >&2
+    [ $try -eq 3 ] && return 1
+    sleep 30
+  done
+  ci_quiet "$state/download.log" "${apt[@]}" install -y --download-only "$@" || return 1
+  for deb in "$state"/archives/*.deb; do
+    dpkg-deb -x "$deb" "$dir" && dpkg-deb -f "$deb" Package Version | paste -sd ' ' || return 1
+  done >"$state/versions"
+  echo "-- private i386 root $dir: $(find "$state/archives" -name '*.deb' | wc -l) packages, $(du -sh "$dir" | cut -f1)"
+  rm -rf "$state/archives"
+  echo "$wanted" >"$dir/.tarvelo-packages"
+}
+
 # ci_build_gtest DIR [CMAKE ARGUMENTS...]: GoogleTest for the target the
 # arguments name (a toolchain file, -m32 flags), built once into DIR/prefix
 # from the sources in Debian's googletest package: libgtest-dev holds the
