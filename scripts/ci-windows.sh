@@ -33,7 +33,9 @@
 # TARVELO_32BIT=emulate asks for it, Wine's 32-bit loader and every Windows
 # program run under Debian's qemu-i386 (see scripts/lib/ci.sh and
 # scripts/lib/emulate.sh); the wine server is a 64-bit program and runs
-# natively. The output says which route ran. Under emulation qemu needs:
+# natively. So they do where wine32:i386 cannot be installed and the loader
+# runs from a private root (wine32_loader below). The output says which
+# route ran. Under emulation qemu needs:
 #   - QEMU_GUEST_BASE=0x10000000: Wine maps its shared user data at fixed
 #     addresses, which qemu's default placement of the guest collides with
 #     ("failed to map the shared user data: c0000018");
@@ -128,7 +130,13 @@ flow_win32() {
 
   packages wine32 || return 1
   if [ -n "$wine32_root" ]; then
-    TARVELO_32BIT=emulate ci_32bit_route || return 1
+    if [ "${TARVELO_32BIT:-auto}" = native ]; then
+      echo "!! TARVELO_32BIT=native, but Wine's 32-bit loader could only be unpacked in a private root"
+      return 1
+    fi
+    ci_32bit_route=emulated
+    ci_note "32-bit route: emulated (Wine's 32-bit loader lies in a private root, whose libraries" \
+      "only qemu can give it)"
     export TARVELO_WINE32_LOADER=$wine32_root/usr/lib/wine/wine QEMU_LD_PREFIX=$wine32_root
   else
     ci_32bit_route /usr/lib/wine/wine --version || return 1
@@ -274,6 +282,14 @@ wine32_loader() {
   echo "-- wine32:i386 cannot be installed on this machine: Wine's 32-bit loader is unpacked,"
   echo "   with its libraries, in $wine32_root"
   ci_i386_root "$wine32_root" wine32 || return 1
+  # What libwine's own configuration step does, which unpacking skips: Wine
+  # takes zlib from libz-mingw-w64's zlib1.dll, copied into its directory of
+  # builtin DLLs with the mark "Wine builtin DLL" at byte 64 of its header.
+  local zlib=$wine32_root/usr/i686-w64-mingw32/lib/zlib1.dll
+  local builtin=$wine32_root/usr/lib/i386-linux-gnu/wine/i386-windows/zlib1.dll
+  [ -f "$builtin" ] || {
+    head -c 64 "$zlib" && printf 'Wine builtin DLL' && head -c 16 /dev/zero && tail -c +97 "$zlib"
+  } >"$builtin" || return 1
   local wine32
   wine32=$(sed -n 's/^Package: wine32 Version: //p' "$wine32_root.apt/versions")
   ci_note "Wine's 32-bit loader: wine32:i386 could not be installed on this machine (see the" \
