@@ -43,16 +43,6 @@ std::vector<std::string_view> words_of(std::string_view data) {
 
 bool begins_with_trace(std::string_view word) { return turns_trace_on({word.data(), word.size()}); }
 
-// A word as the exit would write it to a log line: bytes not shown as they
-// are, escaped.
-std::string shown_word(std::string_view word) {
-    std::string text;
-    for (const char c : word) {
-        append_shown(text, c);
-    }
-    return text;
-}
-
 std::string upper(std::string_view word) {
     std::string text(word);
     for (char &c : text) {
@@ -62,6 +52,14 @@ std::string upper(std::string_view word) {
 }
 
 } // namespace
+
+std::string shown_word(std::string_view word) {
+    std::string text;
+    for (const char c : word) {
+        append_shown(text, c);
+    }
+    return text;
+}
 
 std::string library_path(const arguments &a) {
     return a.value(library_option.name).value_or(default_library_path());

@@ -44,6 +44,10 @@ std::string entry_name(const arguments &a);
 // --channel, checked: 1 to 20 bytes.
 std::string channel_name(const arguments &a);
 
+// Text from the command line as the exit would write it to a log line:
+// bytes that a terminal would act on, escaped.
+std::string shown_word(std::string_view word);
+
 // A password as the exit reads it: at most 12 bytes.
 void check_password(std::string_view what, const std::string &password);
 

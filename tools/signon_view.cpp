@@ -320,7 +320,7 @@ int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output
         name.pop_back();
     }
     const verdict v = judge(record, settings.channel, closing_message);
-    out.show("channel " + name + (v.text[0] == ':' ? "" : " ") + v.text + "\n");
+    out.show("channel " + shown_word(name) + (v.text[0] == ':' ? "" : " ") + v.text + "\n");
     return v.code;
 }
 

@@ -146,6 +146,14 @@ TEST(Run, ShowsEachMessageWithItsDirectionLengthAndBytes) {
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_EQ(last_line(r.out), "channel TO.PARTNER signed on: both sides proved the password");
 
+    // A name that a terminal would act on is shown escaped, as the exit logs it.
+    const tool_result named = run_tool({"run", "--channel", "TO.\x1b[2J", "--password", "P"});
+    EXPECT_EQ(named.exit_code, 0) << named.out << named.err;
+    EXPECT_EQ(named.out.find('\x1b'), std::string::npos) << named.out;
+    EXPECT_EQ(named.out.rfind("tarvelo run: channel TO.\\x1b[2J through ", 0), 0u) << named.out;
+    EXPECT_EQ(last_line(named.out),
+              "channel TO.\\x1b[2J signed on: both sides proved the password");
+
     std::vector<std::string> messages;
     for (const std::string &line : split_lines(r.out)) {
         if (line.rfind("partner -> exit:", 0) == 0 || line.rfind("exit -> partner:", 0) == 0) {

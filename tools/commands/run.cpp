@@ -47,9 +47,10 @@ int run(const arguments &a, command_table /*commands*/) {
 
     tarvelo_entry_fn *entry = load_exit(settings.library, settings.entry);
     output_capture out;
-    out.show("tarvelo run: channel " + settings.channel.name + " through " + settings.library +
-             ", entry point " + settings.entry + ", exit data \"" + settings.channel.exit_data +
-             "\"\n\n");
+    // The name as the exit's own lines show it below.
+    out.show("tarvelo run: channel " + shown_word(settings.channel.name) + " through " +
+             settings.library + ", entry point " + settings.entry + ", exit data \"" +
+             settings.channel.exit_data + "\"\n\n");
     out.start_keeping();
     return show_signon(entry, settings, out);
 }
