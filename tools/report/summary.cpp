@@ -239,6 +239,9 @@ std::size_t log_summary::channel_index(std::string_view raw) {
 
 std::size_t log_summary::look_up(std::string_view name) {
     if (!filter_.channels.empty() && filter_.channels.count(name) == 0) {
+        if (left_out_.size() < names_left_out_max) {
+            left_out_.emplace(name);
+        }
         return no_channel;
     }
     if (2 * (channels_.size() + 1) > slots_.size()) {

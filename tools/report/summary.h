@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace tarvelo::tool {
@@ -214,6 +215,10 @@ public:
 
     const read_totals &totals() const { return totals_; }
     const std::vector<input_totals> &inputs() const { return inputs_; }
+    // Names of channels that --channel left out, the first of them up to a
+    // limit: what a name that matched nothing is compared with.
+    const std::unordered_set<std::string> &names_left_out() const { return left_out_; }
+    static constexpr std::size_t names_left_out_max = std::size_t{1} << 16;
 
 private:
     // Names are kept in blocks of this size; a name never spans two.
@@ -257,6 +262,7 @@ private:
     std::array<recent_channel, 64> recent_{};
     read_totals totals_;
     std::vector<input_totals> inputs_;
+    std::unordered_set<std::string> left_out_;
 
     // The input being read.
     std::uint64_t line_number_ = 0;
