@@ -120,7 +120,7 @@ void log_summary::begin_host(std::string name) {
 }
 
 void log_summary::begin_input(std::string name) {
-    inputs_.push_back({std::move(name), 0, 0});
+    inputs_.push_back({std::move(name), 0, 0, host_});
     line_number_ = 0;
     pending_.clear();
     pending_too_long_ = false;

@@ -159,6 +159,7 @@ struct input_totals {
     std::string name;
     std::uint64_t lines = 0;
     std::uint64_t exit_lines = 0; // whether the filter kept them or not
+    std::uint16_t host = 0;       // its place among the hosts named
 };
 
 // What feed() throws when the log names more channels than a summary can
