@@ -430,6 +430,12 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
     write_gzip(log + ".2.gz", oldest);
 #else
     write_file(log + ".2", oldest);
+    // Built without zlib: a compressed log is named, never read as text.
+    write_file(dir.file("c.log.1.gz"), std::string("\x1f\x8b\x08\x00", 4));
+    const tool_result unsupported = run_tool({"report", dir.file("c.log.1.gz")});
+    EXPECT_EQ(unsupported.exit_code, 2);
+    EXPECT_TRUE(contains(unsupported.err, "compressed logs are not supported in this build"))
+        << unsupported.err;
 #endif
     write_file(log + ".1", middle);
     write_file(log, current);

@@ -356,8 +356,9 @@ constexpr exit_meaning codes[] = {
     {exit_ok, "the report was printed"},
     {exit_refused, "the report was printed, and with --fail-on flagged a channel is flagged"},
     {exit_usage, "bad arguments, a log file that cannot be read (nothing is printed), or one\n"
-                 "that holds lines but none of the exit's (the report is printed)"},
-    {exit_system, "the report could not be written whole"},
+                 "that holds lines but none of the exit's, or a compressed one cut short, or\n"
+                 "with --fail-on a --channel that names no channel (the report is printed)"},
+    {exit_system, "the report could not be written whole (with --output, FILE is as it was)"},
 };
 
 std::string identifier(int index) {
@@ -374,8 +375,11 @@ const std::string description =
     identifier(msg_invalid_exit_call) +
     " apart), with the times of the\n"
     "channel's first and last lines. The files may be a rotated set given in any\n"
-    "order: they are read oldest first, by the time of their first line. \"-\" is\n"
-    "standard input (e.g. \"zcat tarvelo.log.2.gz | tarvelo report - tarvelo.log*\").\n"
+    "order: they are read oldest first, by the time of their first line. A file\n"
+    "compressed with gzip is read as it lies, whatever its name; \"-\" is standard\n"
+    "input; a file named twice, by any name, is read once. --rotated tarvelo.log\n"
+    "reads the log and every rotated copy beside it (tarvelo.log.1,\n"
+    "tarvelo.log.2.gz, ...).\n"
     "\n"
     "Flagged, with \"!\":\n"
     "  impersonation  the partner did not prove the password, or sent the exit its\n"
@@ -402,7 +406,7 @@ const command report_command = {
     "report",
     "[--since TIME] [--until TIME] [--channel NAME]...\n"
     "                      [--format text|json|prometheus] [--fail-on flagged]\n"
-    "                      LOGFILE...",
+    "                      [--output FILE] [[--host NAME] [--rotated PATH]... LOGFILE...]...",
     "the exit's log files summarised per channel, refusals and attacks flagged",
     description.c_str(),
     options,

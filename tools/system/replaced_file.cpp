@@ -90,6 +90,10 @@ void replaced_file::commit() {
         fsync(fileno(file_)) != 0) {
         throw fail(system_error_text());
     }
+#else
+    if (_commit(_fileno(file_)) != 0) {
+        throw fail(system_error_text());
+    }
 #endif
     if (std::fclose(file_) != 0) {
         file_ = nullptr;
