@@ -396,7 +396,8 @@ std::string line_at(int second, int index, const std::string &channel) {
         (channel + std::string(channel_name_max, ' ')).substr(0, channel_name_max);
     const char *args[] = {stamp, padded.c_str(), " 99 "};
     char out[message_line_max];
-    const std::size_t length = expand_format(format.data(), format.size(), args, 3, out, sizeof out);
+    const std::size_t length =
+        expand_format(format.data(), format.size(), args, 3, out, sizeof out);
     return std::string(out, length);
 }
 
@@ -467,8 +468,8 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
     // Before the log's first line, and just after a rotation moved it away:
     // an empty report, not a failure.
     write_file(dir.file("moved.log.1"), middle);
-    for (const auto &[path, starts] : {std::pair{dir.file("none.log"), ""},
-                                       std::pair{dir.file("moved.log"), "TO.BURST"}}) {
+    for (const auto &[path, starts] :
+         {std::pair{dir.file("none.log"), ""}, std::pair{dir.file("moved.log"), "TO.BURST"}}) {
         const tool_result r = run_tool({"report", "--format", "prometheus", "--rotated", path});
         EXPECT_EQ(r.exit_code, 0) << r.err;
         EXPECT_TRUE(contains(r.out, "tarvelo_log_unparsed_lines 0\n")) << r.out;
@@ -479,8 +480,8 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
 
     // Two hosts, three and two refusals on one channel within a minute:
     // merged, a burst; kept apart, none, and each host's series labelled.
-    write_file(dir.file("a.log"), password(1, "TO.PARTNER") + password(2, "TO.PARTNER") +
-                                      password(3, "TO.PARTNER"));
+    write_file(dir.file("a.log"),
+               password(1, "TO.PARTNER") + password(2, "TO.PARTNER") + password(3, "TO.PARTNER"));
     write_file(dir.file("b.log"), password(4, "TO.PARTNER") + password(5, "TO.PARTNER"));
     struct hosts_case {
         std::vector<std::string> args;
@@ -492,7 +493,8 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
         {{"--format", "prometheus", "--host", "a", dir.file("a.log"), "--host", "b",
           dir.file("b.log")},
          {"tarvelo_channel_flags{host=\"a\",channel=\"TO.PARTNER\",flag=\"burst\"} 0\n",
-          "tarvelo_channel_refusals_total{host=\"b\",channel=\"TO.PARTNER\",message=\"TARVELO003W\"}"
+          "tarvelo_channel_refusals_total{host=\"b\",channel=\"TO.PARTNER\",message="
+          "\"TARVELO003W\"}"
           " 2\n"}},
         {{"--format", "json", "--host", "a", dir.file("a.log"), "--host", "b", dir.file("b.log")},
          {R"({"host": "a", "channel": "TO.PARTNER", "starts": 0, "closes": 0, "refusals": )"
@@ -524,7 +526,8 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
     umask(mask);
     EXPECT_EQ(out.exit_code, 0) << out.err;
     EXPECT_EQ(out.out, "");
-    EXPECT_TRUE(contains(read_file(prom), "tarvelo_channel_flags{channel=\"TO.BURST\",flag=\"burst\"} 1\n"));
+    EXPECT_TRUE(contains(read_file(prom),
+                         "tarvelo_channel_flags{channel=\"TO.BURST\",flag=\"burst\"} 1\n"));
     EXPECT_EQ(read_file(old_file), "old\n");
     struct stat status {};
     ASSERT_EQ(stat(prom.c_str(), &status), 0);

@@ -7,8 +7,8 @@
 #include "tools/exit_loader.h"
 #include "tools/system/file_reading.h"
 #include "tools/system/log_input.h"
-#include "tools/system/rotated_set.h"
 #include "tools/system/output_capture.h"
+#include "tools/system/rotated_set.h"
 #include "tools/system/signals.h"
 
 #include "standin/signon.h"
@@ -158,9 +158,9 @@ void show_progress(const output_capture &out, std::uint64_t done, std::uint64_t 
 // one, and the lines are in both.
 struct logged_lines {
     std::uint64_t lines = 0;
-    std::vector<std::string> copies; // rotated copies counted, beside the file
+    std::vector<std::string> copies;     // rotated copies counted, beside the file
     std::vector<std::string> compressed; // written during the run, but compressed: not counted
-    bool file_gone = false; // the file the run began with is nowhere in the set
+    bool file_gone = false;              // the file the run began with is nowhere in the set
 };
 
 logged_lines count_logged(const std::string &path, const std::optional<regular_file_state> &before,
@@ -172,8 +172,7 @@ logged_lines count_logged(const std::string &path, const std::optional<regular_f
         if (!now) {
             continue;
         }
-        const bool same =
-            before && now->device == before->device && now->inode == before->inode;
+        const bool same = before && now->device == before->device && now->inode == before->inode;
         std::uint64_t lines = 0;
         if (same) {
             found_first = true;

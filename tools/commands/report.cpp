@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -173,7 +173,8 @@ bool warn_of_unmatched(const report_filter &filter, const log_summary &summary) 
             continue;
         }
         const std::string near = closest_match(wanted, others);
-        std::fprintf(stderr, "tarvelo report: warning: --channel %s names no channel in the log%s\n",
+        std::fprintf(stderr,
+                     "tarvelo report: warning: --channel %s names no channel in the log%s\n",
                      shown_text(wanted).c_str(),
                      near.empty() ? "" : (" (did you mean " + near + "?)").c_str());
         any = true;
@@ -199,7 +200,8 @@ int report(const arguments &a, command_table /*commands*/) {
     }
     const std::vector<std::string> &names = a.positional();
     if (names.empty() && a.values("--rotated").empty()) {
-        throw usage_error("needs at least one LOGFILE (\"-\" for standard input) or --rotated PATH");
+        throw usage_error(
+            "needs at least one LOGFILE (\"-\" for standard input) or --rotated PATH");
     }
     if (std::count(names.begin(), names.end(), standard_input) > 1) {
         throw usage_error("standard input (\"-\") can be read only once");

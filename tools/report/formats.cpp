@@ -89,8 +89,9 @@ name_key key_of(std::string_view name, std::uint32_t index, std::uint16_t host) 
     return key;
 }
 
-// In name order, each host's together in the order they were named. The keys are sorted, not the names: a million names
-// compared through the summary would each be a cache miss, a key is at hand.
+// In name order, each host's together in the order they were named. The
+// keys are sorted, not the names: a million names compared through the
+// summary would each be a cache miss, a key is at hand.
 order by_name(const log_summary &s) {
     std::vector<name_key> keys(s.channel_count());
     for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -119,8 +120,8 @@ std::uint64_t problems(const log_summary &s, std::size_t i) {
     return s.refusal_total(i) + s.channel(i).open;
 }
 
-// Each host's together, and within each the worst first: flagged channels, then the most refusals and starts
-// left without a close, then by name. Each channel's rank is worked out once.
+// Each host's together, and within each the worst first: flagged channels, then the most refusals
+// and starts left without a close, then by name. Each channel's rank is worked out once.
 order worst_first(const log_summary &s) {
     const order names = by_name(s);
     struct ranked {
@@ -312,7 +313,8 @@ void text_report(const log_summary &s, std::FILE *out) {
         // Host by host (one, without hosts named), each flag in turn.
         for (std::size_t from = 0; from < flagged.size();) {
             std::size_t to = from + 1;
-            while (to < flagged.size() && s.channel(flagged[to]).host == s.channel(flagged[from]).host) {
+            while (to < flagged.size() &&
+                   s.channel(flagged[to]).host == s.channel(flagged[from]).host) {
                 ++to;
             }
             if (hosts) {
@@ -361,8 +363,9 @@ void json_report(const log_summary &s, std::FILE *out) {
         const channel_trouble *t = s.trouble(i);
         std::string row = separator;
         separator = ",\n  ";
-        row += "{" + json_host(s, i) + "\"channel\": " + json_string(s.name(i)) + ", \"starts\": " + number(c.starts) +
-               ", \"closes\": " + number(c.closes) + ", \"refusals\": {";
+        row += "{" + json_host(s, i) + "\"channel\": " + json_string(s.name(i)) +
+               ", \"starts\": " + number(c.starts) + ", \"closes\": " + number(c.closes) +
+               ", \"refusals\": {";
         const char *comma = "";
         for (std::size_t k = 0; t != nullptr && k < refusal_kinds; ++k) {
             if (t->refusals[k] != 0) {
@@ -395,13 +398,12 @@ void json_report(const log_summary &s, std::FILE *out) {
     put(out, any ? "\n],\n\"files\": [" : "],\n\"files\": [");
     separator = "\n  ";
     for (const input_totals &input : s.inputs()) {
-        put(out, separator + ("{" +
-                              (s.hosts_named()
-                                   ? "\"host\": " + json_string(s.hosts()[input.host]) + ", "
-                                   : std::string()) +
-                              "\"file\": " + json_string(input.name) +
-                              ", \"lines\": " + number(input.lines) +
-                              ", \"exit_lines\": " + number(input.exit_lines) + "}"));
+        put(out, separator +
+                     ("{" +
+                      (s.hosts_named() ? "\"host\": " + json_string(s.hosts()[input.host]) + ", "
+                                       : std::string()) +
+                      "\"file\": " + json_string(input.name) + ", \"lines\": " +
+                      number(input.lines) + ", \"exit_lines\": " + number(input.exit_lines) + "}"));
         separator = ",\n  ";
     }
     const read_totals &t = s.totals();

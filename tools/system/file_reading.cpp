@@ -24,10 +24,9 @@ std::optional<regular_file_state> regular_file_state_of(const std::string &path)
     if (stat(path.c_str(), &status) != 0 || (status.st_mode & S_IFMT) != S_IFREG) {
         return std::nullopt;
     }
-    return regular_file_state{static_cast<std::uint64_t>(status.st_dev),
-                              static_cast<std::uint64_t>(status.st_ino),
-                              static_cast<std::uint64_t>(status.st_size),
-                              static_cast<std::int64_t>(status.st_mtime)};
+    return regular_file_state{
+        static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+        static_cast<std::uint64_t>(status.st_size), static_cast<std::int64_t>(status.st_mtime)};
 }
 
 namespace {

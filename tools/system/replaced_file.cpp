@@ -75,7 +75,8 @@ void replaced_file::commit() {
         std::fclose(file_);
         file_ = nullptr;
         std::remove(temporary_.c_str());
-        return failure(exit_system, "cannot write " + path_ + ": " + why + "; it is left as it was");
+        return failure(exit_system,
+                       "cannot write " + path_ + ": " + why + "; it is left as it was");
     };
     errno = 0;
     if (std::fflush(file_) != 0 || std::ferror(file_) != 0) {
