@@ -364,6 +364,8 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         {{"load", "--channels", "0"}, "--channels is out of range"},
         {{"report", "--output", "", "-"}, "--output needs the name of a file"},
         {{"report", "--host", "", "-"}, "--host needs a name"},
+        {{"report", "-", "--host", "qm1"}, "--host qm1 names no file after it"},
+        {{"report", "--host", "qm1", "--host", "qm2", "-"}, "--host qm1 names no file after it"},
         {{"load", "--threads", "-2"}, "--threads must be a whole number"},
         {{"run", "--seed", "4294967296"}, "--seed is out of range (0 to 4294967295)"},
         {{"run", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},

@@ -57,23 +57,34 @@ struct named_logs {
 named_logs logs_named(const arguments &a) {
     named_logs named;
     std::size_t host = 0;
+    bool host_has_files = true;
     for (const auto &[option, value] : a.in_order()) {
         if (option == "--host") {
             if (value->empty()) {
                 throw usage_error("--host needs a name");
             }
+            if (!host_has_files) {
+                throw usage_error("--host " + named.hosts[host] + " names no file after it");
+            }
+            host_has_files = false;
             const auto known = std::find(named.hosts.begin(), named.hosts.end(), *value);
             host = static_cast<std::size_t>(known - named.hosts.begin());
             if (known == named.hosts.end()) {
                 named.hosts.push_back(*value);
             }
         } else if (option == "--rotated") {
+            host_has_files = true;
             for (std::string &path : rotated_set(*value)) {
                 named.logs.push_back({host, std::move(path), true});
             }
         } else if (option.empty()) {
+            host_has_files = true;
             named.logs.push_back({host, *value, false});
         }
+    }
+    // A host named after its files: they would belong to the one before.
+    if (!host_has_files) {
+        throw usage_error("--host " + named.hosts[host] + " names no file after it");
     }
     return named;
 }
