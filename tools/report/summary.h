@@ -13,13 +13,17 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <unordered_set>
 #include <vector>
 
 namespace tarvelo::tool {
@@ -87,24 +91,48 @@ struct channel_record {
     std::uint32_t open = 0;
     std::uint32_t trouble = 0; // 1 + its place among the troubles; 0: none
     std::uint32_t name_at = 0; // in the name arena
+    std::uint16_t host = 0;    // its place among the hosts named
     std::uint8_t name_length = 0;
     bool seen = false; // first and last hold a line's time
 };
 
-// What only some channels meet: refusals and flags.
+// What only some channels meet: refusals. A log where every other channel
+// is refused has half a million of these, so they hold no flags: the
+// rarer flags are kept apart, and starts without a close are read off the
+// channel itself.
 struct channel_trouble {
     std::array<std::uint64_t, refusal_kinds> refusals{};
-    std::array<flag_record, flag_kinds> flags{};
     std::array<log_time, burst_refusals> recent{}; // the latest refusals, a ring
+    std::uint32_t flags = 0;                       // 1 + its place among the flags; 0: none
     std::uint8_t recent_count = 0;
     std::uint8_t recent_next = 0;
 };
+
+// The flags raised on a channel by its lines: every kind but unclosed.
+struct channel_flags {
+    std::array<flag_record, flag_kinds> flags{};
+};
+
+// Memory for the blocks of records below: `record_block_bytes`, all zero.
+// Where the system has large pages (2 MiB), each block is one, so that a
+// million records cost a few dozen page faults rather than tens of
+// thousands. Throws std::bad_alloc.
+inline constexpr std::size_t record_block_bytes = std::size_t{1} << 21;
+void *allocate_record_block();
+void free_record_block(void *block);
 
 // A growing array in blocks that never move: no copy of everything when it
 // grows, and no block of twice the size beside the old one while it does.
 template <typename T> class block_array {
 public:
-    static constexpr std::size_t block_bits = 12;
+    // As many records as fit a block, a power of two.
+    static constexpr std::size_t block_bits = [] {
+        std::size_t bits = 0;
+        while ((std::size_t{2} << bits) * sizeof(T) <= record_block_bytes) {
+            ++bits;
+        }
+        return bits;
+    }();
     static constexpr std::size_t block_size = std::size_t{1} << block_bits;
 
     std::size_t size() const { return size_; }
@@ -114,13 +142,22 @@ public:
     }
     T &emplace_back() {
         if ((size_ & (block_size - 1)) == 0) {
-            blocks_.push_back(std::make_unique<T[]>(block_size));
+            blocks_.reserve(blocks_.size() + 1);
+            blocks_.emplace_back(static_cast<T *>(allocate_record_block()));
         }
         return (*this)[size_++];
     }
 
 private:
-    std::vector<std::unique_ptr<T[]>> blocks_;
+    // The records are all zero to begin with: the block is zeroed as a
+    // whole rather than record by record.
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
+                  "a record whose all-zero bytes are its starting value");
+    struct freer {
+        void operator()(T *p) const { free_record_block(p); }
+    };
+    using block = std::unique_ptr<T[], freer>;
+    std::vector<block> blocks_;
     std::size_t size_ = 0;
 };
 
@@ -149,6 +186,7 @@ struct input_totals {
     std::string name;
     std::uint64_t lines = 0;
     std::uint64_t exit_lines = 0; // whether the filter kept them or not
+    std::uint16_t host = 0;       // its place among the hosts named
 };
 
 // What feed() throws when the log names more channels than a summary can
@@ -169,12 +207,17 @@ public:
     log_summary(const log_summary &) = delete;
     log_summary &operator=(const log_summary &) = delete;
 
+    // The host of the inputs that follow, until another is named. Channels
+    // of one name on two hosts are two channels: their refusals, bursts and
+    // starts never meet. Before any is named, every input belongs to one
+    // host without a name.
+    void begin_host(std::string name);
     void begin_input(std::string name);
     void feed(const char *data, std::size_t size);
     void end_input();
 
-    // After the last input: raises the flags for starts left without a
-    // close. The channels are in the order they were first seen.
+    // After the last input. The channels are in the order they were first
+    // seen.
     void finish();
 
     std::size_t channel_count() const { return channels_.size(); }
@@ -183,16 +226,27 @@ public:
         const channel_record &c = channels_[i];
         return {name_blocks_[c.name_at / name_block].get() + c.name_at % name_block, c.name_length};
     }
-    // Null when the channel met no refusal and no flag.
+    // Null when the channel met no refusal.
     const channel_trouble *trouble(std::size_t i) const {
         const std::uint32_t t = channels_[i].trouble;
         return t == 0 ? nullptr : &troubles_[t - 1];
     }
+    // A flag of the channel; its count is 0 when it was not raised.
+    flag_record flag(std::size_t i, std::size_t kind) const;
     std::uint64_t refusal_total(std::size_t i) const;
     bool flagged(std::size_t i) const;
+    // The hosts named, in order; "" stands for the host without a name.
+    const std::vector<std::string> &hosts() const { return hosts_; }
+    std::string_view host(std::size_t i) const { return hosts_[channels_[i].host]; }
+    // Whether any host was named: the reports then show the host.
+    bool hosts_named() const { return hosts_.size() > 1 || !hosts_.front().empty(); }
 
     const read_totals &totals() const { return totals_; }
     const std::vector<input_totals> &inputs() const { return inputs_; }
+    // Names of channels that --channel left out, the first of them up to a
+    // limit: what a name that matched nothing is compared with.
+    const std::unordered_set<std::string> &names_left_out() const { return left_out_; }
+    static constexpr std::size_t names_left_out_max = std::size_t{1} << 16;
 
 private:
     // Names are kept in blocks of this size; a name never spans two.
@@ -205,9 +259,10 @@ private:
     static constexpr std::size_t no_channel = SIZE_MAX;
     std::size_t channel_index(std::string_view raw);
     std::size_t look_up(std::string_view name);
-    std::size_t add_channel(std::string_view name, std::size_t slot);
+    std::size_t add_channel(std::string_view name, std::size_t slot, std::uint32_t tag);
     void grow_slots();
     channel_trouble &trouble_of(channel_record &c);
+    flag_record &raise(channel_trouble &t, flag_kind kind);
     void note_refusal(channel_record &c, std::size_t kind, log_time t);
     void note_unparsed();
 
@@ -215,13 +270,17 @@ private:
     report_filter filter_;
     block_array<channel_record> channels_;
     block_array<channel_trouble> troubles_;
+    block_array<channel_flags> flags_;
+    std::vector<std::string> hosts_{std::string()};
+    std::uint16_t host_ = 0; // of the input being read
     // The names, in blocks that never move once written.
     std::vector<std::unique_ptr<char[]>> name_blocks_;
     std::size_t name_used_ = 0; // in the last block
     std::string escaped_;       // a name being escaped
-    // The channels by name: open addressing, each slot 0 (free) or a
-    // channel's position plus one, never more than half full.
-    std::vector<std::uint32_t> slots_;
+    // The channels by name: open addressing, each slot 0 (free) or the low
+    // 32 bits of the name's hash above the channel's position plus one,
+    // never more than half full. Released by finish().
+    std::vector<std::uint64_t> slots_;
     // The channels of the latest lines, by a fingerprint of the name: a
     // host interleaves the lines of a few channels at a time, and these are
     // found without hashing the whole name.
@@ -232,6 +291,7 @@ private:
     std::array<recent_channel, 64> recent_{};
     read_totals totals_;
     std::vector<input_totals> inputs_;
+    std::unordered_set<std::string> left_out_;
 
     // The input being read.
     std::uint64_t line_number_ = 0;
