@@ -32,14 +32,19 @@ struct planted_case {
     const char *what;
     const char *directory_mode; // "sticky" 01777, "open" 0777, "sticky_closed" 01755, "own" 0700
     left what_is_there;
-    bool others;        // owned by someone else (root only)
-    bool as_owner;      // opened with the effective user its owner (root only)
-    bool relative;      // the path without a directory part, from the directory
-    int expected_errno; // 0: opened
+    bool others;          // owned by someone else (root only)
+    bool as_someone_else; // opened with the effective user its owner (root only)
+    bool relative;        // the path without a directory part, from the directory
+    int expected_errno;   // 0: opened
 };
 
 class PlantedLog : public InScratchDirectory {
 protected:
+    static int lowest_free_descriptor() {
+        const int fd = dup(STDERR_FILENO);
+        close(fd);
+        return fd;
+    }
     static mode_t mode_of(const std::string &name) {
         if (name == "sticky") {
             return 01777;
@@ -64,6 +69,7 @@ TEST_F(PlantedLog, RefusedOnlyWhenAnotherUserLeftItInAStickyDirectoryOpenToAll) 
         {"another's link in a sticky directory open to all", "sticky", left::link, true, false,
          false, EACCES},
         {"another's file, opened as that user", "sticky", left::file, true, true, false, 0},
+        {"root's file, opened as another user", "sticky", left::file, false, true, false, 0},
         {"another's file in a directory open to all, not sticky", "open", left::file, true, false,
          false, 0},
         {"another's file in a sticky directory closed to others", "sticky_closed", left::file, true,
@@ -80,7 +86,7 @@ TEST_F(PlantedLog, RefusedOnlyWhenAnotherUserLeftItInAStickyDirectoryOpenToAll) 
     int row = 0;
     for (const planted_case &c : cases) {
         SCOPED_TRACE(c.what);
-        if ((c.others || c.as_owner) && !root) {
+        if ((c.others || c.as_someone_else) && !root) {
             std::printf("not run (only root can give a file away): %s\n", c.what);
             continue;
         }
@@ -94,6 +100,7 @@ TEST_F(PlantedLog, RefusedOnlyWhenAnotherUserLeftItInAStickyDirectoryOpenToAll) 
             const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0666);
             ASSERT_GE(fd, 0);
             close(fd);
+            ASSERT_EQ(chmod(path.c_str(), 0666), 0);
             if (c.others) {
                 ASSERT_EQ(chown(path.c_str(), someone_else, someone_else), 0);
             }
@@ -122,14 +129,15 @@ TEST_F(PlantedLog, RefusedOnlyWhenAnotherUserLeftItInAStickyDirectoryOpenToAll) 
             if (c.relative) {
                 ASSERT_EQ(chdir(directory.c_str()), 0);
             }
-            if (c.as_owner) {
+            if (c.as_someone_else) {
                 // That user must be able to reach the directory.
                 ASSERT_EQ(chmod(dir_.path().c_str(), 0711), 0);
                 ASSERT_EQ(seteuid(someone_else), 0);
             }
+            const int free_before = lowest_free_descriptor();
             const int fd = open_unplanted(c.relative ? "x.log" : path.c_str(), flags, 0600, now);
             const int error = errno;
-            if (c.as_owner) {
+            if (c.as_someone_else) {
                 ASSERT_EQ(seteuid(0), 0);
                 ASSERT_EQ(chmod(dir_.path().c_str(), 0700), 0);
             }
@@ -139,6 +147,7 @@ TEST_F(PlantedLog, RefusedOnlyWhenAnotherUserLeftItInAStickyDirectoryOpenToAll) 
             if (c.expected_errno != 0) {
                 EXPECT_LT(fd, 0);
                 EXPECT_EQ(error, c.expected_errno);
+                EXPECT_EQ(lowest_free_descriptor(), free_before) << "a descriptor left open";
                 continue;
             }
             ASSERT_GE(fd, 0) << std::strerror(error);
