@@ -15,6 +15,10 @@
 #include <cstring>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
 namespace tarvelo::testing {
 namespace {
 
@@ -326,6 +330,7 @@ TEST(AllocationFailure, NoRandomBytesNoChallengeAndNoSignOn) {
     *failing_malloc = 1;
 }
 
+#if !defined(_WIN32)
 // Also with the preloaded failures: a log file's disk or another writer
 // fails a line's write in each way they can. The line ends whole in the log
 // or not at all (a part is taken out while it is still the file's end, and
@@ -338,16 +343,19 @@ TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
     if (failing_malloc == nullptr || failing_log == nullptr) {
         GTEST_SKIP() << "runs only with the failing allocator preloaded";
     }
-    enum class kept { whole, nothing, parts, parts_behind_anothers };
+    enum class kept { whole, nothing, parts, parts_behind_anothers, as_before };
     struct log_case {
         const char *what;
         int log; // failing_malloc.c's log_... values, in their order
         kept in_log;
-        int said; // the errno said on standard error for each line, or 0
+        int said;                  // the errno said on standard error for each line, or 0
+        bool at_limit = false;     // the log already as long as the file-size limit
+        bool stdin_closed = false; // the host's standard input closed
     };
     const log_case cases[] = {
         {"cut short, then room", 1, kept::whole, 0},
         {"interrupted, then room", 2, kept::whole, 0},
+        {"cut short, then room, the host's standard input closed", 1, kept::whole, 0, false, true},
         {"cut short, the path then leads to another file", 3, kept::whole, EIO},
         {"cut short, the path then leads to another device", 4, kept::whole, EIO},
         {"cut short, the path then cannot be opened to read", 5, kept::whole, EIO},
@@ -357,10 +365,15 @@ TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
         {"cut short, the file then seen shorter than the line", 9, kept::whole, EIO},
         {"no room at all", 10, kept::nothing, ENOSPC},
         {"cut short, then failing: the part taken out", 11, kept::nothing, EIO},
-        {"the same, the part cannot be taken out", 12, kept::parts, EIO},
-        {"the same, another's line behind the part", 13, kept::parts_behind_anothers, EIO},
+        {"cut short, then failing: the part cannot be taken out", 12, kept::parts, EIO},
+        {"cut short, then failing: another's line behind the part", 13, kept::parts_behind_anothers,
+         EIO},
         {"the file-size limit cannot be had", 14, kept::whole, 0},
+        {"the file-size limit reached: its signal never reaches the host", 0, kept::as_before,
+         EFBIG, true},
         {"no status of the log file to be had", 15, kept::whole, 0},
+        {"cut short, then failing: the path then leads to a copy that ends as the log", 16,
+         kept::parts, EIO},
     };
     *failing_malloc = 0;
     scratch_directory dir;
@@ -368,7 +381,8 @@ TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
         SCOPED_TRACE(c.what);
         // A log of its own: what was found of the last path this second is
         // not taken for this one.
-        const std::string log = dir.file("f" + std::to_string(c.log) + ".log");
+        const std::string log =
+            dir.file("f" + std::to_string(c.log) + (c.stdin_closed ? "c" : "") + ".log");
         ASSERT_LE(log.size(), 32u) << "the exit data holds the log path";
         channel_config config;
         config.exit_data = log;
@@ -378,11 +392,31 @@ TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
         }
+        constexpr rlim_t limit = 4096;
+        const std::string before = c.at_limit ? std::string(limit, 'x') : "";
+        if (c.at_limit) {
+            write_file(log, before);
+        }
+        rlimit hosts_limit{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &hosts_limit), 0);
         *failing_log = c.log;
         auto out = captured([&] {
+            if (c.at_limit) {
+                const rlimit at{limit, hosts_limit.rlim_max};
+                setrlimit(RLIMIT_FSIZE, &at);
+            }
+            const int saved_stdin = c.stdin_closed ? dup(STDIN_FILENO) : -1;
+            if (c.stdin_closed) {
+                close(STDIN_FILENO);
+            }
             channel ch(exit_entry(), config);
             ch.initialise();
             ch.terminate();
+            setrlimit(RLIMIT_FSIZE, &hosts_limit);
+            if (saved_stdin >= 0) {
+                dup2(saved_stdin, STDIN_FILENO);
+                close(saved_stdin);
+            }
         });
         *failing_log = 0;
         const std::string in_log = read_file(log);
@@ -402,6 +436,9 @@ TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
             EXPECT_EQ(in_log, lines[0].substr(0, (lines[0].size() + 1) / 2) +
                                   lines[1].substr(0, (lines[1].size() + 1) / 2));
             break;
+        case kept::as_before:
+            EXPECT_EQ(in_log, before);
+            break;
         case kept::parts_behind_anothers:
             EXPECT_EQ(in_log, lines[0].substr(0, (lines[0].size() + 1) / 2) + "another's\n" +
                                   lines[1].substr(0, (lines[1].size() + 1) / 2) + "another's\n");
@@ -410,6 +447,7 @@ TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
     }
     *failing_malloc = 1;
 }
+#endif
 
 // Also with the preloaded allocator, which looks at the exit's buffer as it
 // is released: after a sign-on the buffer holds the expected response, which

@@ -84,7 +84,8 @@ enum {
     log_cut_then_fails_and_stays,           /* ... and cannot be */
     log_cut_then_another_appends_and_fails, /* another's line behind the part */
     log_limit_unknown,                      /* the file-size limit cannot be had */
-    log_status_unknown                      /* no status of any file to be had */
+    log_status_unknown,                     /* no status of any file to be had */
+    log_cut_then_fails_read_back_a_copy     /* the path then leads to a copy, one byte longer */
 };
 int tarvelo_test_failing_log = log_works;
 static int log_cut = 0;          /* the first write of a line was cut */
@@ -182,7 +183,8 @@ int open(const char *path, int flags, ...) {
     }
     int (*next)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
     if ((flags & O_ACCMODE) == O_RDONLY && log_reading_back &&
-        tarvelo_test_failing_log <= log_cut_then_read_back_refused &&
+        (tarvelo_test_failing_log <= log_cut_then_read_back_refused ||
+         log_fails_as(log_cut_then_fails_read_back_a_copy)) &&
         called_from_exit(__builtin_return_address(0))) {
         log_reading_back = 0;
         if (log_fails_as(log_cut_then_read_back_refused)) {
@@ -194,6 +196,28 @@ int open(const char *path, int flags, ...) {
         }
         if (log_fails_as(log_cut_then_read_back_other_device)) {
             return next("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
+        if (log_fails_as(log_cut_then_fails_read_back_a_copy)) {
+            /* Another file that ends as the log does, the part included. */
+            char copy[4096];
+            if (strlen(path) + 6 > sizeof copy) {
+                errno = ENAMETOOLONG;
+                return -1;
+            }
+            strcpy(copy, path);
+            strcat(copy, ".copy");
+            const int from = next(path, O_RDONLY | O_CLOEXEC);
+            const int to = next(copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            char bytes[4096];
+            ssize_t n = 0;
+            if (from >= 0 && to >= 0 && write(to, "X", 1) == 1) {
+                while ((n = read(from, bytes, sizeof bytes)) > 0 &&
+                       write(to, bytes, (size_t)n) == n) {
+                }
+            }
+            close(from);
+            close(to);
+            return next(copy, O_RDONLY | O_CLOEXEC);
         }
     }
     return next(path, flags, mode);
@@ -222,8 +246,8 @@ ssize_t read(int fd, void *buffer, size_t count) {
 ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset) {
     ssize_t (*next)(int, const void *, size_t, off_t) =
         (ssize_t(*)(int, const void *, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
-    if (tarvelo_test_failing_log == log_works || tarvelo_test_failing_log >= log_limit_unknown ||
-        !called_from_exit(__builtin_return_address(0))) {
+    if (tarvelo_test_failing_log == log_works || log_fails_as(log_limit_unknown) ||
+        log_fails_as(log_status_unknown) || !called_from_exit(__builtin_return_address(0))) {
         return next(fd, buffer, count, offset);
     }
     if (log_fails_as(log_no_room)) {
@@ -243,6 +267,11 @@ ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset) {
         ssize_t (*write_next)(int, const void *, size_t) =
             (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
         write_next(fd, "another's\n", 10);
+    }
+    if (log_fails_as(log_cut_then_fails_read_back_a_copy)) {
+        log_reading_back = 1;
+        errno = EIO;
+        return -1;
     }
     if (log_fails_as(log_cut_then_fails) || log_fails_as(log_cut_then_fails_and_stays) ||
         log_fails_as(log_cut_then_another_appends_and_fails)) {

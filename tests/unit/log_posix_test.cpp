@@ -33,7 +33,7 @@ struct planted_case {
     const char *directory_mode; // "sticky" 01777, "open" 0777, "sticky_closed" 01755, "own" 0700
     left what_is_there;
     bool others;          // owned by someone else (root only)
-    bool as_someone_else; // opened with the effective user its owner (root only)
+    bool as_someone_else; // opened as user 65534 (root only)
     bool relative;        // the path without a directory part, from the directory
     int expected_errno;   // 0: opened
 };
