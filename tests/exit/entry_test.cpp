@@ -275,6 +275,9 @@ TEST(AllocationFailure, NoRandomBytesNoChallengeAndNoSignOn) {
     const random_case cases[] = {
         {"generator not yet seeded", EAGAIN, 0, false, false},
 #if !defined(_WIN32)
+        {"getrandom giving no bytes and no error", -1, 0, false, false},
+#endif
+#if !defined(_WIN32)
         {"getrandom cut short by a signal", EINTR, 0, false, true},
         {"no getrandom: /dev/urandom", ENOSYS, 0, false, true},
         {"getrandom refused: /dev/urandom", EPERM, 0, false, true},
