@@ -10,9 +10,11 @@
 # Then, for each file of exit/, auth/, log/ and os/: regions, lines and
 # branches covered (scripts/coverage_report.py). Fails on a branch side left
 # untaken that scripts/coverage-uncovered.txt does not explain, and on an
-# entry there that is now taken. The goals (every branch of exit/ and auth/,
-# 95 % of those of log/ and os/) are reported; TARVELO_COVERAGE_GOALS=enforce
-# fails a directory below its goal.
+# entry there that is now taken, and on a directory below its goal: every
+# branch of exit/ and auth/, 95 % of those of log/ and os/, counting the
+# sides a test can take (those the list explains as never taken here, such
+# as the other byte order's side, are left out of the count; both figures
+# are printed).
 #
 # The exit's code is counted where it runs as the exit (libtarvelo.so, in
 # whichever test process loaded it) and where the unit tests and the
@@ -25,7 +27,11 @@ dir=$ci_root/build-coverage
 scripts/setup.sh clang llvm-14 libclang-rt-14-dev >/dev/null
 ci_step_done "install"
 
-flags="-fprofile-instr-generate -fcoverage-mapping"
+# Atomic counters: the stress and concurrency tests run the exit on many
+# threads at once, and plain increments lost there leave the counts that
+# are derived by subtraction (the true side of the left of an ||, say) off
+# by a few, even at zero for a side that a test takes.
+flags="-fprofile-instr-generate -fcoverage-mapping -fprofile-update=atomic"
 CC=clang-14 CXX=clang++-14 ci_configure "$dir" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate \
@@ -42,7 +48,9 @@ mkdir -p "$profiles"
 # The hosts that the stress suite forks end with _exit: preloaded, this
 # ends them through exit, so that their counts are written too.
 clang-14 -shared -fPIC -O1 -o "$dir/libprofile_on_exit.so" scripts/lib/profile_on_exit.c
-LLVM_PROFILE_FILE="$profiles/%4m.profraw" LD_PRELOAD="$dir/libprofile_on_exit.so" \
+# As root (through sudo where need be): the planted-log rows give files
+# away to another user.
+ci_as_root env LLVM_PROFILE_FILE="$profiles/%4m.profraw" LD_PRELOAD="$dir/libprofile_on_exit.so" \
   ctest --test-dir "$dir" --output-on-failure -j "$ci_jobs" \
   -E '^(Install\.|SecretsUnderMemcheck\.|Library\.NeedsOnlyTheCLibrary$)' >"$dir/ctest.log" 2>&1 || {
   tail -n 60 "$dir/ctest.log"

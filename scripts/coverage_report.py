@@ -18,12 +18,15 @@ list as it is.
 Exit status 1 when a side is uncovered and not explained, or when an
 explained side is now covered (the entry is stale: delete it), unless its
 reason begins with "(race)": a side that only threads meeting at the same
-instant take, in some runs and not others. The goals
-count every branch, explained or not; a directory below its goal is
-reported, and fails only with TARVELO_COVERAGE_GOALS=enforce, which CI will
-set once the sides listed as not yet tested have their tests.
+instant take, in some runs and not others. Exit status 1 also when a
+directory is below its goal (every branch of exit/ and auth/, 95 % of those
+of log/ and os/). The goals count the sides a test can take: every side
+but those explained as never taken here (the other platform's side, a
+condition decided when compiling, a fault no test can provoke, a race that
+did not happen in this run). A side explained as "not yet tested:" is one a
+test could take: it counts, as missed. Both figures are printed: all
+branches, and the goal's.
 """
-import os
 import json
 import re
 import sys
@@ -118,29 +121,48 @@ def main():
 
     for r in sorted(rows):
         row(*r)
+    explained = read_explained(explained_path)
+
+    def untakeable(key):
+        reason = explained.get(key)
+        return reason is not None and not reason.startswith("not yet tested:")
+
+    # Per directory: the sides never taken that no test can take here.
+    excluded = {}
+    for key, _ in uncovered:
+        if untakeable(key):
+            top = key[0].split("/")[0]
+            excluded[top] = excluded.get(top, 0) + 1
+
     failed = False
     below = []
     all_totals = [0] * 6
+    goal_figures = {}
     print()
     for top in GOALS:
         t = totals.get(top, [0] * 6)
         all_totals = [a + b for a, b in zip(all_totals, t)]
         row(top + "/", *t)
-        branch_percent = percent(t[4], t[5])
-        if branch_percent + 1e-9 < GOALS[top]:
-            print(f"!! {top}/: branches {branch_percent:.1f} %, below the goal of {GOALS[top]:g} %")
+        takeable = t[5] - excluded.get(top, 0)
+        goal_percent = percent(t[4], takeable)
+        goal_figures[top] = goal_percent
+        print(f"{'':28} goal {GOALS[top]:g} %: {goal_percent:.1f} % of the {takeable} sides "
+              f"a test can take here ({excluded.get(top, 0)} explained as never taken)")
+        if goal_percent + 1e-9 < GOALS[top]:
+            print(f"!! {top}/: {goal_percent:.1f} % of the sides a test can take, below the goal "
+                  f"of {GOALS[top]:g} %")
             below.append(top + "/")
-            failed = failed or os.environ.get("TARVELO_COVERAGE_GOALS") == "enforce"
+            failed = True
     row("all four", *all_totals)
     figures = ", ".join(
-        f"{top}/ {percent(totals.get(top, [0] * 6)[4], totals.get(top, [0] * 6)[5]):.1f} %"
+        f"{top}/ {percent(totals.get(top, [0] * 6)[4], totals.get(top, [0] * 6)[5]):.1f} % "
+        f"(goal's count {goal_figures[top]:.1f} %)"
         for top in GOALS)
     summary = (f"branches {figures}; all four: regions "
                f"{percent(all_totals[0], all_totals[1]):.1f} %, lines "
                f"{percent(all_totals[2], all_totals[3]):.1f} %, branches "
                f"{percent(all_totals[4], all_totals[5]):.1f} %")
 
-    explained = read_explained(explained_path)
     print(f"\nbranch sides never taken: {len(uncovered)}")
     unexplained = 0
     for key, line in sorted(uncovered):

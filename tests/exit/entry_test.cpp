@@ -9,8 +9,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 namespace tarvelo::testing {
 namespace {
@@ -96,6 +103,35 @@ TEST(InvalidCall, ReasonsTheExitDoesNotHandleCloseWithTarvelo009E) {
             << reason;
         EXPECT_EQ(ch.state(), 0) << "nothing else changes";
     }
+}
+
+// A host that passes no parameter block leaves the exit nowhere to answer:
+// it returns at once, writing nothing and leaving the channel's buffers, its
+// exit buffer and the lengths as they were.
+TEST(InvalidCall, WithoutAParameterBlockReturnsTouchingNothing) {
+    channel ch(exit_entry(), channel_config{});
+    captured([&] { ch.initialise(); });
+    std::uint8_t *const buffer = ch.exit_buffer();
+    ASSERT_NE(buffer, nullptr);
+    ch.data_length() = 1;
+    ch.exchange()[0] = ZAVSTAT_AUTHORISED;
+    const std::vector<std::uint8_t> exchange(ch.exchange(), ch.exchange() + 64);
+    const std::vector<std::uint8_t> own(buffer, buffer + 64);
+    const std::int32_t exchange_length = ch.exchange_length();
+    const std::int32_t exit_length = ch.exit_length();
+    auto out = captured([&] {
+        exit_entry()(nullptr, &ch.definition(), &ch.data_length(), &ch.exchange_length(),
+                     ch.exchange(), &ch.exit_length(), &ch.exit_buffer());
+    });
+    EXPECT_EQ(out.out, "");
+    EXPECT_EQ(out.err, "");
+    EXPECT_EQ(ch.exit_buffer(), buffer);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 64), own);
+    EXPECT_EQ(std::vector<std::uint8_t>(ch.exchange(), ch.exchange() + 64), exchange);
+    EXPECT_EQ(ch.data_length(), 1);
+    EXPECT_EQ(ch.exchange_length(), exchange_length);
+    EXPECT_EQ(ch.exit_length(), exit_length);
+    captured([&] { ch.terminate(); });
 }
 
 TEST(InvalidCall, ZtCodeThirteenEndsWithTwoBlanksTheNumberAndABlank) {
@@ -217,29 +253,71 @@ TEST(AllocationFailure, ClosesTheChannelAndTerminationReleasesNothing) {
 // Also with the preloaded failures: a random source that gives nothing
 // leaves the exit without a challenge that an impersonator could not
 // predict, so it sends none. A Linux system without the getrandom call, or
-// whose sandbox refuses it, still has its generator behind /dev/urandom; a
-// call cut short by a signal is made again.
+// whose sandbox refuses it, still has its generator behind /dev/urandom,
+// used only when it is the kernel's generator and gives every byte asked; a
+// call cut short by a signal is made again. A host running with its
+// standard input closed gets no descriptor of ours left on it.
 TEST(AllocationFailure, NoRandomBytesNoChallengeAndNoSignOn) {
     auto *failing_malloc = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_malloc"));
     auto *failing_random = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_random"));
-    if (failing_malloc == nullptr || failing_random == nullptr) {
+    auto *failing_urandom = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_urandom"));
+    if (failing_malloc == nullptr || failing_random == nullptr || failing_urandom == nullptr) {
         GTEST_SKIP() << "runs only with the failing allocator preloaded";
     }
     *failing_malloc = 0;
-#if defined(_WIN32)
-    const int errors[] = {EAGAIN};
-#else
-    const int errors[] = {EAGAIN, ENOSYS, EPERM, EINTR};
+    struct random_case {
+        const char *what;
+        int getrandom_error;
+        int urandom; // failing_malloc.c's urandom_... values, in their order
+        bool stdin_closed;
+        bool signs_on;
+    };
+    const random_case cases[] = {
+        {"generator not yet seeded", EAGAIN, 0, false, false},
+#if !defined(_WIN32)
+        {"getrandom giving no bytes and no error", -1, 0, false, false},
 #endif
-    for (const int error : errors) {
-        SCOPED_TRACE(error);
-        *failing_random = error;
+#if !defined(_WIN32)
+        {"getrandom cut short by a signal", EINTR, 0, false, true},
+        {"no getrandom: /dev/urandom", ENOSYS, 0, false, true},
+        {"getrandom refused: /dev/urandom", EPERM, 0, false, true},
+        {"/dev/urandom onto a closed standard input, moved", ENOSYS, 0, true, true},
+        {"opening /dev/urandom cut short by a signal", ENOSYS, 1, false, true},
+        {"no /dev/urandom", ENOSYS, 2, false, false},
+        {"no descriptor above the standard streams", ENOSYS, 3, true, false},
+        {"the status of /dev/urandom cannot be had", ENOSYS, 4, false, false},
+        {"another character device at /dev/urandom", ENOSYS, 5, false, false},
+        {"reading /dev/urandom cut short by a signal", ENOSYS, 6, false, true},
+        {"reading /dev/urandom fails", ENOSYS, 7, false, false},
+        {"/dev/urandom ends early", ENOSYS, 8, false, false},
+#endif
+    };
+    for (const random_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        *failing_random = c.getrandom_error;
+        *failing_urandom = c.urandom;
         standin::partner_config partner;
         partner.seed = 1700000000;
         standin::signon_record record;
-        auto out = captured(
-            [&] { record = standin::run_signon(exit_entry(), channel_config{}, partner); });
-        if (error != EAGAIN) {
+        bool stdin_left_closed = true;
+        auto out = captured([&] {
+#if defined(_WIN32)
+            record = standin::run_signon(exit_entry(), channel_config{}, partner);
+#else
+            const int saved_stdin = c.stdin_closed ? dup(STDIN_FILENO) : -1;
+            if (c.stdin_closed) {
+                close(STDIN_FILENO);
+            }
+            record = standin::run_signon(exit_entry(), channel_config{}, partner);
+            if (c.stdin_closed) {
+                stdin_left_closed = fcntl(STDIN_FILENO, F_GETFD) < 0;
+                dup2(saved_stdin, STDIN_FILENO);
+                close(saved_stdin);
+            }
+#endif
+        });
+        EXPECT_TRUE(stdin_left_closed) << "a descriptor of the exit's left on standard input";
+        if (c.signs_on) {
             EXPECT_TRUE(record.signed_on) << out.out;
             continue;
         }
@@ -251,8 +329,128 @@ TEST(AllocationFailure, NoRandomBytesNoChallengeAndNoSignOn) {
             << out.out;
     }
     *failing_random = 0;
+    *failing_urandom = 0;
     *failing_malloc = 1;
 }
+
+#if !defined(_WIN32)
+// Also with the preloaded failures: a log file's disk or another writer
+// fails a line's write in each way they can. The line ends whole in the log
+// or not at all (a part is taken out while it is still the file's end, and
+// stays only where the file system will not cut it or another's line is
+// behind it), and each line not known to be whole is said on standard
+// error, the host's standard output keeping every line.
+TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
+    auto *failing_malloc = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_malloc"));
+    auto *failing_log = static_cast<int *>(dlsym(RTLD_DEFAULT, "tarvelo_test_failing_log"));
+    if (failing_malloc == nullptr || failing_log == nullptr) {
+        GTEST_SKIP() << "runs only with the failing allocator preloaded";
+    }
+    enum class kept { whole, nothing, parts, parts_behind_anothers, as_before };
+    struct log_case {
+        const char *what;
+        int log; // failing_malloc.c's log_... values, in their order
+        kept in_log;
+        int said;                  // the errno said on standard error for each line, or 0
+        bool at_limit = false;     // the log already as long as the file-size limit
+        bool stdin_closed = false; // the host's standard input closed
+    };
+    const log_case cases[] = {
+        {"cut short, then room", 1, kept::whole, 0},
+        {"interrupted, then room", 2, kept::whole, 0},
+        {"cut short, then room, the host's standard input closed", 1, kept::whole, 0, false, true},
+        {"cut short, the path then leads to another file", 3, kept::whole, EIO},
+        {"cut short, the path then leads to another device", 4, kept::whole, EIO},
+        {"cut short, the path then cannot be opened to read", 5, kept::whole, EIO},
+        {"cut short, the log's status then cannot be had", 6, kept::whole, EIO},
+        {"cut short, the reader's status then cannot be had", 7, kept::whole, EIO},
+        {"cut short, the read-back then short", 8, kept::whole, EIO},
+        {"cut short, the file then seen shorter than the line", 9, kept::whole, EIO},
+        {"no room at all", 10, kept::nothing, ENOSPC},
+        {"cut short, then failing: the part taken out", 11, kept::nothing, EIO},
+        {"cut short, then failing: the part cannot be taken out", 12, kept::parts, EIO},
+        {"cut short, then failing: another's line behind the part", 13, kept::parts_behind_anothers,
+         EIO},
+        {"the file-size limit cannot be had", 14, kept::whole, 0},
+        {"the file-size limit reached: its signal never reaches the host", 0, kept::as_before,
+         EFBIG, true},
+        {"no status of the log file to be had", 15, kept::whole, 0},
+        {"cut short, then failing: the path then leads to a copy that ends as the log", 16,
+         kept::parts, EIO},
+    };
+    *failing_malloc = 0;
+    scratch_directory dir;
+    for (const log_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        // A log of its own: what was found of the last path this second is
+        // not taken for this one.
+        const std::string log =
+            dir.file("f" + std::to_string(c.log) + (c.stdin_closed ? "c" : "") + ".log");
+        ASSERT_LE(log.size(), 32u) << "the exit data holds the log path";
+        channel_config config;
+        config.exit_data = log;
+        if (c.log == 14) {
+            // What the limit is is learned once a second.
+            for (const std::time_t start = std::time(nullptr); std::time(nullptr) == start;) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        constexpr rlim_t limit = 4096;
+        const std::string before = c.at_limit ? std::string(limit, 'x') : "";
+        if (c.at_limit) {
+            write_file(log, before);
+        }
+        rlimit hosts_limit{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &hosts_limit), 0);
+        *failing_log = c.log;
+        auto out = captured([&] {
+            if (c.at_limit) {
+                const rlimit at{limit, hosts_limit.rlim_max};
+                setrlimit(RLIMIT_FSIZE, &at);
+            }
+            const int saved_stdin = c.stdin_closed ? dup(STDIN_FILENO) : -1;
+            if (c.stdin_closed) {
+                close(STDIN_FILENO);
+            }
+            channel ch(exit_entry(), config);
+            ch.initialise();
+            ch.terminate();
+            setrlimit(RLIMIT_FSIZE, &hosts_limit);
+            if (saved_stdin >= 0) {
+                dup2(saved_stdin, STDIN_FILENO);
+                close(saved_stdin);
+            }
+        });
+        *failing_log = 0;
+        const std::string in_log = read_file(log);
+        const std::vector<std::string> lines = split_lines(out.out);
+        ASSERT_EQ(lines.size(), 2u) << out.out;
+        const std::string said =
+            c.said == 0 ? "" : "Error writing log file - errno " + std::to_string(c.said) + "\n";
+        EXPECT_EQ(out.err, said + said);
+        switch (c.in_log) {
+        case kept::whole:
+            EXPECT_EQ(in_log, out.out);
+            break;
+        case kept::nothing:
+            EXPECT_EQ(in_log, "");
+            break;
+        case kept::parts:
+            EXPECT_EQ(in_log, lines[0].substr(0, (lines[0].size() + 1) / 2) +
+                                  lines[1].substr(0, (lines[1].size() + 1) / 2));
+            break;
+        case kept::as_before:
+            EXPECT_EQ(in_log, before);
+            break;
+        case kept::parts_behind_anothers:
+            EXPECT_EQ(in_log, lines[0].substr(0, (lines[0].size() + 1) / 2) + "another's\n" +
+                                  lines[1].substr(0, (lines[1].size() + 1) / 2) + "another's\n");
+            break;
+        }
+    }
+    *failing_malloc = 1;
+}
+#endif
 
 // Also with the preloaded allocator, which looks at the exit's buffer as it
 // is released: after a sign-on the buffer holds the expected response, which

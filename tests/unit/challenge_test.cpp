@@ -3,6 +3,7 @@
 // may and may not touch.
 #include "auth/challenge.h"
 #include "auth/md5.h"
+#include "auth/random.h"
 #include "auth/secure.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/support.h"
@@ -238,6 +239,18 @@ TEST(Challenge, AMillionFromTwoThreadsNeverRepeatAndAreKnownAsAnExits) {
         taken += is_exit_challenge(reinterpret_cast<const std::uint8_t *>(foreign.data())) ? 1 : 0;
     }
     EXPECT_EQ(taken, 0u);
+}
+
+// The system's generator gives up to 256 bytes whole at once; a larger ask
+// is refused rather than filled in parts.
+TEST(Random, FillsUpToTwoHundredFiftySixBytesAndRefusesMore) {
+    std::array<std::uint8_t, 258> area;
+    area.fill(sentinel);
+    EXPECT_TRUE(fill_random(area.data(), 256));
+    EXPECT_EQ(area[256], sentinel);
+    EXPECT_FALSE(std::all_of(area.begin(), area.begin() + 256,
+                             [](std::uint8_t b) { return b == sentinel; }));
+    EXPECT_FALSE(fill_random(area.data(), 257));
 }
 
 TEST(Wipe, ZerosExactlyTheArea) {
