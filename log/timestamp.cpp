@@ -102,9 +102,11 @@ void put_two_digits(char *out, int value) {
 void format_timestamp(std::time_t when, char out[timestamp_length]) {
     std::tm t{};
     if (!local_time(when, &t)) {
+        // The epoch, whole: Thursday 1 January 1970.
         t = std::tm{};
         t.tm_mday = 1;
         t.tm_year = 70;
+        t.tm_wday = 4;
     }
     // Out-of-range fields can only come from a broken time library; clamp so
     // that the text keeps its 24 characters.

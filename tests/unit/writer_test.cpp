@@ -73,10 +73,9 @@ TEST_F(Writer, TimestampMatchesTheCLibrarysCtimeInSeveralTimeZones) {
     }
 }
 
-// An instant the C library cannot break down writes the epoch's date, and a
-// year before year 0 its number without the sign: the text keeps its 24
-// characters either way. (The weekday of the epoch's text is not checked:
-// the fallback writes the first day name whatever the date.)
+// An instant the C library cannot break down writes the epoch, weekday
+// included, and a year before year 0 its number without the sign: the text
+// keeps its 24 characters either way.
 TEST_F(Writer, TimestampOutsideTheCLibrarysRangeKeepsItsLayout) {
     if constexpr (sizeof(std::time_t) < 8) {
         GTEST_SKIP() << "a 32-bit clock reaches neither";
@@ -84,10 +83,10 @@ TEST_F(Writer, TimestampOutsideTheCLibrarysRangeKeepsItsLayout) {
     setenv("TZ", "UTC0", 1);
     tzset();
     const std::pair<std::time_t, std::string> cases[] = {
-        {std::numeric_limits<std::time_t>::max(), "??? Jan  1 00:00:00 1970"},
+        {std::numeric_limits<std::time_t>::max(), "Thu Jan  1 00:00:00 1970"},
 #if defined(_WIN32)
         // No local time before 1970 there.
-        {static_cast<std::time_t>(-62198755200LL), "??? Jan  1 00:00:00 1970"},
+        {static_cast<std::time_t>(-62198755200LL), "Thu Jan  1 00:00:00 1970"},
 #else
         {static_cast<std::time_t>(-62198755200LL), "Fri Jan  1 00:00:00 0001"}, // the year -1
 #endif
@@ -95,11 +94,7 @@ TEST_F(Writer, TimestampOutsideTheCLibrarysRangeKeepsItsLayout) {
     for (const auto &[when, text] : cases) {
         char ours[timestamp_length];
         format_timestamp(when, ours);
-        std::string shown(ours, timestamp_length);
-        if (text.starts_with("???") && day_names.find(shown.substr(0, 3)) % 3 == 0) {
-            shown.replace(0, 3, "???");
-        }
-        EXPECT_EQ(shown, text) << when;
+        EXPECT_EQ(std::string(ours, timestamp_length), text) << when;
     }
 }
 
