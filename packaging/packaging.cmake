@@ -15,7 +15,7 @@
 #   lib/<multiarch>/pkgconfig/tarvelo.pc    the include directory and the
 #   lib/<multiarch>/cmake/tarvelo/          exit's path, for host projects
 #   share/man/man1/tarvelo.1.gz, man7/tarvelo-exit.7.gz
-#   share/doc/tarvelo/                      README, guides, copyright,
+#   share/doc/tarvelo/                      README, guides (in docs/), copyright,
 #                                           changelog.gz (and LICENSE, but
 #                                           not in the .deb: Debian has the
 #                                           text in /usr/share/common-licenses)
@@ -80,7 +80,9 @@ if(WIN32)
   endif()
 else()
   install(FILES README.md packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT library)
-  install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT library
+  # The guides keep their place beside the README, in docs/, so that the
+  # installed README's links lead to them.
+  install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT library
     FILES_MATCHING PATTERN "*.md")
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
   # Examples for operators: the rotation of the exit's logs, and Prometheus'

@@ -73,7 +73,7 @@ for f in /usr/lib64/tarvelo/libtarvelo.so /usr/bin/tarvelo /usr/include/tarvelo.
   /usr/include/tarvelo_version.h /usr/lib64/pkgconfig/tarvelo.pc \
   /usr/lib64/cmake/tarvelo/tarvelo-config.cmake /usr/share/man/man1/tarvelo.1.gz \
   /usr/share/man/man7/tarvelo-exit.7.gz /usr/share/doc/tarvelo/README.md \
-  /usr/share/doc/tarvelo/operators-guide.md /usr/share/doc/tarvelo/changelog.gz \
+  /usr/share/doc/tarvelo/docs/operators-guide.md /usr/share/doc/tarvelo/changelog.gz \
   /usr/share/doc/tarvelo/LICENSE; do
   grep -qx "$f" <<<"$rpm_list" || { echo "!! the .rpm lacks $f"; status=1; }
 done
