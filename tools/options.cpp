@@ -157,13 +157,16 @@ arguments::arguments(std::span<const std::string> words, std::span<const option>
             continue;
         }
         if (word == "--") {
-            positional_.insert(positional_.end(),
-                               words.begin() + static_cast<std::ptrdiff_t>(i) + 1, words.end());
+            for (++i; i < words.size(); ++i) {
+                positional_.push_back(words[i]);
+                in_order_.emplace_back(std::string(), words[i]);
+            }
             break;
         }
         // A lone "-" and negative numbers are values, not options.
         if (word.size() < 2 || word[0] != '-' || (word[1] >= '0' && word[1] <= '9')) {
             positional_.push_back(word);
+            in_order_.emplace_back(std::string(), word);
             continue;
         }
         const std::size_t equals = word.find('=');
@@ -195,6 +198,7 @@ arguments::arguments(std::span<const std::string> words, std::span<const option>
             throw usage_error("option " + name + " takes no value");
         }
         given_.emplace_back(name, value);
+        in_order_.emplace_back(name, value);
     }
 }
 

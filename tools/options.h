@@ -65,12 +65,18 @@ public:
     // Every value given for an option that may be repeated, in order.
     std::vector<std::string> values(std::string_view name) const;
     const std::vector<std::string> &positional() const { return positional_; }
+    // Every option and operand in the order given: an operand as an empty
+    // name and its word, for options that apply to the operands after them.
+    const std::vector<std::pair<std::string, std::optional<std::string>>> &in_order() const {
+        return in_order_;
+    }
     // A usage error unless there are none.
     void no_positional() const;
 
 private:
     std::vector<std::pair<std::string, std::optional<std::string>>> given_;
     std::vector<std::string> positional_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> in_order_;
     bool help_ = false;
 };
 

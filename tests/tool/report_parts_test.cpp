@@ -220,8 +220,7 @@ std::string line_at(log_time t, int index, const std::string &name) {
 }
 
 std::uint64_t flag_count(const summarised &s, std::string_view name, flag_kind flag) {
-    const channel_trouble *t = s.summary->trouble(s.index(name));
-    return t == nullptr ? 0 : t->flags[flag].count;
+    return s.summary->flag(s.index(name), flag).count;
 }
 
 TEST(ReportSummary, CountsChannelsFlagsBurstsAndFiltersInPiecesOfAnySize) {

@@ -220,9 +220,9 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
                 reported[name].refusals[std::string(tool::refusal_key(k))] = t->refusals[k];
             }
         }
-        for (std::size_t f = 0; t != nullptr && f < tool::flag_kinds; ++f) {
-            if (t->flags[f].count != 0) {
-                flags.emplace(name, tool::flag_names[f], t->flags[f].count);
+        for (std::size_t f = 0; f < tool::flag_kinds; ++f) {
+            if (summary.flag(i, f).count != 0) {
+                flags.emplace(name, tool::flag_names[f], summary.flag(i, f).count);
             }
         }
     }

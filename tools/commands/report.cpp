@@ -3,23 +3,22 @@
 // for monitoring through node_exporter's textfile collector.
 #include "tools/commands/commands.h"
 
+#include "log/line.h"
 #include "tools/report/formats.h"
 #include "tools/report/local_clock.h"
 #include "tools/report/summary.h"
+#include "tools/system/log_input.h"
+#include "tools/system/replaced_file.h"
+#include "tools/system/rotated_set.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
 #include <memory>
+#include <set>
 #include <optional>
 #include <string>
 #include <vector>
-
-#if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#endif
 
 namespace tarvelo::tool {
 namespace {
@@ -33,77 +32,75 @@ constexpr char standard_input[] = "-";
 
 enum class report_format { text, json, prometheus };
 
-// One of the files named, open, with its first bytes already read.
-struct log_input {
-    std::string name;
-    std::FILE *file = nullptr;
+// One of the files named, open, with its first lines already read.
+struct open_log {
+    std::size_t host = 0; // in the order the hosts were named
+    std::unique_ptr<log_input> input;
     std::string head;
     std::optional<log_time> first;
 };
 
-struct file_closer {
-    void operator()(log_input *input) const {
-        if (input->file != nullptr && input->file != stdin) {
-            std::fclose(input->file);
-        }
-        delete input; // NOLINT(cppcoreguidelines-owning-memory): the deleter owns it
-    }
+// A file named on the command line, and the host it belongs to.
+struct named_log {
+    std::size_t host = 0;
+    std::string path;
+    bool may_be_gone = false; // one of a rotated set, found a moment ago
 };
 
-using open_input = std::unique_ptr<log_input, file_closer>;
+// What the command line names: the hosts in order ("" before any is
+// named) and the files of each.
+struct named_logs {
+    std::vector<std::string> hosts{std::string()};
+    std::vector<named_log> logs;
+};
 
-std::string shown_name(const std::string &name) {
-    return name == standard_input ? "standard input" : name;
-}
-
-failure read_failure(const std::string &name, const char *what) {
-    return setting_error(std::string("cannot ") + what + " " + shown_name(name) + ": " +
-                         std::strerror(errno));
-}
-
-// Reads up to `size` bytes; a failure to read is the user's file's fault.
-std::size_t read_some(log_input &input, char *buffer, std::size_t size) {
-    errno = 0;
-    const std::size_t got = std::fread(buffer, 1, size, input.file);
-    if (got < size && std::ferror(input.file) != 0) {
-        throw read_failure(input.name, "read");
-    }
-    return got;
-}
-
-open_input open_log(const std::string &name) {
-    open_input input(new log_input);
-    input->name = name;
-    if (name == standard_input) {
-#if defined(_WIN32)
-        _setmode(_fileno(stdin), _O_BINARY);
-#endif
-        input->file = stdin;
-    } else {
-        errno = 0;
-        input->file = std::fopen(name.c_str(), "rb");
-        if (input->file == nullptr) {
-            throw read_failure(name, "open");
+named_logs logs_named(const arguments &a) {
+    named_logs named;
+    std::size_t host = 0;
+    for (const auto &[option, value] : a.in_order()) {
+        if (option == "--host") {
+            if (value->empty()) {
+                throw usage_error("--host needs a name");
+            }
+            const auto known = std::find(named.hosts.begin(), named.hosts.end(), *value);
+            host = static_cast<std::size_t>(known - named.hosts.begin());
+            if (known == named.hosts.end()) {
+                named.hosts.push_back(*value);
+            }
+        } else if (option == "--rotated") {
+            for (std::string &path : rotated_set(*value)) {
+                named.logs.push_back({host, std::move(path), true});
+            }
+        } else if (option.empty()) {
+            named.logs.push_back({host, *value, false});
         }
     }
-    // The reads are large; a second buffer in the C library would only
-    // copy every byte once more.
-    std::setvbuf(input->file, nullptr, _IONBF, 0);
-    input->head.resize(head_size);
-    input->head.resize(read_some(*input, input->head.data(), head_size));
-    input->first = first_time_in(input->head);
-    return input;
+    return named;
 }
 
-void summarise(log_input &input, log_summary &summary, std::vector<char> &buffer) {
-    summary.begin_input(shown_name(input.name));
-    summary.feed(input.head.data(), input.head.size());
-    for (;;) {
-        const std::size_t got = read_some(input, buffer.data(), buffer.size());
-        summary.feed(buffer.data(), got);
-        if (got < buffer.size()) {
+void read_head(open_log &log) {
+    log.head.resize(head_size);
+    std::size_t got = 0;
+    while (got < head_size) {
+        const std::size_t more = log.input->read(log.head.data() + got, head_size - got);
+        if (more == 0) {
             break;
         }
+        got += more;
+    }
+    log.head.resize(got);
+    log.first = first_time_in(log.head);
+}
+
+void summarise(open_log &log, log_summary &summary, std::vector<char> &buffer) {
+    summary.begin_input(log.input->name());
+    summary.feed(log.head.data(), log.head.size());
+    for (;;) {
+        const std::size_t got = log.input->read(buffer.data(), buffer.size());
+        if (got == 0) {
+            break;
+        }
+        summary.feed(buffer.data(), got);
     }
     summary.end_input();
 }
@@ -145,6 +142,40 @@ bool fail_on_flagged(const arguments &a) {
     return what.has_value();
 }
 
+// A name as the terminal may show it: what is not printable escaped.
+std::string shown_text(std::string_view text) {
+    std::string shown;
+    for (const char c : text) {
+        append_shown(shown, c);
+    }
+    return shown;
+}
+
+// Warns of each --channel that names no channel read, with the nearest
+// name that was read; true when any did. A mistyped name would otherwise
+// report nothing and stay quiet: a check on it would never fail.
+bool warn_of_unmatched(const report_filter &filter, const log_summary &summary) {
+    std::set<std::string_view> found;
+    for (std::size_t i = 0; i < summary.channel_count(); ++i) {
+        found.insert(summary.name(i));
+    }
+    std::vector<std::string_view> others(summary.names_left_out().begin(),
+                                         summary.names_left_out().end());
+    std::sort(others.begin(), others.end());
+    bool any = false;
+    for (const std::string &wanted : filter.channels) {
+        if (found.count(wanted) != 0) {
+            continue;
+        }
+        const std::string near = closest_match(wanted, others);
+        std::fprintf(stderr, "tarvelo report: warning: --channel %s names no channel in the log%s\n",
+                     shown_text(wanted).c_str(),
+                     near.empty() ? "" : (" (did you mean " + near + "?)").c_str());
+        any = true;
+    }
+    return any;
+}
+
 int report(const arguments &a, command_table /*commands*/) {
     const report_format format = format_option(a);
     const bool fail_on_flags = fail_on_flagged(a);
@@ -157,9 +188,13 @@ int report(const arguments &a, command_table /*commands*/) {
     for (const std::string &name : a.values("--channel")) {
         filter.channels.insert(name);
     }
+    const std::optional<std::string> output = a.value("--output");
+    if (output && (output->empty() || *output == standard_input)) {
+        throw usage_error("--output needs the name of a file");
+    }
     const std::vector<std::string> &names = a.positional();
-    if (names.empty()) {
-        throw usage_error("needs at least one LOGFILE (\"-\" for standard input)");
+    if (names.empty() && a.values("--rotated").empty()) {
+        throw usage_error("needs at least one LOGFILE (\"-\" for standard input) or --rotated PATH");
     }
     if (std::count(names.begin(), names.end(), standard_input) > 1) {
         throw usage_error("standard input (\"-\") can be read only once");
@@ -167,26 +202,62 @@ int report(const arguments &a, command_table /*commands*/) {
 
     // Every file is opened before any is summarised: a name that is wrong
     // is an error before a word of the report is written.
-    std::vector<open_input> inputs;
-    inputs.reserve(names.size());
-    for (const std::string &name : names) {
-        inputs.push_back(open_log(name));
-    }
-    // Oldest first, so that bursts and starts without a close are seen in
-    // the order they happened; a file with no timestamp at all goes last.
-    std::stable_sort(inputs.begin(), inputs.end(), [](const open_input &x, const open_input &y) {
-        if (!x->first || !y->first) {
-            return x->first.has_value() && !y->first.has_value();
+    const named_logs named = logs_named(a);
+    std::vector<open_log> logs;
+    std::vector<file_identity> identities;
+    for (const named_log &n : named.logs) {
+        open_log log;
+        log.host = n.host;
+        try {
+            log.input = std::make_unique<log_input>(n.path);
+        } catch (const failure &) {
+            // A rotated copy renamed or removed since the directory was
+            // read: its lines are in the next copy or gone from the set.
+            std::error_code error;
+            if (n.may_be_gone && !std::filesystem::exists(n.path, error)) {
+                continue;
+            }
+            throw;
         }
-        return *x->first < *y->first;
+        // The same file by another name (a link, the current log given
+        // beside --rotated) is read once: its lines would count twice.
+        if (const std::optional<file_identity> &id = log.input->identity()) {
+            if (std::find(identities.begin(), identities.end(), *id) != identities.end()) {
+                continue;
+            }
+            identities.push_back(*id);
+        }
+        read_head(log);
+        logs.push_back(std::move(log));
+    }
+    // Each host's files together, in the order the hosts were named; each
+    // host's oldest first, so that bursts and starts without a close are
+    // seen in the order they happened; a file with no timestamp at all
+    // goes last.
+    std::stable_sort(logs.begin(), logs.end(), [](const open_log &x, const open_log &y) {
+        if (x.host != y.host) {
+            return x.host < y.host;
+        }
+        if (!x.first || !y.first) {
+            return x.first.has_value() && !y.first.has_value();
+        }
+        return *x.first < *y.first;
     });
 
     log_summary summary(filter);
     std::vector<char> buffer(read_size);
+    std::vector<std::string> truncated;
     try {
-        for (open_input &input : inputs) {
-            summarise(*input, summary, buffer);
-            input.reset(); // closed as soon as it is read
+        for (const std::string &host : named.hosts) {
+            summary.begin_host(host);
+        }
+        for (open_log &log : logs) {
+            summary.begin_host(named.hosts[log.host]);
+            summarise(log, summary, buffer);
+            if (log.input->truncated()) {
+                truncated.push_back(log.input->name());
+            }
+            log.input.reset(); // closed as soon as it is read
         }
     } catch (const summary_full &e) {
         throw failure(exit_system, e.what());
@@ -206,23 +277,42 @@ int report(const arguments &a, command_table /*commands*/) {
             foreign = true;
         }
     }
+    for (const std::string &name : truncated) {
+        std::fprintf(stderr,
+                     "tarvelo report: warning: %s ends in the middle of its compressed data (still "
+                     "being compressed, or cut short): only the lines before are counted\n",
+                     name.c_str());
+        foreign = true;
+    }
+    const bool unmatched = warn_of_unmatched(filter, summary);
 
-    // Written as it is made.
-    static char out_buffer[1 << 16];
-    std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+    std::unique_ptr<replaced_file> replaced;
+    std::FILE *out = stdout;
+    if (output) {
+        replaced = std::make_unique<replaced_file>(*output);
+        out = replaced->file();
+    } else {
+        // Written as it is made.
+        static char out_buffer[1 << 16];
+        std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+    }
     switch (format) {
     case report_format::text:
-        text_report(summary, stdout);
+        text_report(summary, out);
         break;
     case report_format::json:
-        json_report(summary, stdout);
+        json_report(summary, out);
         break;
     case report_format::prometheus:
-        prometheus_report(summary, stdout);
+        prometheus_report(summary, out);
         break;
     }
-    // A report cut short fails as any output does (main.cpp): exit code 4.
-    if (foreign) {
+    if (replaced) {
+        replaced->commit();
+    }
+    // A report to standard output cut short fails as any output does
+    // (main.cpp): exit code 4.
+    if (foreign || (unmatched && fail_on_flags)) {
         return exit_usage;
     }
     bool flagged = false;
@@ -241,7 +331,20 @@ constexpr option options[] = {
     {"--format", "FORMAT",
      "text: a table for a terminal, worst first (the default); json: for programs; prometheus: "
      "the text exposition format, for node_exporter's textfile collector"},
-    {"--fail-on", "flagged", "exit with code 1 when any channel reported is flagged"},
+    {"--fail-on", "flagged",
+     "exit with code 1 when any channel reported is flagged, and with code 2 when a --channel "
+     "names no channel"},
+    {"--output", "FILE",
+     "write the report to FILE: whole, under a temporary name beside it, then renamed over it, "
+     "so that a reader never sees half a report (mode 0644 less the umask); on failure FILE is "
+     "left as it was"},
+    {"--rotated", "PATH",
+     "read PATH and every rotated copy of it that exists (PATH.1, PATH.2.gz, ..., "
+     "PATH-YYYYMMDD[.gz]); none yet is an empty report; may be given more than once"},
+    {"--host", "NAME",
+     "the files after it, up to the next --host, are the logs of the host NAME: channels are "
+     "counted, and refusals and starts matched, within each host alone; the report shows the "
+     "host"},
 };
 
 constexpr exit_meaning codes[] = {

@@ -108,8 +108,7 @@ order by_name(const log_summary &s) {
 }
 
 std::uint64_t problems(const log_summary &s, std::size_t i) {
-    const channel_trouble *t = s.trouble(i);
-    return s.refusal_total(i) + (t != nullptr ? t->flags[flag_unclosed].count : 0);
+    return s.refusal_total(i) + s.channel(i).open;
 }
 
 // The worst first: flagged channels, then the most refusals and starts
@@ -283,12 +282,11 @@ void text_report(const log_summary &s, std::FILE *out) {
             const auto k = static_cast<flag_kind>(kind);
             bool raised = false;
             for (const std::uint32_t i : flagged) {
-                const channel_trouble *t = s.trouble(i);
-                if (t == nullptr || t->flags[kind].count == 0) {
+                const flag_record f = s.flag(i, kind);
+                if (f.count == 0) {
                     continue;
                 }
-                put(out, "! " + name_cell(shown_name(s.name(i))) + " " +
-                             flag_row(t->flags[kind], k) + "\n");
+                put(out, "! " + name_cell(shown_name(s.name(i))) + " " + flag_row(f, k) + "\n");
                 raised = true;
             }
             if (raised) {
@@ -333,11 +331,10 @@ void json_report(const log_summary &s, std::FILE *out) {
     const order flagged = flagged_rows(s, rows);
     for (std::size_t kind = 0; kind < flag_kinds; ++kind) {
         for (const std::uint32_t i : flagged) {
-            const channel_trouble *t = s.trouble(i);
-            if (t == nullptr || t->flags[kind].count == 0) {
+            const flag_record f = s.flag(i, kind);
+            if (f.count == 0) {
                 continue;
             }
-            const flag_record &f = t->flags[kind];
             any = true;
             put(out, separator + ("{\"channel\": " + json_string(s.name(i)) +
                                   ", \"flag\": " + json_string(flag_names[kind]) + ", \"count\": " +
@@ -427,10 +424,8 @@ void prometheus_report(const log_summary &s, std::FILE *out) {
                 "Flags raised on a channel: impersonation attempts, bursts of refusals, "
                 "revocations, starts without a close.");
     each_channel([&](std::uint32_t i) {
-        const channel_trouble *t = s.trouble(i);
         for (std::size_t kind = 0; kind < flag_kinds; ++kind) {
-            sample("tarvelo_channel_flags", "flag", flag_names[kind],
-                   count(t != nullptr ? t->flags[kind].count : 0));
+            sample("tarvelo_channel_flags", "flag", flag_names[kind], count(s.flag(i, kind).count));
         }
     });
     metric_head(out, "tarvelo_channel_last_line_timestamp_seconds", "gauge",

@@ -14,9 +14,9 @@ constexpr std::size_t line_max = 2048;
 constexpr std::size_t most_name_blocks = std::size_t{1} << (32 - 20);
 
 // A channel name as written is at most 80 characters: words of 8 bytes,
-// multiplied and mixed.
-std::size_t name_hash(std::string_view name) {
-    std::uint64_t h = name.size();
+// multiplied and mixed, after the host's number.
+std::size_t name_hash(std::string_view name, std::uint16_t host) {
+    std::uint64_t h = name.size() ^ (std::uint64_t{host} << 32);
     for (std::size_t at = 0; at < name.size(); at += 8) {
         std::uint64_t word = 0;
         std::memcpy(&word, name.data() + at, std::min<std::size_t>(8, name.size() - at));
@@ -30,7 +30,7 @@ std::size_t name_hash(std::string_view name) {
 // The first and last eight bytes of a name and its length, mixed: enough
 // to tell apart the few channels of the latest lines, at the cost of two
 // loads.
-std::uint64_t fingerprint(std::string_view name) {
+std::uint64_t fingerprint(std::string_view name, std::uint16_t host) {
     std::uint64_t first = 0;
     std::uint64_t last = 0;
     const std::size_t n = std::min<std::size_t>(8, name.size());
@@ -38,7 +38,7 @@ std::uint64_t fingerprint(std::string_view name) {
         std::memcpy(&first, name.data(), n);
         std::memcpy(&last, name.data() + name.size() - n, n);
     }
-    return first ^ (last * 0xFF51AFD7ED558CCDu) ^ name.size();
+    return first ^ (last * 0xFF51AFD7ED558CCDu) ^ name.size() ^ (std::uint64_t{host} << 40);
 }
 
 // Where each catalogue entry is counted among the refusals.
@@ -78,10 +78,45 @@ std::uint64_t log_summary::refusal_total(std::size_t i) const {
     return total;
 }
 
+flag_record log_summary::flag(std::size_t i, std::size_t kind) const {
+    const channel_record &c = channels_[i];
+    if (kind == flag_unclosed) {
+        flag_record f;
+        if (c.open > 0) {
+            f.note(c.open_since, c.last_start, c.open);
+        }
+        return f;
+    }
+    const channel_trouble *t = trouble(i);
+    return t == nullptr || t->flags == 0 ? flag_record{} : flags_[t->flags - 1].flags[kind];
+}
+
 bool log_summary::flagged(std::size_t i) const {
     const channel_trouble *t = trouble(i);
-    return t != nullptr && std::any_of(t->flags.begin(), t->flags.end(),
-                                       [](const flag_record &f) { return f.count != 0; });
+    if (channels_[i].open > 0) {
+        return true;
+    }
+    if (t == nullptr || t->flags == 0) {
+        return false;
+    }
+    const channel_flags &f = flags_[t->flags - 1];
+    return std::any_of(f.flags.begin(), f.flags.end(),
+                       [](const flag_record &r) { return r.count != 0; });
+}
+
+void log_summary::begin_host(std::string name) {
+    const auto known = std::find(hosts_.begin(), hosts_.end(), name);
+    if (known != hosts_.end()) {
+        host_ = static_cast<std::uint16_t>(known - hosts_.begin());
+        return;
+    }
+    if (hosts_.size() > UINT16_MAX) {
+        throw summary_full("more hosts named than the report can hold");
+    }
+    host_ = static_cast<std::uint16_t>(hosts_.size());
+    hosts_.push_back(std::move(name));
+    // The channels of the latest lines were another host's.
+    recent_ = {};
 }
 
 void log_summary::begin_input(std::string name) {
@@ -142,14 +177,7 @@ void log_summary::end_input() {
 }
 
 void log_summary::finish() {
-    for (std::size_t i = 0; i < channels_.size(); ++i) {
-        channel_record &c = channels_[i];
-        if (c.open > 0) {
-            flag_record &f = trouble_of(c).flags[flag_unclosed];
-            f = {};
-            f.note(c.open_since, c.last_start, c.open);
-        }
-    }
+    // Starts without a close are read off each channel when asked for.
 }
 
 void log_summary::note_unparsed() {
@@ -195,10 +223,11 @@ void log_summary::take_line(std::string_view line) {
 
 std::size_t log_summary::channel_index(std::string_view raw) {
     const std::string_view name = escaped_name(raw, escaped_);
-    const std::uint64_t print = fingerprint(name);
+    const std::uint64_t print = fingerprint(name, host_);
     recent_channel &recent = recent_[static_cast<std::size_t>((print * 0x9E3779B97F4A7C15u) >> 58)];
     if (recent.index != 0 && recent.fingerprint == print &&
-        same_text(this->name(recent.index - 1), name)) {
+        same_text(this->name(recent.index - 1), name) &&
+        channels_[recent.index - 1].host == host_) {
         return recent.index - 1;
     }
     const std::size_t found = look_up(name);
@@ -210,19 +239,22 @@ std::size_t log_summary::channel_index(std::string_view raw) {
 
 std::size_t log_summary::look_up(std::string_view name) {
     if (!filter_.channels.empty() && filter_.channels.count(name) == 0) {
+        if (left_out_.size() < names_left_out_max) {
+            left_out_.emplace(name);
+        }
         return no_channel;
     }
     if (2 * (channels_.size() + 1) > slots_.size()) {
         grow_slots();
     }
-    const std::size_t hash = name_hash(name);
+    const std::size_t hash = name_hash(name, host_);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         const std::uint32_t taken = slots_[slot];
         if (taken == 0) {
             return add_channel(name, slot);
         }
-        if (same_text(this->name(taken - 1), name)) {
+        if (channels_[taken - 1].host == host_ && same_text(this->name(taken - 1), name)) {
             return taken - 1;
         }
     }
@@ -244,6 +276,7 @@ std::size_t log_summary::add_channel(std::string_view name, std::size_t slot) {
     channel_record &c = channels_.emplace_back();
     c.name_at = static_cast<std::uint32_t>(at);
     c.name_length = static_cast<std::uint8_t>(name.size());
+    c.host = host_;
     slots_[slot] = static_cast<std::uint32_t>(channels_.size());
     return channels_.size() - 1;
 }
@@ -252,7 +285,7 @@ void log_summary::grow_slots() {
     slots_.assign(std::max<std::size_t>(64, 2 * slots_.size()), 0);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = 0; i < channels_.size(); ++i) {
-        std::size_t slot = name_hash(name(i)) & mask;
+        std::size_t slot = name_hash(name(i), channels_[i].host) & mask;
         while (slots_[slot] != 0) {
             slot = (slot + 1) & mask;
         }
@@ -266,6 +299,14 @@ channel_trouble &log_summary::trouble_of(channel_record &c) {
         c.trouble = static_cast<std::uint32_t>(troubles_.size());
     }
     return troubles_[c.trouble - 1];
+}
+
+flag_record &log_summary::raise(channel_trouble &t, flag_kind kind) {
+    if (t.flags == 0) {
+        flags_.emplace_back();
+        t.flags = static_cast<std::uint32_t>(flags_.size());
+    }
+    return flags_[t.flags - 1].flags[kind];
 }
 
 void log_summary::apply(const parsed_line &line) {
@@ -332,9 +373,9 @@ void log_summary::note_refusal(channel_record &c, std::size_t kind, log_time t) 
     ++trouble.refusals[kind];
     const int index = refusal_messages[kind];
     if (index == msg_impersonation) {
-        trouble.flags[flag_impersonation].note(t, t);
+        raise(trouble, flag_impersonation).note(t, t);
     } else if (index == msg_revoked) {
-        trouble.flags[flag_revoked].note(t, t);
+        raise(trouble, flag_revoked).note(t, t);
     }
     trouble.recent[trouble.recent_next] = t;
     trouble.recent_next = static_cast<std::uint8_t>((trouble.recent_next + 1) % burst_refusals);
@@ -348,7 +389,7 @@ void log_summary::note_refusal(channel_record &c, std::size_t kind, log_time t) 
     const auto [earliest, latest] =
         std::minmax_element(trouble.recent.begin(), trouble.recent.end());
     if (*latest - *earliest <= burst_seconds) {
-        trouble.flags[flag_burst].note(*earliest, *latest);
+        raise(trouble, flag_burst).note(*earliest, *latest);
         trouble.recent_count = 0; // the next burst needs refusals of its own
     }
 }

@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace tarvelo::tool {
@@ -87,17 +88,26 @@ struct channel_record {
     std::uint32_t open = 0;
     std::uint32_t trouble = 0; // 1 + its place among the troubles; 0: none
     std::uint32_t name_at = 0; // in the name arena
+    std::uint16_t host = 0;    // its place among the hosts named
     std::uint8_t name_length = 0;
     bool seen = false; // first and last hold a line's time
 };
 
-// What only some channels meet: refusals and flags.
+// What only some channels meet: refusals. A log where every other channel
+// is refused has half a million of these, so they hold no flags: the
+// rarer flags are kept apart, and starts without a close are read off the
+// channel itself.
 struct channel_trouble {
     std::array<std::uint64_t, refusal_kinds> refusals{};
-    std::array<flag_record, flag_kinds> flags{};
     std::array<log_time, burst_refusals> recent{}; // the latest refusals, a ring
+    std::uint32_t flags = 0;                       // 1 + its place among the flags; 0: none
     std::uint8_t recent_count = 0;
     std::uint8_t recent_next = 0;
+};
+
+// The flags raised on a channel by its lines: every kind but unclosed.
+struct channel_flags {
+    std::array<flag_record, flag_kinds> flags{};
 };
 
 // A growing array in blocks that never move: no copy of everything when it
@@ -169,12 +179,17 @@ public:
     log_summary(const log_summary &) = delete;
     log_summary &operator=(const log_summary &) = delete;
 
+    // The host of the inputs that follow, until another is named. Channels
+    // of one name on two hosts are two channels: their refusals, bursts and
+    // starts never meet. Before any is named, every input belongs to one
+    // host without a name.
+    void begin_host(std::string name);
     void begin_input(std::string name);
     void feed(const char *data, std::size_t size);
     void end_input();
 
-    // After the last input: raises the flags for starts left without a
-    // close. The channels are in the order they were first seen.
+    // After the last input. The channels are in the order they were first
+    // seen.
     void finish();
 
     std::size_t channel_count() const { return channels_.size(); }
@@ -183,16 +198,27 @@ public:
         const channel_record &c = channels_[i];
         return {name_blocks_[c.name_at / name_block].get() + c.name_at % name_block, c.name_length};
     }
-    // Null when the channel met no refusal and no flag.
+    // Null when the channel met no refusal.
     const channel_trouble *trouble(std::size_t i) const {
         const std::uint32_t t = channels_[i].trouble;
         return t == 0 ? nullptr : &troubles_[t - 1];
     }
+    // A flag of the channel; its count is 0 when it was not raised.
+    flag_record flag(std::size_t i, std::size_t kind) const;
     std::uint64_t refusal_total(std::size_t i) const;
     bool flagged(std::size_t i) const;
+    // The hosts named, in order; "" stands for the host without a name.
+    const std::vector<std::string> &hosts() const { return hosts_; }
+    std::string_view host(std::size_t i) const { return hosts_[channels_[i].host]; }
+    // Whether any host was named: the reports then show the host.
+    bool hosts_named() const { return hosts_.size() > 1 || !hosts_.front().empty(); }
 
     const read_totals &totals() const { return totals_; }
     const std::vector<input_totals> &inputs() const { return inputs_; }
+    // Names of channels that --channel left out, the first of them up to a
+    // limit: what a name that matched nothing is compared with.
+    const std::unordered_set<std::string> &names_left_out() const { return left_out_; }
+    static constexpr std::size_t names_left_out_max = std::size_t{1} << 16;
 
 private:
     // Names are kept in blocks of this size; a name never spans two.
@@ -208,6 +234,7 @@ private:
     std::size_t add_channel(std::string_view name, std::size_t slot);
     void grow_slots();
     channel_trouble &trouble_of(channel_record &c);
+    flag_record &raise(channel_trouble &t, flag_kind kind);
     void note_refusal(channel_record &c, std::size_t kind, log_time t);
     void note_unparsed();
 
@@ -215,6 +242,9 @@ private:
     report_filter filter_;
     block_array<channel_record> channels_;
     block_array<channel_trouble> troubles_;
+    block_array<channel_flags> flags_;
+    std::vector<std::string> hosts_{std::string()};
+    std::uint16_t host_ = 0; // of the input being read
     // The names, in blocks that never move once written.
     std::vector<std::unique_ptr<char[]>> name_blocks_;
     std::size_t name_used_ = 0; // in the last block
@@ -232,6 +262,7 @@ private:
     std::array<recent_channel, 64> recent_{};
     read_totals totals_;
     std::vector<input_totals> inputs_;
+    std::unordered_set<std::string> left_out_;
 
     // The input being read.
     std::uint64_t line_number_ = 0;

@@ -1,0 +1,178 @@
+// log_input.cpp: see log_input.h.
+#include "tools/system/log_input.h"
+
+#include "tools/failure.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <sys/stat.h>
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+#if TARVELO_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
+namespace tarvelo::tool {
+namespace {
+
+constexpr char standard_input[] = "-";
+// Compressed bytes taken from the file at a time.
+constexpr std::size_t compressed_piece = std::size_t{1} << 16;
+
+failure read_failure(const std::string &shown, const char *what) {
+    return setting_error(std::string("cannot ") + what + " " + shown + ": " +
+                         std::strerror(errno));
+}
+
+} // namespace
+
+bool gzip_magic(std::string_view head) {
+    return head.size() >= 2 && static_cast<unsigned char>(head[0]) == 0x1f &&
+           static_cast<unsigned char>(head[1]) == 0x8b;
+}
+
+#if TARVELO_HAVE_ZLIB
+struct log_input::inflater {
+    z_stream stream{};
+    std::vector<char> in = std::vector<char>(compressed_piece);
+    bool ended = false;     // the raw file has no more bytes
+    bool in_member = false; // a member has begun and not yet ended
+    ~inflater() { inflateEnd(&stream); }
+};
+#else
+struct log_input::inflater {};
+#endif
+
+log_input::log_input(std::string name)
+    : shown_(name == standard_input ? "standard input" : name) {
+    if (name == standard_input) {
+#if defined(_WIN32)
+        _setmode(_fileno(stdin), _O_BINARY);
+#endif
+        file_ = stdin;
+    } else {
+        errno = 0;
+        file_ = std::fopen(name.c_str(), "rb");
+        if (file_ == nullptr) {
+            throw read_failure(shown_, "open");
+        }
+    }
+    // The reads are large; a second buffer in the C library would only
+    // copy every byte once more.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
+    struct stat status {};
+    if (fstat(fileno(file_), &status) == 0 && (status.st_mode & S_IFMT) == S_IFREG &&
+        status.st_ino != 0) {
+        identity_ = file_identity{static_cast<std::uint64_t>(status.st_dev),
+                                  static_cast<std::uint64_t>(status.st_ino)};
+    }
+    // The first two bytes tell the format; a pipe may give one at a time.
+    char magic[2] = {};
+    std::size_t got = 0;
+    for (std::size_t more = 1; got < sizeof magic && more != 0; got += more) {
+        more = read_raw(magic + got, sizeof magic - got);
+    }
+    head_.assign(magic, got);
+    if (!gzip_magic(head_)) {
+        return;
+    }
+#if TARVELO_HAVE_ZLIB
+    inflater_ = std::make_unique<inflater>();
+    // A gzip header and trailer around each member; no other format.
+    if (inflateInit2(&inflater_->stream, 16 + MAX_WBITS) != Z_OK) {
+        throw failure(exit_system, "cannot set up the decompression of " + shown_);
+    }
+#else
+    throw setting_error(shown_ + " is compressed: compressed logs are not supported in this build");
+#endif
+}
+
+log_input::~log_input() {
+    if (file_ != nullptr && file_ != stdin) {
+        std::fclose(file_);
+    }
+}
+
+std::size_t log_input::read_raw(char *buffer, std::size_t size) {
+    std::size_t got = 0;
+    if (head_at_ < head_.size()) {
+        got = std::min(size, head_.size() - head_at_);
+        std::memcpy(buffer, head_.data() + head_at_, got);
+        head_at_ += got;
+        if (got == size) {
+            return got;
+        }
+    }
+    errno = 0;
+    const std::size_t more = std::fread(buffer + got, 1, size - got, file_);
+    if (more < size - got && std::ferror(file_) != 0) {
+        throw read_failure(shown_, "read");
+    }
+    return got + more;
+}
+
+std::size_t log_input::read(char *buffer, std::size_t size) {
+    if (inflater_ == nullptr) {
+        std::size_t got = 0;
+        // A pipe hands over what it holds: a short read is the end only
+        // when nothing comes.
+        while (got < size) {
+            const std::size_t more = read_raw(buffer + got, size - got);
+            if (more == 0) {
+                break;
+            }
+            got += more;
+        }
+        return got;
+    }
+    return inflate_some(buffer, size);
+}
+
+#if TARVELO_HAVE_ZLIB
+std::size_t log_input::inflate_some(char *buffer, std::size_t size) {
+    inflater &z = *inflater_;
+    z_stream &s = z.stream;
+    s.next_out = reinterpret_cast<Bytef *>(buffer);
+    s.avail_out = static_cast<uInt>(size);
+    while (s.avail_out != 0) {
+        if (s.avail_in == 0 && !z.ended) {
+            const std::size_t got = read_raw(z.in.data(), z.in.size());
+            z.ended = got == 0;
+            s.next_in = reinterpret_cast<Bytef *>(z.in.data());
+            s.avail_in = static_cast<uInt>(got);
+        }
+        if (s.avail_in == 0 && z.ended) {
+            // The end of the file: whole if no member was left open.
+            truncated_ = z.in_member;
+            break;
+        }
+        z.in_member = true;
+        const int result = inflate(&s, Z_NO_FLUSH);
+        if (result == Z_STREAM_END) {
+            // gzip allows members one after another (a log compressed
+            // piece by piece, or files put together with cat): each is read.
+            z.in_member = false;
+            if (inflateReset(&s) != Z_OK) {
+                throw setting_error("cannot read " + shown_ + ": its compressed data is damaged");
+            }
+            continue;
+        }
+        if (result == Z_BUF_ERROR && s.avail_in == 0) {
+            continue; // needs more input
+        }
+        if (result != Z_OK) {
+            throw setting_error("cannot read " + shown_ + ": its compressed data is damaged" +
+                                (s.msg != nullptr ? std::string(" (") + s.msg + ")" : ""));
+        }
+    }
+    return size - s.avail_out;
+}
+#else
+std::size_t log_input::inflate_some(char * /*buffer*/, std::size_t /*size*/) { return 0; }
+#endif
+
+} // namespace tarvelo::tool

@@ -1,0 +1,67 @@
+// log_input.h: a log file opened for "tarvelo report", plain or
+// gzip-compressed (told by its first bytes, never by its name), read as the
+// lines the exit wrote.
+#ifndef TARVELO_TOOLS_SYSTEM_LOG_INPUT_H
+#define TARVELO_TOOLS_SYSTEM_LOG_INPUT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarvelo::tool {
+
+// Which file a name leads to: the same file given by two names (a link, a
+// path through another directory) is the same identity.
+struct file_identity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const file_identity &) const = default;
+};
+
+// Whether these first bytes of a file begin a gzip member.
+bool gzip_magic(std::string_view head);
+
+class log_input {
+public:
+    // "-" is standard input. Throws a setting_error that names the file
+    // when it cannot be opened.
+    explicit log_input(std::string name);
+    ~log_input();
+    log_input(const log_input &) = delete;
+    log_input &operator=(const log_input &) = delete;
+
+    // As the user named it; "standard input" for "-".
+    const std::string &name() const { return shown_; }
+    // Null when the system gives files no identity (Windows, a pipe).
+    const std::optional<file_identity> &identity() const { return identity_; }
+    bool compressed() const { return inflater_ != nullptr; }
+    // Up to `size` bytes of the log, decompressed; fewer only at its end.
+    // Throws a setting_error on a read error or a damaged compressed file.
+    std::size_t read(char *buffer, std::size_t size);
+    // Set after the last read when a compressed file ended in the middle
+    // of its data (still being compressed, or cut short): what it held up
+    // to there has been read.
+    bool truncated() const { return truncated_; }
+
+private:
+    struct inflater;
+
+    std::size_t read_raw(char *buffer, std::size_t size);
+    std::size_t inflate_some(char *buffer, std::size_t size);
+
+    std::string shown_;
+    std::FILE *file_ = nullptr;
+    std::optional<file_identity> identity_;
+    std::string head_; // raw bytes read to tell the format, not yet handed on
+    std::size_t head_at_ = 0;
+    std::unique_ptr<inflater> inflater_;
+    bool truncated_ = false;
+};
+
+} // namespace tarvelo::tool
+
+#endif

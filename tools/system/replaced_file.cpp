@@ -1,0 +1,114 @@
+// replaced_file.cpp: see replaced_file.h.
+#include "tools/system/replaced_file.h"
+
+#include "tools/failure.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace tarvelo::tool {
+namespace {
+
+// The temporary name hides the file and does not end as the file does, so
+// that a collector that reads every "*.prom" of the directory skips it.
+std::string temporary_pattern(const std::string &path) {
+    const std::filesystem::path whole(path);
+    return (whole.parent_path() / ("." + whole.filename().string() + ".XXXXXX")).string();
+}
+
+std::string system_error_text() { return std::strerror(errno); }
+
+#if defined(_WIN32)
+int make_temporary(std::string &name) {
+    // The X's become a unique suffix; the file is made only if it is new.
+    if (_mktemp_s(name.data(), name.size() + 1) != 0) {
+        return -1;
+    }
+    return _open(name.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+#else
+int make_temporary(std::string &name) { return mkstemp(name.data()); }
+#endif
+
+} // namespace
+
+replaced_file::replaced_file(std::string path)
+    : path_(std::move(path)), temporary_(temporary_pattern(path_)) {
+    errno = 0;
+    const int descriptor = make_temporary(temporary_);
+    if (descriptor < 0) {
+        throw setting_error("cannot write " + path_ + ": cannot create a file beside it (" +
+                            system_error_text() + ")");
+    }
+    file_ = fdopen(descriptor, "wb");
+    if (file_ == nullptr) {
+        const std::string why = system_error_text();
+#if defined(_WIN32)
+        _close(descriptor);
+#else
+        close(descriptor);
+#endif
+        std::remove(temporary_.c_str());
+        throw failure(exit_system, "cannot write " + path_ + ": " + why);
+    }
+}
+
+replaced_file::~replaced_file() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        std::remove(temporary_.c_str());
+    }
+}
+
+void replaced_file::commit() {
+    const auto fail = [this](const std::string &why) {
+        std::fclose(file_);
+        file_ = nullptr;
+        std::remove(temporary_.c_str());
+        return failure(exit_system, "cannot write " + path_ + ": " + why + "; it is left as it was");
+    };
+    errno = 0;
+    if (std::fflush(file_) != 0 || std::ferror(file_) != 0) {
+        throw fail(errno != 0 ? system_error_text() : "a write failed");
+    }
+#if !defined(_WIN32)
+    // The file made by mkstemp is the owner's alone; a report is for its
+    // readers too, as a file made by the shell would be.
+    const mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(fileno(file_), static_cast<mode_t>(0644 & ~mask)) != 0 ||
+        fsync(fileno(file_)) != 0) {
+        throw fail(system_error_text());
+    }
+#endif
+    if (std::fclose(file_) != 0) {
+        file_ = nullptr;
+        const std::string why = system_error_text();
+        std::remove(temporary_.c_str());
+        throw failure(exit_system, "cannot write " + path_ + ": " + why + "; it is left as it was");
+    }
+    file_ = nullptr;
+#if defined(_WIN32)
+    const bool renamed =
+        MoveFileExA(temporary_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    const bool renamed = std::rename(temporary_.c_str(), path_.c_str()) == 0;
+#endif
+    if (!renamed) {
+        const std::string why = system_error_text();
+        std::remove(temporary_.c_str());
+        throw failure(exit_system, "cannot write " + path_ + ": " + why + "; it is left as it was");
+    }
+}
+
+} // namespace tarvelo::tool
