@@ -13,8 +13,9 @@
 #   logrotate  the example configuration, aimed at a directory of the test,
 #              rotates the log several times, forced, while tarvelo load
 #              writes to it: every line load wrote is in the rotated set
-#              (the .gz members included), every line is whole, and nothing
-#              was moved out of the set.
+#              (the .gz members included), every line is whole, nothing
+#              was moved out of the set, and tarvelo report --rotated reads
+#              every line of it.
 # Usage: ci-ops-examples.sh DEB
 set -euo pipefail
 deb=$(realpath "$1")
@@ -125,6 +126,11 @@ echo "$written lines written by load, $total in the rotated set, $split not whol
 [ "$gz" -ge 2 ] || fail "only $gz compressed members in the set"
 [ -n "$written" ] && [ "$total" -eq "$written" ] || fail "lines lost or doubled in rotation: $total of $written"
 [ "$split" -eq 0 ] && [ "$unended" -eq 0 ] || fail "lines split in rotation"
+# The report reads the set as logrotate left it, compressed copies too.
+read_by_report=$(build/tools/tarvelo report --format json --rotated "$logs/t.log" |
+  sed -n 's/^"lines": \([0-9]*\),.*/\1/p')
+echo "tarvelo report --rotated read $read_by_report lines"
+[ "$read_by_report" = "$written" ] || fail "tarvelo report --rotated read $read_by_report lines of $written"
 [ -z "$(find "$logs" -name '*.backup')" ] || fail "logrotate moved a log out of the set"
 # Each new log is the exit's own: 0640 under the umask of 022 set above.
 perms=$(stat -c %a "$logs/t.log.1")

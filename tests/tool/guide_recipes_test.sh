@@ -11,8 +11,9 @@
 #   rotated   after three: a compressed copy, the one before, the log.
 # Each must end with status 0 (1 allowed with --fail-on, for a flagged
 # channel), and what it reports must count every line of the set: a report
-# written with --output has mode 0644 and as many starts as the set holds,
-# per host; JSON gives the lines read.
+# written with --output has mode 0644, gives no series twice, as many
+# starts as the set holds, and with --host a host label for each host; JSON
+# gives the lines read.
 # Usage: guide_recipes_test.sh TARVELO_PROGRAM SOURCE_DIR
 set -euo pipefail
 program=$1 source=$2
@@ -85,7 +86,7 @@ set_count() { # LOG PATTERN
 }
 
 run_recipes() {
-  local state=$1 recipe command status out prom starts want hosts lines
+  local state=$1 recipe command status out prom starts want lines twice log host
   for recipe in "${recipes[@]}"; do
     command=$(local_paths "$recipe")
     rm -f "$textfiles/tarvelo.prom"
@@ -100,8 +101,10 @@ run_recipes() {
       [ "$(stat -c %a "$prom")" = 644 ] || fail "$state: the report's mode is $(stat -c %a "$prom")"
       [ -z "$(find "$textfiles" -type f ! -name tarvelo.prom)" ] ||
         fail "$state: \"$recipe\" left $(ls "$textfiles")"
+      # node_exporter refuses a whole text file that gives one series twice.
+      twice=$(grep -v '^#' "$prom" | sed 's/ [^ ]*$//' | sort | uniq -d | head -n 3)
+      [ -z "$twice" ] || fail "$state: \"$recipe\" gives series twice: $twice"
       starts=$(awk '/^tarvelo_channel_starts_total/ {s += $NF} END {print s + 0}' "$prom")
-      hosts=""
       want=0
       for log in tarvelo qm1 qm2; do
         if [[ "$recipe" == *"/var/log/tarvelo/$log.log"* ]]; then
