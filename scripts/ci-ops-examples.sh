@@ -34,18 +34,19 @@ examples=$root/usr/share/doc/tarvelo/examples
 
 echo "-- $(systemd-analyze --version | head -n 1): systemd-analyze verify"
 # The system's units (sysinit.target, timers.target, ...) beside the
-# package's, as on a machine where it is installed. The manual page the
-# service names is checked by man --warnings in the package stage.
+# package's, as on a machine where it is installed. The service names the
+# operator's guide as its documentation, not a manual page, so that verify
+# holds where no man is installed; says so.
 mkdir -p "$root/lib/systemd/system"
 cp -an /usr/lib/systemd/system/. "$root/lib/systemd/system/"
 units=(/lib/systemd/system/tarvelo-report.service /lib/systemd/system/tarvelo-report.timer)
-if out=$(systemd-analyze verify --root="$root" --man=no "${units[@]}" 2>&1) && [ -z "$out" ]; then
+if out=$(systemd-analyze verify --root="$root" "${units[@]}" 2>&1) && [ -z "$out" ]; then
   echo "units: verified"
 else
   fail "systemd-analyze verify: $out"
 fi
 mv "$root/usr/bin/tarvelo" "$work/tarvelo.moved"
-if systemd-analyze verify --root="$root" --man=no "${units[0]}" >/dev/null 2>&1; then
+if systemd-analyze verify --root="$root" "${units[0]}" >/dev/null 2>&1; then
   fail "systemd-analyze verify passes a service whose program is missing: it checks nothing"
 fi
 mv "$work/tarvelo.moved" "$root/usr/bin/tarvelo"
