@@ -210,7 +210,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The library needs only the C library; the program also needs the C++
-# runtime. dpkg-shlibdeps works that out where it is installed, for this
+# runtime and zlib. dpkg-shlibdeps works that out where it is installed, for this
 # machine's own architecture: a cross compiler's libraries are no package
 # of the target architecture that it could read.
 find_program(TARVELO_DPKG_SHLIBDEPS dpkg-shlibdeps)
@@ -218,6 +218,10 @@ if(TARVELO_DPKG_SHLIBDEPS AND NOT CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  # The program reads compressed logs with zlib.
+  if(TARVELO_ZLIB)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", zlib1g")
+  endif()
 endif()
 # A cross build's packages are for its target, which dpkg and uname, asked
 # by CPack, would take for this machine.

@@ -46,13 +46,28 @@ cross() {
     -DTARVELO_CROSS_TRIPLET="$triplet")
 
   scripts/setup.sh "$package" googletest >/dev/null && ci_install_qemu >/dev/null || return 1
+  # The program's zlib, for compressed logs: the target's own, from Debian's
+  # $debian_arch architecture, linked in whole (the emulated loader looks
+  # for shared libraries under the cross compiler's root alone). It
+  # installs only while its version matches the machine's zlib; without it
+  # the program is built without, and says so when it meets a compressed log.
+  local zlib=(-DTARVELO_ZLIB=OFF)
+  if { dpkg --print-foreign-architectures | grep -qx "$debian_arch" ||
+    ci_as_root dpkg --add-architecture "$debian_arch"; } &&
+    scripts/setup.sh "zlib1g-dev:$debian_arch" >/dev/null 2>"$ci_root/build-$arch-zlib.log" &&
+    [ -f "/usr/lib/$triplet/libz.a" ]; then
+    zlib=(-DTARVELO_ZLIB=ON -DZLIB_INCLUDE_DIR=/usr/include -DZLIB_LIBRARY="/usr/lib/$triplet/libz.a")
+  else
+    ci_note "BUILT WITHOUT zlib for $arch: zlib1g-dev:$debian_arch could not be installed" \
+      "(see build-$arch-zlib.log); the program there reads no compressed log, and says so"
+  fi
   ci_step_done "$arch: packages"
 
   ci_build_gtest "$gtest_build" "${toolchain[@]}" || return 1
   ci_step_done "$arch: GoogleTest"
 
   ci_configure "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DGTest_DIR="$ci_gtest_dir" -DCMAKE_CROSSCOMPILING_EMULATOR="/usr/bin/qemu-$arch" &&
+    -DGTest_DIR="$ci_gtest_dir" -DCMAKE_CROSSCOMPILING_EMULATOR="/usr/bin/qemu-$arch" "${zlib[@]}" &&
     ci_build "$build" || return 1
   # Every binary of the build must be the target's, or the suite proves
   # nothing.

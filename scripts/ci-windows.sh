@@ -238,7 +238,7 @@ flow_win64() (
 )
 
 # The packages of each flow, installed as it needs them: MinGW-w64 for its
-# target, and Wine with its 64-bit server and loader; for the 32-bit flow,
+# target and its zlib (the program reads compressed logs), and Wine with its 64-bit server and loader; for the 32-bit flow,
 # icoutils' wrestool, which reads the version resources, Info-ZIP's zip,
 # which makes the .zip again in a fixed order
 # (packaging/reproducible.cmake), and only before its tests, Wine's 32-bit
@@ -248,8 +248,8 @@ flow_win64() (
 # and the .zip have been checked, and the 64-bit flow does not need it.
 packages() {
   case $1 in
-  win64) scripts/setup.sh g++-mingw-w64-x86-64-posix wine wine64 googletest ;;
-  win32) scripts/setup.sh g++-mingw-w64-i686-posix googletest icoutils zip ;;
+  win64) scripts/setup.sh g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 googletest ;;
+  win32) scripts/setup.sh g++-mingw-w64-i686-posix libz-mingw-w64-dev googletest icoutils zip ;;
   wine32) ci_add_i386 && scripts/setup.sh wine wine64 wine32:i386 gcc-multilib ;;
   esac || return 1
   ci_step_done "packages ($1)"

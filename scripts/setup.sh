@@ -16,4 +16,5 @@ while [ $# -gt 0 ] && [ "${1#--}" != "$1" ]; do
   options+=("$1")
   shift
 done
-ci_apt_install "${options[@]}" cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev pkgconf "$@"
+ci_apt_install "${options[@]}" cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev pkgconf \
+  zlib1g-dev "$@"

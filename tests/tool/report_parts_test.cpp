@@ -10,6 +10,7 @@
 #include "tools/report/log_reader.h"
 #include "tools/report/log_time.h"
 #include "tools/report/summary.h"
+#include "tools/system/rotated_set.h"
 
 #include <gtest/gtest.h>
 
@@ -309,6 +310,40 @@ TEST(ReportFormats, EachFormatShowsTheWorstFirstAndEscapesNames) {
           "tarvelo_channel_flags{channel=\"CALM\",flag=\"burst\"} 0\n"}) {
         EXPECT_NE(prom.find(part), std::string::npos) << part << "\n" << prom;
     }
+}
+
+// The names logrotate gives the copies of a log, and names that only look
+// like them: a copy of another log, a backup, a date that is no date.
+TEST(ReportRotatedSet, TellsTheCopiesOfALogAndTheirAge) {
+    const struct {
+        const char *name;
+        std::optional<unsigned long long> age;
+    } cases[] = {
+        {"t.log", 0},
+        {"t.log.1", 1},
+        {"t.log.2.gz", 2},
+        {"t.log.12", 12},
+        {"t.log.0", std::nullopt},
+        {"t.log.1.bz2", std::nullopt},
+        {"t.log.gz", std::nullopt},
+        {"t.log.bak", std::nullopt},
+        {"t.log.", std::nullopt},
+        {"t.log.-1", std::nullopt},
+        {"t.log.1234567890", std::nullopt},
+        {"t.logs", std::nullopt},
+        {"t.lo", std::nullopt},
+        {"other.log.1", std::nullopt},
+        {"t.log-2026120", std::nullopt},
+        {"t.log-2026120x", std::nullopt},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(rotation_age(c.name, "t.log"), c.age) << c.name;
+    }
+    // Dated copies: older than the numbered ones, the earlier the older.
+    const auto dated = [](const char *name) { return rotation_age(name, "t.log").value_or(0); };
+    EXPECT_GT(dated("t.log-20261208"), dated("t.log.99"));
+    EXPECT_GT(dated("t.log-20261207.gz"), dated("t.log-20261208"));
+    EXPECT_GT(dated("t.log-20251231"), dated("t.log-20261201.gz"));
 }
 
 } // namespace

@@ -16,13 +16,21 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <thread>
 #include <tuple>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#if TARVELO_HAVE_ZLIB
+#include <zlib.h>
+#endif
 
 namespace tarvelo::testing {
 namespace {
@@ -340,6 +348,8 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
         {{"--channel", "RPT.SIGNED.ON", "--fail-on", "flagged"}, 0, {"RPT.SIGNED.ON"}},
         {{"--channel", "RPT.REVOKED", "--fail-on", "flagged"}, 1, {"RPT.REVOKED"}},
         {{"--channel", "NO.SUCH.CHANNEL"}, 0, {}},
+        // A mistyped name fails a check rather than keep it green.
+        {{"--channel", "RPT.IMPOSTR", "--fail-on", "flagged"}, 2, {}},
         {{"--fail-on", "flagged", "--since", "-1h"}, 1, every},
         {{"--until", "yesterday"}, 0, {}},
     };
@@ -374,6 +384,179 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     EXPECT_EQ(empty.exit_code, 0) << empty.err;
     EXPECT_EQ(empty.err, "");
     EXPECT_TRUE(contains(empty.out, "No line of the exit names a channel.")) << empty.out;
+}
+
+// A line of entry `index` for `channel`, at 03:00 and `second` seconds on
+// 2026-12-09, as the exit writes it.
+std::string line_at(int second, int index, const std::string &channel) {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "Wed Dec  9 03:%02d:%02d 2026", second / 60, second % 60);
+    const std::string_view format = catalogue[static_cast<std::size_t>(index)];
+    const std::string padded =
+        (channel + std::string(channel_name_max, ' ')).substr(0, channel_name_max);
+    const char *args[] = {stamp, padded.c_str(), " 99 "};
+    char out[message_line_max];
+    const std::size_t length =
+        expand_format(format.data(), format.size(), args, 3, out, sizeof out);
+    return std::string(out, length);
+}
+
+#if TARVELO_HAVE_ZLIB
+void write_gzip(const std::string &path, const std::string &text) {
+    gzFile file = gzopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(gzwrite(file, text.data(), static_cast<unsigned>(text.size())),
+              static_cast<int>(text.size()));
+    ASSERT_EQ(gzclose(file), Z_OK);
+}
+#endif
+
+// A rotated set as logrotate leaves it (the oldest copy compressed), two
+// hosts' logs, and the report written for node_exporter, each as an
+// operator types the command.
+TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
+    scratch_directory dir;
+    const std::string log = dir.file("t.log");
+    const auto password = [](int second, const char *channel) {
+        return line_at(second, msg_password_violation, channel);
+    };
+    // TO.ACROSS starts in the oldest copy and closes in the current file;
+    // TO.BURST is refused five times within a minute across the three.
+    const std::string oldest = line_at(0, msg_exit_started, "TO.ACROSS") + password(1, "TO.BURST") +
+                               password(2, "TO.BURST");
+    const std::string middle = password(20, "TO.BURST") + password(21, "TO.BURST");
+    const std::string current =
+        password(40, "TO.BURST") + line_at(41, msg_channel_closed, "TO.ACROSS");
+#if TARVELO_HAVE_ZLIB
+    write_gzip(log + ".2.gz", oldest);
+#else
+    write_file(log + ".2", oldest);
+    // Built without zlib: a compressed log is named, never read as text.
+    write_file(dir.file("c.log.1.gz"), std::string("\x1f\x8b\x08\x00", 4));
+    const tool_result unsupported = run_tool({"report", dir.file("c.log.1.gz")});
+    EXPECT_EQ(unsupported.exit_code, 2);
+    EXPECT_TRUE(contains(unsupported.err, "compressed logs are not supported in this build"))
+        << unsupported.err;
+#endif
+    write_file(log + ".1", middle);
+    write_file(log, current);
+    write_file(dir.file("t.log.bak"), oldest); // not one of the set
+
+    const auto json = [](std::vector<std::string> args) {
+        args.insert(args.begin(), {"report", "--format", "json"});
+        return run_tool(args);
+    };
+    const tool_result whole = json({"--rotated", log});
+    ASSERT_EQ(whole.exit_code, 0) << whole.err;
+    EXPECT_TRUE(contains(whole.out, R"({"channel": "TO.BURST", "flag": "burst", "count": 1)"))
+        << whole.out;
+    EXPECT_FALSE(contains(whole.out, "unclosed")) << whole.out;
+    EXPECT_TRUE(contains(whole.out, "\"lines\": 7,")) << whole.out;
+    EXPECT_LT(whole.out.find("t.log.2"), whole.out.find("t.log.1")) << whole.out;
+    EXPECT_LT(whole.out.find("t.log.1"), whole.out.find("t.log\"")) << whole.out;
+
+    // The same files by other names, or the set and its members again: read
+    // once. A log given as it lies on disk, compressed or not.
+    for (const std::vector<std::string> &again :
+         {std::vector<std::string>{"--rotated", log, log, dir.path() + "/./t.log.1"},
+          {dir.file("t.log.1"), "--rotated", log, "--rotated", log}}) {
+        const tool_result r = json(again);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(without_files(r.out), without_files(whole.out));
+    }
+
+    // Before the log's first line, and just after a rotation moved it away:
+    // an empty report, not a failure.
+    write_file(dir.file("moved.log.1"), middle);
+    for (const auto &[path, starts] :
+         {std::pair{dir.file("none.log"), ""}, std::pair{dir.file("moved.log"), "TO.BURST"}}) {
+        const tool_result r = run_tool({"report", "--format", "prometheus", "--rotated", path});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_TRUE(contains(r.out, "tarvelo_log_unparsed_lines 0\n")) << r.out;
+        EXPECT_EQ(contains(r.out, "{channel=\"TO.BURST\",message=\"TARVELO003W\"} 2\n"),
+                  *starts != '\0')
+            << r.out;
+    }
+
+    // Two hosts, three and two refusals on one channel within a minute:
+    // merged, a burst; kept apart, none, and each host's series labelled.
+    write_file(dir.file("a.log"),
+               password(1, "TO.PARTNER") + password(2, "TO.PARTNER") + password(3, "TO.PARTNER"));
+    write_file(dir.file("b.log"), password(4, "TO.PARTNER") + password(5, "TO.PARTNER"));
+    struct hosts_case {
+        std::vector<std::string> args;
+        std::vector<std::string> shown;
+    };
+    const std::vector<hosts_case> hosts = {
+        {{"--format", "prometheus", dir.file("a.log"), dir.file("b.log")},
+         {"tarvelo_channel_flags{channel=\"TO.PARTNER\",flag=\"burst\"} 1\n"}},
+        {{"--format", "prometheus", "--host", "a", dir.file("a.log"), "--host", "b",
+          dir.file("b.log")},
+         {"tarvelo_channel_flags{host=\"a\",channel=\"TO.PARTNER\",flag=\"burst\"} 0\n",
+          "tarvelo_channel_refusals_total{host=\"b\",channel=\"TO.PARTNER\",message="
+          "\"TARVELO003W\"}"
+          " 2\n"}},
+        {{"--format", "json", "--host", "a", dir.file("a.log"), "--host", "b", dir.file("b.log")},
+         {R"({"host": "a", "channel": "TO.PARTNER", "starts": 0, "closes": 0, "refusals": )"
+          R"({"TARVELO003W": 3})",
+          R"("flags": [],)", R"({"host": "b", "file": ")"}},
+        {{"--host", "a", dir.file("a.log"), "--host", "b", dir.file("b.log")},
+         {"Host a:\n  TO.PARTNER ", "\nHost b:\n  TO.PARTNER "}},
+    };
+    for (const hosts_case &h : hosts) {
+        std::vector<std::string> args = h.args;
+        args.insert(args.begin(), "report");
+        const tool_result r = run_tool(args);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        for (const std::string &part : h.shown) {
+            EXPECT_TRUE(contains(r.out, part)) << part << "\n" << r.out;
+        }
+    }
+
+    // --output: the report replaces the file by a rename (a new file, so a
+    // reader that has the old one open reads it whole), mode 0644 less the
+    // umask; on failure the file is as it was.
+    const std::string prom = dir.file("tarvelo.prom");
+    write_file(prom, "old\n");
+    const std::string old_file = prom + ".old";
+    ASSERT_EQ(link(prom.c_str(), old_file.c_str()), 0);
+    const mode_t mask = umask(027);
+    const tool_result out =
+        run_tool({"report", "--format", "prometheus", "--output", prom, "--rotated", log});
+    umask(mask);
+    EXPECT_EQ(out.exit_code, 0) << out.err;
+    EXPECT_EQ(out.out, "");
+    EXPECT_TRUE(contains(read_file(prom),
+                         "tarvelo_channel_flags{channel=\"TO.BURST\",flag=\"burst\"} 1\n"));
+    EXPECT_EQ(read_file(old_file), "old\n");
+    struct stat status {};
+    ASSERT_EQ(stat(prom.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0640u);
+    const std::vector<std::string> left = dir.entries();
+    EXPECT_EQ(std::count_if(left.begin(), left.end(),
+                            [](const std::string &e) { return e.rfind(".tarvelo.prom", 0) == 0; }),
+              0);
+    ASSERT_EQ(mkdir(dir.file("taken").c_str(), 0755), 0);
+    for (const std::vector<std::string> &failing :
+         {std::vector<std::string>{"--output", prom, dir.file("missing.log")},
+          {"--output", dir.file("taken"), log},
+          {"--output", dir.file("no/such/dir/tarvelo.prom"), log}}) {
+        std::vector<std::string> args = failing;
+        args.insert(args.begin(), "report");
+        const tool_result r = run_tool(args);
+        EXPECT_NE(r.exit_code, 0) << failing[1];
+        EXPECT_NE(r.err, "") << failing[1];
+    }
+    EXPECT_TRUE(contains(read_file(prom), "TO.BURST"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken")));
+
+    // A mistyped channel: named in a warning with the nearest channel read.
+    const tool_result typo =
+        run_tool({"report", "--channel", "TO.PARTNR", "--fail-on", "flagged", dir.file("a.log")});
+    EXPECT_EQ(typo.exit_code, 2);
+    EXPECT_TRUE(contains(typo.err, "tarvelo report: warning: --channel TO.PARTNR names no channel "
+                                   "in the log (did you mean TO.PARTNER?)"))
+        << typo.err;
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include "exit/tarvelo.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <regex>
@@ -252,6 +253,25 @@ TEST(Load, CountsSignOnsRefusalsAndTheLinesInBothPlaces) {
         << r.out;
     EXPECT_EQ(exit_lines(r.out), "");
 
+    // The log rotated while the channels run (renamed, a new one made by the
+    // exit's next line): the count covers both files, and names the copy.
+    const std::string rotating = scratch.file("rotating.log");
+    tool_result during;
+    std::thread run([&] { during = run_tool({"load", "--channels", "20000", "--log", rotating}); });
+    while (read_file(rotating).empty()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(std::rename(rotating.c_str(), (rotating + ".1").c_str()), 0);
+    run.join();
+    const std::size_t before = split_lines(read_file(rotating + ".1")).size();
+    const std::size_t after = split_lines(read_file(rotating)).size();
+    EXPECT_EQ(during.exit_code, 0) << during.out << during.err;
+    EXPECT_GT(after, 0u); // the rotation came before the run's end
+    EXPECT_EQ(before + after, 40000u);
+    EXPECT_TRUE(contains(during.out, "  lines written        40000 to standard output, 40000 to " +
+                                         rotating + " and its rotated copy " + rotating + ".1\n"))
+        << during.out;
+
     // Ctrl-C: the channels under way end, and the summary covers what ran.
     tool_run interrupted;
     interrupted.interrupt_after_ms = 500;
@@ -342,6 +362,10 @@ TEST(Arguments, BadOnesAreRefusedWithCode2BeforeAnythingRuns) {
         {{"run", "--exit-data", "a.log", "--log", "b.log"}, "cannot be combined"},
         {{"run", "extra"}, "unexpected argument extra"},
         {{"load", "--channels", "0"}, "--channels is out of range"},
+        {{"report", "--output", "", "-"}, "--output needs the name of a file"},
+        {{"report", "--host", "", "-"}, "--host needs a name"},
+        {{"report", "-", "--host", "qm1"}, "--host qm1 names no file after it"},
+        {{"report", "--host", "qm1", "--host", "qm2", "-"}, "--host qm1 names no file after it"},
         {{"load", "--threads", "-2"}, "--threads must be a whole number"},
         {{"run", "--seed", "4294967296"}, "--seed is out of range (0 to 4294967295)"},
         {{"run", "--seed", "99999999999999999999999"}, "--seed must be a whole number"},

@@ -6,7 +6,9 @@
 #include "tools/channel_options.h"
 #include "tools/exit_loader.h"
 #include "tools/system/file_reading.h"
+#include "tools/system/log_input.h"
 #include "tools/system/output_capture.h"
+#include "tools/system/rotated_set.h"
 #include "tools/system/signals.h"
 
 #include "standin/signon.h"
@@ -151,9 +153,73 @@ void show_progress(const output_capture &out, std::uint64_t done, std::uint64_t 
     out.show(line);
 }
 
+// The lines the channels wrote to the log file, wherever they lie now: a
+// rotation during the run moves the file the exit appends to beside a new
+// one, and the lines are in both.
+struct logged_lines {
+    std::uint64_t lines = 0;
+    std::vector<std::string> copies;     // rotated copies counted, beside the file
+    std::vector<std::string> compressed; // written during the run, but compressed: not counted
+    bool file_gone = false;              // the file the run began with is nowhere in the set
+};
+
+logged_lines count_logged(const std::string &path, const std::optional<regular_file_state> &before,
+                          std::int64_t started) {
+    logged_lines logged;
+    bool found_first = !before;
+    for (const std::string &name : rotated_set(path)) {
+        const std::optional<regular_file_state> now = regular_file_state_of(name);
+        if (!now) {
+            continue;
+        }
+        const bool same = before && now->device == before->device && now->inode == before->inode;
+        std::uint64_t lines = 0;
+        if (same) {
+            found_first = true;
+            lines = count_lines_from(name, before->size);
+        } else if (now->modified >= started) {
+            // Made by a rotation during the run: every line is the run's.
+            if (gzip_magic(read_head(name, 2))) {
+                logged.compressed.push_back(name);
+                continue;
+            }
+            lines = count_lines_from(name, 0);
+        } else {
+            continue;
+        }
+        logged.lines += lines;
+        if (name != path) {
+            logged.copies.push_back(name);
+        }
+    }
+    logged.file_gone = !found_first;
+    return logged;
+}
+
+std::string logged_text(const std::string &path, const logged_lines &logged) {
+    std::string text = ", " + std::to_string(logged.lines) + " to " + path;
+    if (!logged.copies.empty()) {
+        text += " and its rotated " + std::string(logged.copies.size() == 1 ? "copy" : "copies");
+        for (const std::string &copy : logged.copies) {
+            text += " " + copy;
+        }
+    }
+    if (!logged.compressed.empty() || logged.file_gone) {
+        text += " (not all: ";
+        text += logged.file_gone ? "the file the run began with is no longer beside it" : "";
+        text += logged.file_gone && !logged.compressed.empty() ? "; " : "";
+        for (std::size_t i = 0; i < logged.compressed.size(); ++i) {
+            text += (i == 0 ? "" : ", ") + logged.compressed[i];
+        }
+        text += logged.compressed.empty() ? "" : " compressed during the run, not read";
+        text += ")";
+    }
+    return text;
+}
+
 std::string summary_of(const worker_result &total, const load_settings &settings, std::uint64_t ran,
                        double seconds, std::uint64_t lines_out,
-                       std::optional<std::uint64_t> lines_logged) {
+                       const std::optional<logged_lines> &lines_logged) {
     const std::uint64_t planned_refusals =
         settings.refuse_every == 0 ? 0 : ran / settings.refuse_every;
     char line[160];
@@ -177,7 +243,7 @@ std::string summary_of(const worker_result &total, const load_settings &settings
                   static_cast<unsigned long long>(lines_out));
     summary += line;
     if (!settings.log_path.empty()) {
-        summary += lines_logged ? ", " + std::to_string(*lines_logged) + " to " + settings.log_path
+        summary += lines_logged ? logged_text(settings.log_path, *lines_logged)
                                 : ", " + settings.log_path + " not counted (not a regular file)";
     }
     summary += "\n";
@@ -216,8 +282,10 @@ int load(const arguments &a, command_table /*commands*/) {
 
     // Only what the channels append is counted, and only in a regular
     // file: a FIFO or a device is never read.
-    const std::optional<std::uint64_t> size_before =
-        settings.log_path.empty() ? std::nullopt : regular_file_size(settings.log_path);
+    const std::optional<regular_file_state> before =
+        settings.log_path.empty() ? std::nullopt : regular_file_state_of(settings.log_path);
+    // A rotated copy written to since this second holds lines of the run.
+    const std::int64_t started_at = static_cast<std::int64_t>(std::time(nullptr));
 
     output_capture out;
     out.show("tarvelo load: " + std::to_string(settings.channels) + " channels on " +
@@ -285,9 +353,9 @@ int load(const arguments &a, command_table /*commands*/) {
         r.latencies = {};
     }
     const std::uint64_t ran = queue.done.load();
-    std::optional<std::uint64_t> logged;
-    if (!settings.log_path.empty() && regular_file_size(settings.log_path)) {
-        logged = count_lines_from(settings.log_path, size_before.value_or(0));
+    std::optional<logged_lines> logged;
+    if (!settings.log_path.empty() && (before || regular_file_size(settings.log_path))) {
+        logged = count_logged(settings.log_path, before, started_at);
     }
     if (interrupted()) {
         out.show("  interrupted: " + std::to_string(ran) + " of " +

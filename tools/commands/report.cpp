@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,23 +57,34 @@ struct named_logs {
 named_logs logs_named(const arguments &a) {
     named_logs named;
     std::size_t host = 0;
+    bool host_has_files = true;
     for (const auto &[option, value] : a.in_order()) {
         if (option == "--host") {
             if (value->empty()) {
                 throw usage_error("--host needs a name");
             }
+            if (!host_has_files) {
+                throw usage_error("--host " + named.hosts[host] + " names no file after it");
+            }
+            host_has_files = false;
             const auto known = std::find(named.hosts.begin(), named.hosts.end(), *value);
             host = static_cast<std::size_t>(known - named.hosts.begin());
             if (known == named.hosts.end()) {
                 named.hosts.push_back(*value);
             }
         } else if (option == "--rotated") {
+            host_has_files = true;
             for (std::string &path : rotated_set(*value)) {
                 named.logs.push_back({host, std::move(path), true});
             }
         } else if (option.empty()) {
+            host_has_files = true;
             named.logs.push_back({host, *value, false});
         }
+    }
+    // A host named after its files: they would belong to the one before.
+    if (!host_has_files) {
+        throw usage_error("--host " + named.hosts[host] + " names no file after it");
     }
     return named;
 }
@@ -155,6 +166,11 @@ std::string shown_text(std::string_view text) {
 // name that was read; true when any did. A mistyped name would otherwise
 // report nothing and stay quiet: a check on it would never fail.
 bool warn_of_unmatched(const report_filter &filter, const log_summary &summary) {
+    if (filter.channels.empty()) {
+        return false;
+    }
+    // Only the names asked for are kept: a set of every channel read
+    // would cost as much as the summary.
     std::set<std::string_view> found;
     for (std::size_t i = 0; i < summary.channel_count(); ++i) {
         found.insert(summary.name(i));
@@ -168,7 +184,8 @@ bool warn_of_unmatched(const report_filter &filter, const log_summary &summary) 
             continue;
         }
         const std::string near = closest_match(wanted, others);
-        std::fprintf(stderr, "tarvelo report: warning: --channel %s names no channel in the log%s\n",
+        std::fprintf(stderr,
+                     "tarvelo report: warning: --channel %s names no channel in the log%s\n",
                      shown_text(wanted).c_str(),
                      near.empty() ? "" : (" (did you mean " + near + "?)").c_str());
         any = true;
@@ -194,7 +211,8 @@ int report(const arguments &a, command_table /*commands*/) {
     }
     const std::vector<std::string> &names = a.positional();
     if (names.empty() && a.values("--rotated").empty()) {
-        throw usage_error("needs at least one LOGFILE (\"-\" for standard input) or --rotated PATH");
+        throw usage_error(
+            "needs at least one LOGFILE (\"-\" for standard input) or --rotated PATH");
     }
     if (std::count(names.begin(), names.end(), standard_input) > 1) {
         throw usage_error("standard input (\"-\") can be read only once");
@@ -351,8 +369,9 @@ constexpr exit_meaning codes[] = {
     {exit_ok, "the report was printed"},
     {exit_refused, "the report was printed, and with --fail-on flagged a channel is flagged"},
     {exit_usage, "bad arguments, a log file that cannot be read (nothing is printed), or one\n"
-                 "that holds lines but none of the exit's (the report is printed)"},
-    {exit_system, "the report could not be written whole"},
+                 "that holds lines but none of the exit's, or a compressed one cut short, or\n"
+                 "with --fail-on a --channel that names no channel (the report is printed)"},
+    {exit_system, "the report could not be written whole (with --output, FILE is as it was)"},
 };
 
 std::string identifier(int index) {
@@ -369,8 +388,11 @@ const std::string description =
     identifier(msg_invalid_exit_call) +
     " apart), with the times of the\n"
     "channel's first and last lines. The files may be a rotated set given in any\n"
-    "order: they are read oldest first, by the time of their first line. \"-\" is\n"
-    "standard input (e.g. \"zcat tarvelo.log.2.gz | tarvelo report - tarvelo.log*\").\n"
+    "order: they are read oldest first, by the time of their first line. A file\n"
+    "compressed with gzip is read as it lies, whatever its name; \"-\" is standard\n"
+    "input; a file named twice, by any name, is read once. --rotated tarvelo.log\n"
+    "reads the log and every rotated copy beside it (tarvelo.log.1,\n"
+    "tarvelo.log.2.gz, ...).\n"
     "\n"
     "Flagged, with \"!\":\n"
     "  impersonation  the partner did not prove the password, or sent the exit its\n"
@@ -397,7 +419,7 @@ const command report_command = {
     "report",
     "[--since TIME] [--until TIME] [--channel NAME]...\n"
     "                      [--format text|json|prometheus] [--fail-on flagged]\n"
-    "                      LOGFILE...",
+    "                      [--output FILE] [[--host NAME] [--rotated PATH]... LOGFILE...]...",
     "the exit's log files summarised per channel, refusals and attacks flagged",
     description.c_str(),
     options,

@@ -1,9 +1,11 @@
 // formats.cpp: see formats.h.
 #include "tools/report/formats.h"
 
+#include "log/line.h"
 #include "tools/report/local_clock.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cinttypes>
 #include <cstring>
@@ -67,16 +69,19 @@ std::string json_string(std::string_view text) {
 // becomes the text "\xNN", its backslash escaped in turn.
 std::string label_value(std::string_view text) { return escaped_value(text, "\\\\x%02x"); }
 
-// The first 16 bytes of a name as two numbers that order as the bytes do.
+// The host's place and the first 16 bytes of a name as numbers that order
+// as the bytes do.
 struct name_key {
     std::uint64_t high = 0;
     std::uint64_t low = 0;
     std::uint32_t index = 0;
+    std::uint16_t host = 0;
 };
 
-name_key key_of(std::string_view name, std::uint32_t index) {
+name_key key_of(std::string_view name, std::uint32_t index, std::uint16_t host) {
     name_key key;
     key.index = index;
+    key.host = host;
     for (std::size_t i = 0; i < 16 && i < name.size(); ++i) {
         const auto byte = static_cast<std::uint64_t>(static_cast<unsigned char>(name[i]));
         (i < 8 ? key.high : key.low) |= byte << (8 * (7 - i % 8));
@@ -84,14 +89,18 @@ name_key key_of(std::string_view name, std::uint32_t index) {
     return key;
 }
 
-// In name order. The keys are sorted, not the names: a million names
-// compared through the summary would each be a cache miss, a key is at hand.
+// In name order, each host's together in the order they were named. The
+// keys are sorted, not the names: a million names compared through the
+// summary would each be a cache miss, a key is at hand.
 order by_name(const log_summary &s) {
     std::vector<name_key> keys(s.channel_count());
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        keys[i] = key_of(s.name(i), static_cast<std::uint32_t>(i));
+        keys[i] = key_of(s.name(i), static_cast<std::uint32_t>(i), s.channel(i).host);
     }
     std::sort(keys.begin(), keys.end(), [&s](const name_key &a, const name_key &b) {
+        if (a.host != b.host) {
+            return a.host < b.host;
+        }
         if (a.high != b.high) {
             return a.high < b.high;
         }
@@ -111,20 +120,25 @@ std::uint64_t problems(const log_summary &s, std::size_t i) {
     return s.refusal_total(i) + s.channel(i).open;
 }
 
-// The worst first: flagged channels, then the most refusals and starts
-// left without a close, then by name. Each channel's rank is worked out once.
+// Each host's together, and within each the worst first: flagged channels, then the most refusals
+// and starts left without a close, then by name. Each channel's rank is worked out once.
 order worst_first(const log_summary &s) {
     const order names = by_name(s);
     struct ranked {
         bool flagged;
+        std::uint16_t host;
         std::uint64_t problems;
         std::uint32_t position; // in name order
     };
     std::vector<ranked> ranks(names.size());
     for (std::size_t p = 0; p < names.size(); ++p) {
-        ranks[p] = {s.flagged(names[p]), problems(s, names[p]), static_cast<std::uint32_t>(p)};
+        ranks[p] = {s.flagged(names[p]), s.channel(names[p]).host, problems(s, names[p]),
+                    static_cast<std::uint32_t>(p)};
     }
     std::sort(ranks.begin(), ranks.end(), [](const ranked &a, const ranked &b) {
+        if (a.host != b.host) {
+            return a.host < b.host;
+        }
         if (a.flagged != b.flagged) {
             return a.flagged;
         }
@@ -254,6 +268,20 @@ void text_report(const log_summary &s, std::FILE *out) {
     const auto name_cell = [width](const std::string &name) {
         return name + std::string(width - name.size(), ' ');
     };
+    // With hosts named, each host's channels under its name: the same
+    // channel name on two hosts is two channels.
+    const bool hosts = s.hosts_named();
+    const auto host_heading = [&s](std::uint32_t i) {
+        const std::string_view host = s.host(i);
+        std::string shown = "Host ";
+        if (host.empty()) {
+            return shown + "(not named):\n";
+        }
+        for (const char c : host) {
+            append_shown(shown, c);
+        }
+        return shown + ":\n";
+    };
     char line[256];
     if (rows.empty()) {
         put(out, "No line of the exit names a channel.\n");
@@ -264,7 +292,11 @@ void text_report(const log_summary &s, std::FILE *out) {
         put(out, line);
     }
     bool any_flag = false;
-    for (const std::uint32_t i : rows) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const std::uint32_t i = rows[r];
+        if (hosts && (r == 0 || s.channel(rows[r - 1]).host != s.channel(i).host)) {
+            put(out, (r == 0 ? "" : "\n") + host_heading(i));
+        }
         const channel_record &c = s.channel(i);
         std::snprintf(line, sizeof line, " %7" PRIu64 " %7" PRIu64 " %8" PRIu64 "  %s  %s",
                       c.starts, c.closes, s.refusal_total(i), iso_time(c.first, ' ').c_str(),
@@ -276,24 +308,38 @@ void text_report(const log_summary &s, std::FILE *out) {
     }
     if (any_flag) {
         put(out, "\nFlagged:\n");
-        std::string meanings;
+        std::array<bool, flag_kinds> raised{};
         const order flagged = flagged_rows(s, rows);
-        for (std::size_t kind = 0; kind < flag_kinds; ++kind) {
-            const auto k = static_cast<flag_kind>(kind);
-            bool raised = false;
-            for (const std::uint32_t i : flagged) {
-                const flag_record f = s.flag(i, kind);
-                if (f.count == 0) {
-                    continue;
-                }
-                put(out, "! " + name_cell(shown_name(s.name(i))) + " " + flag_row(f, k) + "\n");
-                raised = true;
+        // Host by host (one, without hosts named), each flag in turn.
+        for (std::size_t from = 0; from < flagged.size();) {
+            std::size_t to = from + 1;
+            while (to < flagged.size() &&
+                   s.channel(flagged[to]).host == s.channel(flagged[from]).host) {
+                ++to;
             }
-            if (raised) {
-                meanings += "  " + std::string(flag_names[kind]) + ": " + flag_meaning(k) + "\n";
+            if (hosts) {
+                put(out, host_heading(flagged[from]));
+            }
+            for (std::size_t kind = 0; kind < flag_kinds; ++kind) {
+                for (std::size_t r = from; r < to; ++r) {
+                    const std::uint32_t i = flagged[r];
+                    const flag_record f = s.flag(i, kind);
+                    if (f.count == 0) {
+                        continue;
+                    }
+                    put(out, "! " + name_cell(shown_name(s.name(i))) + " " +
+                                 flag_row(f, static_cast<flag_kind>(kind)) + "\n");
+                    raised[kind] = true;
+                }
+            }
+            from = to;
+        }
+        for (std::size_t kind = 0; kind < flag_kinds; ++kind) {
+            if (raised[kind]) {
+                put(out, "  " + std::string(flag_names[kind]) + ": " +
+                             flag_meaning(static_cast<flag_kind>(kind)) + "\n");
             }
         }
-        put(out, meanings);
     }
     const read_totals &t = s.totals();
     put(out, "\n" + plural(t.lines, "line", "lines") + " read from " +
@@ -301,6 +347,11 @@ void text_report(const log_summary &s, std::FILE *out) {
                  " of the exit (" + number(t.trace_lines) + " trace), " + number(t.skipped) +
                  " left out by --since, --until or --channel, " + number(t.torn) +
                  " torn (cut short, the next line glued on), " + unparsed_note(t) + "\n");
+}
+
+// "\"host\": NAME, " before a channel's fields when hosts are named.
+std::string json_host(const log_summary &s, std::uint32_t i) {
+    return s.hosts_named() ? "\"host\": " + json_string(s.host(i)) + ", " : std::string();
 }
 
 void json_report(const log_summary &s, std::FILE *out) {
@@ -312,8 +363,9 @@ void json_report(const log_summary &s, std::FILE *out) {
         const channel_trouble *t = s.trouble(i);
         std::string row = separator;
         separator = ",\n  ";
-        row += "{\"channel\": " + json_string(s.name(i)) + ", \"starts\": " + number(c.starts) +
-               ", \"closes\": " + number(c.closes) + ", \"refusals\": {";
+        row += "{" + json_host(s, i) + "\"channel\": " + json_string(s.name(i)) +
+               ", \"starts\": " + number(c.starts) + ", \"closes\": " + number(c.closes) +
+               ", \"refusals\": {";
         const char *comma = "";
         for (std::size_t k = 0; t != nullptr && k < refusal_kinds; ++k) {
             if (t->refusals[k] != 0) {
@@ -336,7 +388,7 @@ void json_report(const log_summary &s, std::FILE *out) {
                 continue;
             }
             any = true;
-            put(out, separator + ("{\"channel\": " + json_string(s.name(i)) +
+            put(out, separator + ("{" + json_host(s, i) + "\"channel\": " + json_string(s.name(i)) +
                                   ", \"flag\": " + json_string(flag_names[kind]) + ", \"count\": " +
                                   number(f.count) + ", \"first\": \"" + iso_time(f.first) +
                                   "\", \"last\": \"" + iso_time(f.last) + "\"}"));
@@ -346,9 +398,12 @@ void json_report(const log_summary &s, std::FILE *out) {
     put(out, any ? "\n],\n\"files\": [" : "],\n\"files\": [");
     separator = "\n  ";
     for (const input_totals &input : s.inputs()) {
-        put(out, separator + ("{\"file\": " + json_string(input.name) +
-                              ", \"lines\": " + number(input.lines) +
-                              ", \"exit_lines\": " + number(input.exit_lines) + "}"));
+        put(out, separator +
+                     ("{" +
+                      (s.hosts_named() ? "\"host\": " + json_string(s.hosts()[input.host]) + ", "
+                                       : std::string()) +
+                      "\"file\": " + json_string(input.name) + ", \"lines\": " +
+                      number(input.lines) + ", \"exit_lines\": " + number(input.exit_lines) + "}"));
         separator = ",\n  ";
     }
     const read_totals &t = s.totals();
@@ -368,18 +423,23 @@ void prometheus_report(const log_summary &s, std::FILE *out) {
         label_bytes += s.name(i).size();
     }
     std::string labels;
-    labels.reserve(label_bytes + label_bytes / 8); // room for the odd escape
+    labels.reserve(label_bytes + label_bytes / 8 + rows.size() * 12); // the odd escape, quotes
     std::vector<std::uint32_t> label_ends;
     label_ends.reserve(rows.size());
+    // With hosts named, every series of a channel carries its host.
+    const bool hosts = s.hosts_named();
     for (const std::uint32_t i : rows) {
-        labels += label_value(s.name(i));
+        if (hosts) {
+            labels.append("host=\"").append(label_value(s.host(i))).append("\",");
+        }
+        labels.append("channel=\"").append(label_value(s.name(i))).append("\"");
         label_ends.push_back(static_cast<std::uint32_t>(labels.size()));
     }
     std::string lines;
     std::string_view label;
     const auto sample = [&](std::string_view metric, std::string_view extra,
                             std::string_view extra_value, std::int64_t value) {
-        lines.append(metric).append("{channel=\"").append(label).append("\"");
+        lines.append(metric).append("{").append(label);
         if (!extra.empty()) {
             lines.append(",").append(extra).append("=\"").append(extra_value).append("\"");
         }

@@ -120,7 +120,7 @@ void log_summary::begin_host(std::string name) {
 }
 
 void log_summary::begin_input(std::string name) {
-    inputs_.push_back({std::move(name), 0, 0});
+    inputs_.push_back({std::move(name), 0, 0, host_});
     line_number_ = 0;
     pending_.clear();
     pending_too_long_ = false;
@@ -177,7 +177,11 @@ void log_summary::end_input() {
 }
 
 void log_summary::finish() {
-    // Starts without a close are read off each channel when asked for.
+    // No name is looked up any more: the table's memory goes to the
+    // report. Starts without a close are read off each channel when asked
+    // for.
+    slots_ = {};
+    recent_ = {};
 }
 
 void log_summary::note_unparsed() {
@@ -247,22 +251,27 @@ std::size_t log_summary::look_up(std::string_view name) {
     if (2 * (channels_.size() + 1) > slots_.size()) {
         grow_slots();
     }
-    const std::size_t hash = name_hash(name, host_);
+    // The low 32 bits of the hash are kept in the slot: a slot of another
+    // name is passed over without reading that channel's record, and the
+    // table grows without hashing any name again.
+    const auto tag = static_cast<std::uint32_t>(name_hash(name, host_));
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const std::uint32_t taken = slots_[slot];
+    for (std::size_t slot = tag & mask;; slot = (slot + 1) & mask) {
+        const std::uint64_t taken = slots_[slot];
         if (taken == 0) {
-            return add_channel(name, slot);
+            return add_channel(name, slot, tag);
         }
-        if (channels_[taken - 1].host == host_ && same_text(this->name(taken - 1), name)) {
-            return taken - 1;
+        const auto index = static_cast<std::size_t>(taken & UINT32_MAX) - 1;
+        if (static_cast<std::uint32_t>(taken >> 32) == tag && channels_[index].host == host_ &&
+            same_text(this->name(index), name)) {
+            return index;
         }
     }
 }
 
-std::size_t log_summary::add_channel(std::string_view name, std::size_t slot) {
+std::size_t log_summary::add_channel(std::string_view name, std::size_t slot, std::uint32_t tag) {
     if (name_blocks_.empty() || name_used_ + name.size() > name_block) {
-        if (name_blocks_.size() == most_name_blocks || channels_.size() >= UINT32_MAX - 1) {
+        if (name_blocks_.size() == most_name_blocks) {
             throw summary_full("the log names more channels than the report can hold");
         }
         name_blocks_.push_back(std::make_unique<char[]>(name_block));
@@ -277,19 +286,28 @@ std::size_t log_summary::add_channel(std::string_view name, std::size_t slot) {
     c.name_at = static_cast<std::uint32_t>(at);
     c.name_length = static_cast<std::uint8_t>(name.size());
     c.host = host_;
-    slots_[slot] = static_cast<std::uint32_t>(channels_.size());
+    slots_[slot] = (std::uint64_t{tag} << 32) | channels_.size();
     return channels_.size() - 1;
 }
 
 void log_summary::grow_slots() {
-    slots_.assign(std::max<std::size_t>(64, 2 * slots_.size()), 0);
+    // A slot's place comes from the 32 bits of the hash it keeps: a table
+    // of 2^32 slots at most, for 2^31 channels, far beyond any log.
+    if (slots_.size() >= (std::size_t{1} << 31) || channels_.size() >= (std::size_t{1} << 31)) {
+        throw summary_full("the log names more channels than the report can hold");
+    }
+    std::vector<std::uint64_t> old(std::max<std::size_t>(64, 2 * slots_.size()), 0);
+    old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = 0; i < channels_.size(); ++i) {
-        std::size_t slot = name_hash(name(i), channels_[i].host) & mask;
+    for (const std::uint64_t taken : old) {
+        if (taken == 0) {
+            continue;
+        }
+        std::size_t slot = static_cast<std::size_t>(taken >> 32) & mask;
         while (slots_[slot] != 0) {
             slot = (slot + 1) & mask;
         }
-        slots_[slot] = static_cast<std::uint32_t>(i + 1);
+        slots_[slot] = taken;
     }
 }
 

@@ -19,6 +19,16 @@ std::optional<std::uint64_t> regular_file_size(const std::string &path) {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
+std::optional<regular_file_state> regular_file_state_of(const std::string &path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || (status.st_mode & S_IFMT) != S_IFREG) {
+        return std::nullopt;
+    }
+    return regular_file_state{
+        static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+        static_cast<std::uint64_t>(status.st_size), static_cast<std::int64_t>(status.st_mtime)};
+}
+
 namespace {
 
 // A regular file opened for reading at `offset`, or null. Checked again
@@ -69,6 +79,17 @@ std::string read_tail(const std::string &path, std::uint64_t length) {
         text.append(buffer,
                     static_cast<std::size_t>(std::min<std::uint64_t>(got, length - text.size())));
     }
+    std::fclose(file);
+    return text;
+}
+
+std::string read_head(const std::string &path, std::size_t length) {
+    std::FILE *file = open_regular_at(path, 0);
+    std::string text(length, '\0');
+    if (file == nullptr) {
+        return {};
+    }
+    text.resize(std::fread(text.data(), 1, length, file));
     std::fclose(file);
     return text;
 }

@@ -24,8 +24,7 @@ constexpr char standard_input[] = "-";
 constexpr std::size_t compressed_piece = std::size_t{1} << 16;
 
 failure read_failure(const std::string &shown, const char *what) {
-    return setting_error(std::string("cannot ") + what + " " + shown + ": " +
-                         std::strerror(errno));
+    return setting_error(std::string("cannot ") + what + " " + shown + ": " + std::strerror(errno));
 }
 
 } // namespace
@@ -47,8 +46,7 @@ struct log_input::inflater {
 struct log_input::inflater {};
 #endif
 
-log_input::log_input(std::string name)
-    : shown_(name == standard_input ? "standard input" : name) {
+log_input::log_input(std::string name) : shown_(name == standard_input ? "standard input" : name) {
     if (name == standard_input) {
 #if defined(_WIN32)
         _setmode(_fileno(stdin), _O_BINARY);

@@ -75,7 +75,8 @@ void replaced_file::commit() {
         std::fclose(file_);
         file_ = nullptr;
         std::remove(temporary_.c_str());
-        return failure(exit_system, "cannot write " + path_ + ": " + why + "; it is left as it was");
+        return failure(exit_system,
+                       "cannot write " + path_ + ": " + why + "; it is left as it was");
     };
     errno = 0;
     if (std::fflush(file_) != 0 || std::ferror(file_) != 0) {
@@ -88,6 +89,10 @@ void replaced_file::commit() {
     umask(mask);
     if (fchmod(fileno(file_), static_cast<mode_t>(0644 & ~mask)) != 0 ||
         fsync(fileno(file_)) != 0) {
+        throw fail(system_error_text());
+    }
+#else
+    if (_commit(_fileno(file_)) != 0) {
         throw fail(system_error_text());
     }
 #endif
