@@ -46,7 +46,8 @@ struct log_input::inflater {
 struct log_input::inflater {};
 #endif
 
-log_input::log_input(std::string name) : shown_(name == standard_input ? "standard input" : name) {
+log_input::log_input(const std::string &name)
+    : shown_(name == standard_input ? "standard input" : name) {
     if (name == standard_input) {
 #if defined(_WIN32)
         _setmode(_fileno(stdin), _O_BINARY);

@@ -29,7 +29,7 @@ class log_input {
 public:
     // "-" is standard input. Throws a setting_error that names the file
     // when it cannot be opened.
-    explicit log_input(std::string name);
+    explicit log_input(const std::string &name);
     ~log_input();
     log_input(const log_input &) = delete;
     log_input &operator=(const log_input &) = delete;
