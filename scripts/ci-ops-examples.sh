@@ -6,6 +6,8 @@
 #              in a root made of the unpacked .deb and the system's own units
 #              (verify looks for the program the service runs: there, the
 #              packaged one), and a root without the program fails it;
+#              systemd-analyze security rates the service's sandbox at
+#              most 2.5;
 #              /etc/default/tarvelo is a conffile, and no maintainer script
 #              enables the timer;
 #   alerts     the alert rules pass promtool check rules and their unit tests,
@@ -45,6 +47,12 @@ if out=$(systemd-analyze verify --root="$root" "${units[@]}" 2>&1) && [ -z "$out
 else
   fail "systemd-analyze verify: $out"
 fi
+# How much the service could do if the program were subverted, as systemd
+# rates it (0 to 10): it runs as root, so its sandbox is what keeps it to
+# reading logs and writing one directory. Above 2.5 fails.
+exposure=$(systemd-analyze security --offline=yes --root="$root" --threshold=25 "${units[0]}" 2>&1) ||
+  fail "the service's sandbox has weakened: $(tail -n 1 <<<"$exposure")"
+tail -n 1 <<<"$exposure"
 mv "$root/usr/bin/tarvelo" "$work/tarvelo.moved"
 if systemd-analyze verify --root="$root" "${units[0]}" >/dev/null 2>&1; then
   fail "systemd-analyze verify passes a service whose program is missing: it checks nothing"
