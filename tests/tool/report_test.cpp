@@ -540,6 +540,7 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
     for (const std::vector<std::string> &failing :
          {std::vector<std::string>{"--output", prom, dir.file("missing.log")},
           {"--output", dir.file("taken"), log},
+          {"--output", dir.file("t.log.1"), "--rotated", log}, // the report over a log
           {"--output", dir.file("no/such/dir/tarvelo.prom"), log}}) {
         std::vector<std::string> args = failing;
         args.insert(args.begin(), "report");
@@ -549,6 +550,7 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
     }
     EXPECT_TRUE(contains(read_file(prom), "TO.BURST"));
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken")));
+    EXPECT_EQ(read_file(dir.file("t.log.1")), middle);
 
     // A mistyped channel: named in a warning with the nearest channel read.
     const tool_result typo =

@@ -7,6 +7,7 @@
 #include "tools/report/formats.h"
 #include "tools/report/local_clock.h"
 #include "tools/report/summary.h"
+#include "tools/system/file_reading.h"
 #include "tools/system/log_input.h"
 #include "tools/system/replaced_file.h"
 #include "tools/system/rotated_set.h"
@@ -247,6 +248,16 @@ int report(const arguments &a, command_table /*commands*/) {
         }
         read_head(log);
         logs.push_back(std::move(log));
+    }
+    // The report written over a log it reads would lose that log's lines.
+    if (output) {
+        if (const std::optional<regular_file_state> target = regular_file_state_of(*output)) {
+            const file_identity id{target->device, target->inode};
+            if (target->inode != 0 &&
+                std::find(identities.begin(), identities.end(), id) != identities.end()) {
+                throw usage_error("--output " + *output + " is one of the logs read");
+            }
+        }
     }
     // Each host's files together, in the order the hosts were named; each
     // host's oldest first, so that bursts and starts without a close are

@@ -124,16 +124,17 @@ std::uint64_t problems(const log_summary &s, std::size_t i) {
 // and starts left without a close, then by name. Each channel's rank is worked out once.
 order worst_first(const log_summary &s) {
     const order names = by_name(s);
+    // 16 bytes: a million of them are held at once.
     struct ranked {
-        bool flagged;
-        std::uint16_t host;
         std::uint64_t problems;
         std::uint32_t position; // in name order
+        std::uint16_t host;
+        bool flagged;
     };
     std::vector<ranked> ranks(names.size());
     for (std::size_t p = 0; p < names.size(); ++p) {
-        ranks[p] = {s.flagged(names[p]), s.channel(names[p]).host, problems(s, names[p]),
-                    static_cast<std::uint32_t>(p)};
+        ranks[p] = {problems(s, names[p]), static_cast<std::uint32_t>(p), s.channel(names[p]).host,
+                    s.flagged(names[p])};
     }
     std::sort(ranks.begin(), ranks.end(), [](const ranked &a, const ranked &b) {
         if (a.host != b.host) {

@@ -2,7 +2,13 @@
 #include "tools/report/summary.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace tarvelo::tool {
 namespace {
@@ -51,6 +57,27 @@ constexpr std::array<std::size_t, messages.size()> refusal_slots = [] {
 }();
 
 } // namespace
+
+void *allocate_record_block() {
+#if defined(__linux__)
+    void *block = std::aligned_alloc(record_block_bytes, record_block_bytes);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    // A hint: where large pages are off, the block is in small ones.
+    madvise(block, record_block_bytes, MADV_HUGEPAGE);
+    std::memset(block, 0, record_block_bytes);
+    return block;
+#else
+    void *block = std::calloc(1, record_block_bytes);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+#endif
+}
+
+void free_record_block(void *block) { std::free(block); }
 
 void flag_record::note(log_time from, log_time to, std::uint64_t times) {
     if (count == 0) {

@@ -113,11 +113,26 @@ struct channel_flags {
     std::array<flag_record, flag_kinds> flags{};
 };
 
+// Memory for the blocks of records below: `record_block_bytes`, all zero.
+// Where the system has large pages (2 MiB), each block is one, so that a
+// million records cost a few dozen page faults rather than tens of
+// thousands. Throws std::bad_alloc.
+inline constexpr std::size_t record_block_bytes = std::size_t{1} << 21;
+void *allocate_record_block();
+void free_record_block(void *block);
+
 // A growing array in blocks that never move: no copy of everything when it
 // grows, and no block of twice the size beside the old one while it does.
 template <typename T> class block_array {
 public:
-    static constexpr std::size_t block_bits = 12;
+    // As many records as fit a block, a power of two.
+    static constexpr std::size_t block_bits = [] {
+        std::size_t bits = 0;
+        while ((std::size_t{2} << bits) * sizeof(T) <= record_block_bytes) {
+            ++bits;
+        }
+        return bits;
+    }();
     static constexpr std::size_t block_size = std::size_t{1} << block_bits;
 
     std::size_t size() const { return size_; }
@@ -127,23 +142,19 @@ public:
     }
     T &emplace_back() {
         if ((size_ & (block_size - 1)) == 0) {
-            // Zeroed by the system as it hands out fresh pages, rather than
-            // written over once more: the records are all zero to begin
-            // with, and a million channels fill 64 MiB of them.
-            block fresh(static_cast<T *>(std::calloc(block_size, sizeof(T))));
-            if (fresh == nullptr) {
-                throw std::bad_alloc();
-            }
-            blocks_.push_back(std::move(fresh));
+            blocks_.reserve(blocks_.size() + 1);
+            blocks_.emplace_back(static_cast<T *>(allocate_record_block()));
         }
         return (*this)[size_++];
     }
 
 private:
+    // The records are all zero to begin with: the block is zeroed as a
+    // whole rather than record by record.
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
                   "a record whose all-zero bytes are its starting value");
     struct freer {
-        void operator()(T *p) const { std::free(p); }
+        void operator()(T *p) const { free_record_block(p); }
     };
     using block = std::unique_ptr<T[], freer>;
     std::vector<block> blocks_;

@@ -11,6 +11,7 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #endif
 #if TARVELO_HAVE_ZLIB
 #include <zlib.h>
@@ -25,6 +26,27 @@ constexpr std::size_t compressed_piece = std::size_t{1} << 16;
 
 failure read_failure(const std::string &shown, const char *what) {
     return setting_error(std::string("cannot ") + what + " " + shown + ": " + std::strerror(errno));
+}
+
+// Which file is open: the device and the inode, or on Windows the volume
+// and the file's index, which Windows gives no stat() of.
+std::optional<file_identity> identity_of(std::FILE *file) {
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0 || (status.st_mode & S_IFMT) != S_IFREG) {
+        return std::nullopt;
+    }
+#if defined(_WIN32)
+    BY_HANDLE_FILE_INFORMATION info{};
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE || GetFileInformationByHandle(handle, &info) == 0) {
+        return std::nullopt;
+    }
+    return file_identity{info.dwVolumeSerialNumber,
+                         (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+#else
+    return file_identity{static_cast<std::uint64_t>(status.st_dev),
+                         static_cast<std::uint64_t>(status.st_ino)};
+#endif
 }
 
 } // namespace
@@ -63,12 +85,7 @@ log_input::log_input(const std::string &name)
     // The reads are large; a second buffer in the C library would only
     // copy every byte once more.
     std::setvbuf(file_, nullptr, _IONBF, 0);
-    struct stat status {};
-    if (fstat(fileno(file_), &status) == 0 && (status.st_mode & S_IFMT) == S_IFREG &&
-        status.st_ino != 0) {
-        identity_ = file_identity{static_cast<std::uint64_t>(status.st_dev),
-                                  static_cast<std::uint64_t>(status.st_ino)};
-    }
+    identity_ = identity_of(file_);
     // The first two bytes tell the format; a pipe may give one at a time.
     char magic[2] = {};
     std::size_t got = 0;
