@@ -15,10 +15,16 @@
 #   lib/<multiarch>/pkgconfig/tarvelo.pc    the include directory and the
 #   lib/<multiarch>/cmake/tarvelo/          exit's path, for host projects
 #   share/man/man1/tarvelo.1.gz, man7/tarvelo-exit.7.gz
-#   share/doc/tarvelo/                      README, guides, copyright,
+#   share/doc/tarvelo/                      README, guides (in docs/), copyright,
 #                                           changelog.gz (and LICENSE, but
 #                                           not in the .deb: Debian has the
 #                                           text in /usr/share/common-licenses)
+#   share/doc/tarvelo/examples/             logrotate configuration, alert
+#                                           rules and their tests
+#   lib/systemd/system/tarvelo-report.*     the report every minute, and its
+#   etc/default/tarvelo                     settings (under /usr: in
+#                                           /lib/systemd/system and /etc;
+#                                           not in the .tar.gz or the .rpm)
 # A Windows build puts tarvelo.dll beside tarvelo.exe in bin/, both with a
 # version resource, the headers in include/, and the documentation as text
 # with Windows line ends in doc/ (README.txt, the guides, LICENSE.txt); no
@@ -74,9 +80,32 @@ if(WIN32)
   endif()
 else()
   install(FILES README.md packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT library)
-  install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT library
+  # The guides keep their place beside the README, in docs/, so that the
+  # installed README's links lead to them.
+  install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT library
     FILES_MATCHING PATTERN "*.md")
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
+  # Examples for operators: the rotation of the exit's logs, and Prometheus'
+  # alert rules on the report with their unit tests.
+  install(FILES packaging/examples/logrotate.conf packaging/examples/tarvelo-alerts.yml
+                packaging/examples/tarvelo-alerts.test.yml
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT library)
+endif()
+
+# The report every minute for node_exporter's textfile collector: a systemd
+# service and timer, and the settings file naming the logs they read
+# (/etc/default/tarvelo, a conffile of the .deb, which does not enable the
+# timer). Written at install time, for the prefix installed to
+# (packaging/install-units.cmake).
+if(TARVELO_BUILD_TOOLS AND NOT WIN32)
+  install(CODE "set(tarvelo_service_template \"${PROJECT_SOURCE_DIR}/packaging/systemd/tarvelo-report.service.in\")
+    set(tarvelo_timer_file \"${PROJECT_SOURCE_DIR}/packaging/systemd/tarvelo-report.timer\")
+    set(tarvelo_defaults_file \"${PROJECT_SOURCE_DIR}/packaging/examples/tarvelo-report.default\")
+    set(tarvelo_bindir \"${CMAKE_INSTALL_BINDIR}\")
+    set(tarvelo_docdir \"${CMAKE_INSTALL_DOCDIR}\")
+    include(\"${PROJECT_SOURCE_DIR}/packaging/install-units.cmake\")" COMPONENT service)
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles "/etc/default/tarvelo\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles)
 endif()
 
 # For host projects: find_package(tarvelo) gives the interface target
@@ -275,7 +304,10 @@ set(TARVELO_DEB_COMPONENTS ${tarvelo_components})
 list(REMOVE_ITEM TARVELO_DEB_COMPONENTS licence)
 list(REMOVE_ITEM TARVELO_DEB_COMPONENTS import-library)
 set(TARVELO_ARCHIVE_COMPONENTS ${tarvelo_components})
-list(REMOVE_ITEM TARVELO_ARCHIVE_COMPONENTS debian import-library)
+# The units name the program by its full path, which a .tar.gz unpacked
+# anywhere cannot know, and Red Hat-family systems keep such settings
+# elsewhere: they are for the .deb and "cmake --install" alone.
+list(REMOVE_ITEM TARVELO_ARCHIVE_COMPONENTS debian import-library service)
 configure_file(packaging/cpack-options.cmake.in ${PROJECT_BINARY_DIR}/packaging/cpack-options.cmake
   @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/cpack-options.cmake)

@@ -15,7 +15,11 @@
 #                manual pages, the documents and the licence;
 #   checksums    every package has its .sha256 beside it, and sha256sum -c
 #                verifies each;
-#   man          the manual pages through man --warnings.
+#   man          the manual pages through man --warnings;
+#   operations   the report's systemd units through systemd-analyze verify,
+#                the alert rules through promtool test rules, and the logrotate
+#                example rotating a log that tarvelo load writes, with no line
+#                lost or split (scripts/ci-ops-examples.sh).
 # Prints lintian's full output (information tags and overrides included),
 # the package's contents, and how the library and the program were linked
 # (RELRO and immediate binding).
@@ -23,6 +27,9 @@ set -euo pipefail
 . "$(dirname "$0")/lib/ci.sh"
 
 scripts/setup.sh lintian man-db rpm rpmlint cpio >/dev/null
+# Debian's own tools for what the .deb gives operators; node_exporter and
+# Prometheus' server are not needed, so no recommends.
+scripts/setup.sh --no-install-recommends systemd logrotate prometheus >/dev/null
 ci_configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ci_build build
 ci_configure build-rpm -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_LIBDIR=lib64 \
@@ -66,7 +73,7 @@ for f in /usr/lib64/tarvelo/libtarvelo.so /usr/bin/tarvelo /usr/include/tarvelo.
   /usr/include/tarvelo_version.h /usr/lib64/pkgconfig/tarvelo.pc \
   /usr/lib64/cmake/tarvelo/tarvelo-config.cmake /usr/share/man/man1/tarvelo.1.gz \
   /usr/share/man/man7/tarvelo-exit.7.gz /usr/share/doc/tarvelo/README.md \
-  /usr/share/doc/tarvelo/operators-guide.md /usr/share/doc/tarvelo/changelog.gz \
+  /usr/share/doc/tarvelo/docs/operators-guide.md /usr/share/doc/tarvelo/changelog.gz \
   /usr/share/doc/tarvelo/LICENSE; do
   grep -qx "$f" <<<"$rpm_list" || { echo "!! the .rpm lacks $f"; status=1; }
 done
@@ -113,4 +120,7 @@ for page in man/*.[1-9]; do
     echo "$page: no warning"
   fi
 done
+
+echo "-- the report's units, the alert rules and the logrotate example"
+scripts/ci-ops-examples.sh "$deb" || status=1
 exit $status

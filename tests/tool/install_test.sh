@@ -29,9 +29,13 @@ expected=(
   "$mandir/man1/tarvelo.1.gz"
   "$mandir/man7/tarvelo-exit.7.gz"
   "$docdir/README.md"
-  "$docdir/operators-guide.md"
-  "$docdir/messages.md"
-  "$docdir/partner-protocol.md"
+  "$docdir/docs/operators-guide.md"
+  "$docdir/docs/messages.md"
+  "$docdir/docs/partner-protocol.md"
+  "$docdir/docs/developers-guide.md"
+  "$docdir/examples/logrotate.conf"
+  "$docdir/examples/tarvelo-alerts.yml"
+  "$docdir/examples/tarvelo-alerts.test.yml"
   "$docdir/copyright"
   "$docdir/changelog.gz"
 )
@@ -84,6 +88,47 @@ check_pc() {
     fail "pkg-config's Cflags in $root: $cflags"
 }
 
+# The documents as installed in a tree's doc directory: the README at most
+# 100 lines, and every relative link of it and of the guides it leads to
+# names a file installed there, and a heading of that file where it names
+# one (as the headings' anchors are made: lower case, blanks to hyphens,
+# punctuation dropped).
+check_links() {
+  local docs=$1 file target path anchor links=0
+  [ "$(wc -l <"$docs/README.md")" -le 100 ] ||
+    fail "the README in $docs has $(wc -l <"$docs/README.md") lines, over 100"
+  for file in "$docs/README.md" "$docs"/docs/*.md; do
+    while read -r target; do
+      case $target in http://* | https://* | mailto:* | file:* | "") continue ;; esac
+      path=${target%%#*}
+      anchor=${target#"$path"}
+      anchor=${anchor#\#}
+      if [ -z "$path" ]; then path=$file; else path=$(dirname "$file")/$path; fi
+      [ -f "$path" ] || fail "${file#"$docs"/} links to $target, which is not installed in $docs"
+      if [ -n "$anchor" ]; then
+        sed -n 's/^#\{1,6\} //p' "$path" | tr 'A-Z' 'a-z' | sed -e 's/[^a-z0-9 _-]//g' -e 's/ /-/g' |
+          grep -qx -- "$anchor" || fail "${file#"$docs"/} links to $target: no such heading"
+      fi
+      links=$((links + 1))
+    done < <(grep -o '](\([^)]*\))' "$file" | sed 's/^](\(.*\))$/\1/')
+  done
+  [ "$links" -ge 5 ] || fail "only $links links found in the documents of $docs"
+}
+
+# The report's service and timer as "cmake --install" writes them for a
+# prefix: the program and the settings file of that prefix (ROOT: the tree
+# the .deb was unpacked in, empty for a prefix installed to).
+check_units() {
+  local root=$1 units=$2 defaults=$3 prefix=$4 service
+  service=$units/tarvelo-report.service
+  [ -f "$service" ] && [ -f "$units/tarvelo-report.timer" ] && [ -f "$defaults" ] ||
+    fail "the report's units or settings are not installed in $root"
+  grep -qx "ExecStart=$prefix/bin/tarvelo report --format prometheus --output /var/lib/prometheus/node-exporter/tarvelo.prom \$TARVELO_REPORT_ARGS" "$service" ||
+    fail "the service in $root runs $(grep ExecStart= "$service")"
+  grep -qx "EnvironmentFile=${defaults#"$root"}" "$service" || fail "the service in $root reads $(grep EnvironmentFile= "$service")"
+  grep -qx 'OnCalendar=minutely' "$units/tarvelo-report.timer" || fail "the timer does not run every minute"
+}
+
 # cmake --install, to a prefix given with a detour that must not reach
 # tarvelo.pc
 "$cmake_cmd" --install "$build" --prefix "$work/prefix/../prefix/" >/dev/null
@@ -92,6 +137,8 @@ for f in "${expected[@]}" "$docdir/LICENSE"; do
 done
 check_tree "$work/prefix"
 check_pc "$work/prefix" "$work/prefix"
+check_links "$work/prefix/$docdir"
+check_units "" "$work/prefix/lib/systemd/system" "$work/prefix/etc/default/tarvelo" "$work/prefix"
 
 # The packages, made from the same build.
 (cd "$work" && "$cpack_cmd" --config "$build/CPackConfig.cmake" -G "TGZ;DEB" -B "$work/packages" >/dev/null)
@@ -131,6 +178,10 @@ dpkg-deb -x "$deb" "$work/deb"
 check_tree "$work/deb/usr"
 check_stripped "$work/deb/usr"
 check_pc "$work/deb/usr" /usr
+check_links "$work/deb/usr/$docdir"
+check_units "$work/deb" "$work/deb/lib/systemd/system" "$work/deb/etc/default/tarvelo" /usr
+grep -qx /etc/default/tarvelo "$work/control/conffiles" || fail "/etc/default/tarvelo is no conffile of the .deb"
+! grep -q 'inst\|rm' <<<"$(ls "$work/control")" || fail "the .deb has maintainer scripts: $(ls "$work/control")"
 grep -q '\./usr/lib/debug/\.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$ddeb")" ||
   fail "the dbgsym package holds no debug information"
 
