@@ -167,7 +167,9 @@ logged_lines count_logged(const std::string &path, const std::optional<regular_f
                           std::int64_t started) {
     logged_lines logged;
     bool found_first = !before;
-    for (const std::string &name : rotated_set(path)) {
+    // The exit wrote no line where the directory cannot be read.
+    std::error_code unread;
+    for (const std::string &name : rotated_set(path, unread)) {
         const std::optional<regular_file_state> now = regular_file_state_of(name);
         if (!now) {
             continue;

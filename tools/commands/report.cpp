@@ -75,7 +75,14 @@ named_logs logs_named(const arguments &a) {
             }
         } else if (option == "--rotated") {
             host_has_files = true;
-            for (std::string &path : rotated_set(*value)) {
+            std::error_code error;
+            std::vector<std::string> set = rotated_set(*value, error);
+            if (error) {
+                // An empty report would pass for a quiet log.
+                throw setting_error("--rotated " + *value +
+                                    ": cannot read its directory: " + error.message());
+            }
+            for (std::string &path : set) {
                 named.logs.push_back({host, std::move(path), true});
             }
         } else if (option.empty()) {

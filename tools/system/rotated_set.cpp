@@ -52,7 +52,7 @@ std::optional<unsigned long long> rotation_age(std::string_view name, std::strin
     return std::nullopt;
 }
 
-std::vector<std::string> rotated_set(const std::string &path) {
+std::vector<std::string> rotated_set(const std::string &path, std::error_code &error) {
     namespace fs = std::filesystem;
     const fs::path whole(path);
     const std::string base = whole.filename().string();
@@ -61,7 +61,7 @@ std::vector<std::string> rotated_set(const std::string &path) {
         directory = ".";
     }
     std::vector<std::pair<unsigned long long, std::string>> found;
-    std::error_code error;
+    error.clear();
     for (fs::directory_iterator entry(directory, error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().string();

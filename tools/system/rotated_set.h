@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace tarvelo::tool {
@@ -20,8 +21,10 @@ std::optional<unsigned long long> rotation_age(std::string_view name, std::strin
 
 // The files of the set of `path` that exist now, oldest first, `path`
 // itself last when it exists. None at all is an empty list: a log not yet
-// written to, or just moved away by a rotation.
-std::vector<std::string> rotated_set(const std::string &path);
+// written to, or just moved away by a rotation. A directory that cannot be
+// read (missing, mistyped, forbidden) sets `error`: an empty list then says
+// nothing about the log.
+std::vector<std::string> rotated_set(const std::string &path, std::error_code &error);
 
 } // namespace tarvelo::tool
 
