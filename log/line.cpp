@@ -14,7 +14,7 @@ bool put_argument(const char *arg, char *out, std::size_t room, std::size_t *len
     const auto *bytes = reinterpret_cast<const unsigned char *>(arg);
     std::size_t read = 0;
     std::size_t used = 0;
-    while (true) {
+    for (;;) {
         const std::size_t run = read;
         while (used + (read - run) < room && shown_as_is(bytes[read])) {
             ++read;

@@ -541,7 +541,10 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
          {std::vector<std::string>{"--output", prom, dir.file("missing.log")},
           {"--output", dir.file("taken"), log},
           {"--output", dir.file("t.log.1"), "--rotated", log}, // the report over a log
-          {"--output", dir.file("no/such/dir/tarvelo.prom"), log}}) {
+          {"--output", dir.file("no/such/dir/tarvelo.prom"), log},
+          // A mistyped directory would pass for a quiet log, and the file
+          // stays as it was.
+          {"--output", prom, "--rotated", dir.file("no/such/dir/tarvelo.log")}}) {
         std::vector<std::string> args = failing;
         args.insert(args.begin(), "report");
         const tool_result r = run_tool(args);

@@ -1,11 +1,13 @@
 // The log's POSIX pieces on their own. Log files and links that another
 // user left in a directory open to all and sticky are refused, and only
 // those; the file-status calls the check rests on, where they fail; and the
-// guard that keeps a write's SIGPIPE or SIGXFSZ from the host. Giving a
+// guard that keeps a write's SIGPIPE or SIGXFSZ from the host; the
+// timestamp when the C library breaks an instant down out of range. Giving a
 // file away takes root: rows that need it say so and are left out
 // otherwise.
 #include "log/planted.h"
 #include "log/signal_guard.h"
+#include "log/timestamp.h"
 #include "os/file_status.h"
 #include "tests/support/support.h"
 
@@ -16,10 +18,32 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// The C library's localtime_r, unless a test asks for a broken one: the
+// month and weekday it then gives are those below. The log's code is linked
+// into this program, so its calls come here.
+namespace {
+bool breakdown_broken = false;
+int broken_month = 0;
+int broken_weekday = 0;
+} // namespace
+
+extern "C" std::tm *localtime_r(const std::time_t *when, std::tm *out) noexcept {
+    using real_fn = std::tm *(*)(const std::time_t *, std::tm *);
+    static const auto real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "localtime_r"));
+    std::tm *const got = real(when, out);
+    if (got != nullptr && breakdown_broken) {
+        got->tm_mon = broken_month;
+        got->tm_wday = broken_weekday;
+    }
+    return got;
+}
 
 namespace tarvelo::testing {
 namespace {
@@ -297,6 +321,32 @@ TEST(SignalGuard, HoldsItsSignalsAndTakesOnlyWhatOurWriteRaised) {
     sigprocmask(SIG_SETMASK, &hosts_mask, nullptr);
     sigaction(SIGPIPE, &old_pipe, nullptr);
     sigaction(SIGXFSZ, &old_xfsz, nullptr);
+}
+
+// A month or weekday out of range from a broken C library is written as
+// January or Sunday: the text keeps its 24 characters and reads no byte
+// beyond the tables of names.
+TEST(Timestamp, BrokenBreakdownKeepsTheLayout) {
+    const std::time_t when = 1765249200; // Tue Dec  9 03:00:00 2025 in UTC
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    const struct {
+        int month, weekday;
+        const char *text;
+    } cases[] = {
+        {12, 7, "Sun Jan  9 03:00:00 2025"},
+        {-1, -1, "Sun Jan  9 03:00:00 2025"},
+        {11, 2, "Tue Dec  9 03:00:00 2025"}, // in range: as given
+    };
+    for (const auto &c : cases) {
+        breakdown_broken = true;
+        broken_month = c.month;
+        broken_weekday = c.weekday;
+        char text[timestamp_length];
+        format_timestamp(when, text);
+        breakdown_broken = false;
+        EXPECT_EQ(std::string(text, timestamp_length), c.text) << c.month << " " << c.weekday;
+    }
 }
 
 } // namespace
