@@ -34,6 +34,8 @@ int broken_month = 0;
 int broken_weekday = 0;
 } // namespace
 
+// The C library's header names the parameters with reserved names.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" std::tm *localtime_r(const std::time_t *when, std::tm *out) noexcept {
     using real_fn = std::tm *(*)(const std::time_t *, std::tm *);
     static const auto real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "localtime_r"));
