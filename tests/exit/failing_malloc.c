@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -30,6 +31,9 @@
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+/* The functions below stand in for the C library's, whose headers name
+   their parameters with reserved names: ours are named for reading. */
 
 extern void *__libc_malloc(size_t size);
 extern void __libc_free(void *block);
@@ -162,6 +166,7 @@ void free(void *block) {
     __libc_free(block);
 }
 
+/* NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name) */
 int open(const char *path, int flags, ...) {
     mode_t mode = 0;
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
@@ -200,12 +205,11 @@ int open(const char *path, int flags, ...) {
         if (log_fails_as(log_cut_then_fails_read_back_a_copy)) {
             /* Another file that ends as the log does, the part included. */
             char copy[4096];
-            if (strlen(path) + 6 > sizeof copy) {
+            const int named = snprintf(copy, sizeof copy, "%s.copy", path);
+            if (named < 0 || (size_t)named >= sizeof copy) {
                 errno = ENAMETOOLONG;
                 return -1;
             }
-            strcpy(copy, path);
-            strcat(copy, ".copy");
             const int from = next(path, O_RDONLY | O_CLOEXEC);
             const int to = next(copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             char bytes[4096];
@@ -223,6 +227,7 @@ int open(const char *path, int flags, ...) {
     return next(path, flags, mode);
 }
 
+/* NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name) */
 ssize_t read(int fd, void *buffer, size_t count) {
     if (tarvelo_test_failing_urandom != urandom_works &&
         called_from_exit(__builtin_return_address(0))) {
@@ -243,6 +248,7 @@ ssize_t read(int fd, void *buffer, size_t count) {
     return next(fd, buffer, count);
 }
 
+/* NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name) */
 ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset) {
     ssize_t (*next)(int, const void *, size_t, off_t) =
         (ssize_t(*)(int, const void *, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
@@ -284,6 +290,7 @@ ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset) {
     return next(fd, buffer, count, offset);
 }
 
+/* NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name) */
 ssize_t pread(int fd, void *buffer, size_t count, off_t offset) {
     ssize_t (*next)(int, void *, size_t, off_t) =
         (ssize_t(*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread");
@@ -315,6 +322,7 @@ int ftruncate(int fd, off_t length) {
     return next(fd, length);
 }
 
+/* NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name) */
 int getrlimit(__rlimit_resource_t resource, struct rlimit *limit) {
     int (*next)(__rlimit_resource_t, struct rlimit *) =
         (int (*)(__rlimit_resource_t, struct rlimit *))dlsym(RTLD_NEXT, "getrlimit");
@@ -342,6 +350,7 @@ typedef struct stat exit_stat;
 
 /* The exit asks for random bytes, descriptors and file status with system
    calls of its own. */
+/* NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name) */
 long syscall(long number, ...) {
     va_list ap;
     va_start(ap, number);
