@@ -14,9 +14,17 @@
 # written with --output has mode 0644, gives no series twice, as many
 # starts as the set holds, and with --host a host label for each host; JSON
 # gives the lines read.
-# Usage: guide_recipes_test.sh TARVELO_PROGRAM SOURCE_DIR
+# Usage: guide_recipes_test.sh TARVELO_PROGRAM SOURCE_DIR [ZLIB]
+# ZLIB is OFF for a program built without zlib (a target whose zlib could
+# not be had): the rotated copies are then left uncompressed, and the output
+# says so.
 set -euo pipefail
-program=$1 source=$2
+program=$1 source=$2 zlib=${3:-ON}
+gz=.gz
+if [ "$zlib" = OFF ]; then
+  gz=""
+  echo "this program reads no compressed log: the rotated copies stay uncompressed"
+fi
 work=$(mktemp -d /tmp/tvrXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -68,9 +76,10 @@ rotate() { # as logrotate with delaycompress names the copies
   local log n
   for log in tarvelo qm1 qm2; do
     for ((n = 9; n >= 2; n--)); do
-      [ ! -f "$logs/$log.log.$n.gz" ] || mv "$logs/$log.log.$n.gz" "$logs/$log.log.$((n + 1)).gz"
+      [ ! -f "$logs/$log.log.$n$gz" ] || mv "$logs/$log.log.$n$gz" "$logs/$log.log.$((n + 1))$gz"
     done
-    [ ! -f "$logs/$log.log.1" ] || { mv "$logs/$log.log.1" "$logs/$log.log.2" && gzip "$logs/$log.log.2"; }
+    [ ! -f "$logs/$log.log.1" ] || mv "$logs/$log.log.1" "$logs/$log.log.2"
+    [ -z "$gz" ] || [ ! -f "$logs/$log.log.2" ] || gzip "$logs/$log.log.2"
     [ ! -f "$logs/$log.log" ] || mv "$logs/$log.log" "$logs/$log.log.1"
   done
 }
@@ -136,7 +145,7 @@ rotate
 add_lines
 rotate
 add_lines
-[ -f "$logs/tarvelo.log.2.gz" ] && [ -f "$logs/tarvelo.log.1" ] && [ -f "$logs/tarvelo.log" ] ||
+[ -f "$logs/tarvelo.log.2$gz" ] && [ -f "$logs/tarvelo.log.1" ] && [ -f "$logs/tarvelo.log" ] ||
   fail "the rotated set is not as logrotate leaves it: $(ls "$logs")"
 run_recipes rotated
 echo "${#recipes[@]} recipes, each before the first line, before the first rotation, just after one and after three"
