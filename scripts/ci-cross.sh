@@ -46,19 +46,19 @@ cross() {
     -DTARVELO_CROSS_TRIPLET="$triplet")
 
   scripts/setup.sh "$package" googletest >/dev/null && ci_install_qemu >/dev/null || return 1
-  # The program's zlib, for compressed logs: the target's own, from Debian's
-  # $debian_arch architecture, linked in whole (the emulated loader looks
-  # for shared libraries under the cross compiler's root alone). It
-  # installs only while its version matches the machine's zlib; without it
+  # The program's zlib, for compressed logs: the target's own, Debian's
+  # $debian_arch zlib1g-dev from a root of its own (ci_foreign_zlib in
+  # scripts/lib/ci.sh), linked in whole (the emulated loader looks for
+  # shared libraries under the cross compiler's root alone). Installed on
+  # the machine instead, it would need the machine's package lists for
+  # $debian_arch, and the very version of the machine's own zlib. Without it
   # the program is built without, and says so when it meets a compressed log.
   local zlib=(-DTARVELO_ZLIB=OFF)
-  if { dpkg --print-foreign-architectures | grep -qx "$debian_arch" ||
-    ci_as_root dpkg --add-architecture "$debian_arch"; } &&
-    scripts/setup.sh "zlib1g-dev:$debian_arch" >/dev/null 2>"$ci_root/build-$arch-zlib.log" &&
-    [ -f "/usr/lib/$triplet/libz.a" ]; then
-    zlib=(-DTARVELO_ZLIB=ON -DZLIB_INCLUDE_DIR=/usr/include -DZLIB_LIBRARY="/usr/lib/$triplet/libz.a")
+  if ci_foreign_zlib "$debian_arch" "$triplet" "$ci_root/build-$arch-zlib-root" \
+    >"$ci_root/build-$arch-zlib.log" 2>&1; then
+    zlib=("${ci_zlib[@]}")
   else
-    ci_note "BUILT WITHOUT zlib for $arch: zlib1g-dev:$debian_arch could not be installed" \
+    ci_note "BUILT WITHOUT zlib for $arch: Debian's zlib1g-dev:$debian_arch could not be had" \
       "(see build-$arch-zlib.log); the program there reads no compressed log, and says so"
   fi
   ci_step_done "$arch: packages"

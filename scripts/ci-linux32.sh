@@ -33,28 +33,19 @@ if ! scripts/setup.sh libssl-dev:i386 >/dev/null 2>"$ci_root/build-m32-libssl.lo
 fi
 # The program's zlib, for compressed logs. Where i386's cannot be installed
 # (the same mid-sync), Debian's main i386 zlib1g-dev is unpacked in a root
-# of its own (ci_i386_root in scripts/lib/ci.sh) and its static library
-# linked in; only where that fails too is the program built without, and
-# says so when it meets a compressed log.
+# of its own (ci_foreign_zlib in scripts/lib/ci.sh) and linked in whole;
+# only where that fails too is the program built without, and says so when
+# it meets a compressed log.
 zlib=(-DTARVELO_ZLIB=ON)
 if ! scripts/setup.sh zlib1g-dev:i386 >/dev/null 2>"$ci_root/build-m32-zlib.log"; then
-  zlib_root=$ci_root/build-m32-zlib-root
-  if ci_i386_root "$zlib_root" zlib1g-dev >>"$ci_root/build-m32-zlib.log" 2>&1 &&
-    [ -f "$zlib_root/usr/lib/i386-linux-gnu/libz.a" ]; then
-    # zlib's two headers alone: the root's C library headers stay out of
-    # the build.
-    mkdir -p "$zlib_root.include"
-    cp "$zlib_root/usr/include/zlib.h" "$zlib_root/usr/include/zconf.h" "$zlib_root.include/"
-    zlib=(-DTARVELO_ZLIB=ON -DZLIB_INCLUDE_DIR="$zlib_root.include"
-      -DZLIB_LIBRARY="$zlib_root/usr/lib/i386-linux-gnu/libz.a")
+  if ci_foreign_zlib i386 i386-linux-gnu "$ci_root/build-m32-zlib-root" >>"$ci_root/build-m32-zlib.log" 2>&1; then
+    zlib=("${ci_zlib[@]}")
     ci_note "zlib for -m32: zlib1g-dev:i386 could not be installed, so Debian's main i386" \
-      "$(sed -n 's/^Package: zlib1g-dev Version: //p' "$zlib_root.apt/versions") is linked in" \
-      "whole from $zlib_root"
+      "zlib1g-dev $ci_zlib_version is linked in whole, from build-m32-zlib-root"
   else
     zlib=(-DTARVELO_ZLIB=OFF)
-    ci_note "BUILT WITHOUT zlib for -m32: zlib1g-dev:i386 could not be installed" \
-      "($(grep -E '^ +(E:|http)' "$ci_root/build-m32-zlib.log" | sort -u | head -n 1 | sed 's/^ *//'));" \
-      "the program there reads no compressed log"
+    ci_note "BUILT WITHOUT zlib for -m32: zlib1g-dev:i386 could not be installed, here or" \
+      "in a root of its own (see build-m32-zlib.log); the program there reads no compressed log"
   fi
 fi
 export CFLAGS="-m32" CXXFLAGS="-m32" LDFLAGS="-m32"

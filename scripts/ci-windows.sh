@@ -271,7 +271,7 @@ packages() {
 
 # Wine's 32-bit loader, in wine32_root: empty where the machine's own
 # wine32:i386 is installed; else the private root that holds it and its
-# libraries (ci_i386_root in scripts/lib/ci.sh), run under qemu-i386
+# libraries (ci_foreign_root in scripts/lib/ci.sh), run under qemu-i386
 # whatever the kernel could do, since the machine's own dynamic linker
 # would not look there. Its version is the 64-bit Wine's: both from Debian
 # 12's main archive, which is what a mirror in mid-sync leaves installable.
@@ -281,7 +281,7 @@ wine32_loader() {
   wine32_root=$ci_root/build-win-i386-root
   echo "-- wine32:i386 cannot be installed on this machine: Wine's 32-bit loader is unpacked,"
   echo "   with its libraries, in $wine32_root"
-  ci_i386_root "$wine32_root" wine32 || return 1
+  ci_foreign_root i386 "$wine32_root" wine32 || return 1
   # What libwine's own configuration step does, which unpacking skips: Wine
   # takes zlib from libz-mingw-w64's zlib1.dll, copied into its directory of
   # builtin DLLs with the mark "Wine builtin DLL" at byte 64 of its header.

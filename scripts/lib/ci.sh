@@ -144,33 +144,37 @@ ci_add_i386() {
   dpkg --print-foreign-architectures | grep -qx i386 || ci_as_root dpkg --add-architecture i386
 }
 
-# ci_i386_root DIR PACKAGE...: Debian's i386 PACKAGEs, with everything they
-# depend on, unpacked into DIR, which qemu-i386 then takes as the root of
-# their libraries (QEMU_LD_PREFIX): nothing is installed on the machine, and
-# no package script runs. For when the machine's own package lists cannot
-# give them: an i386 library installed beside its amd64 twin must be of the
-# very same version, and once the amd64 one has a security update, the
-# i386 one comes only from the security archive's i386 index, which a
-# mirror in mid-sync withholds (apt then finds no way to install them at
-# all). The lists used here are Debian 12's main archive and its updates
-# only, whose versions agree with each other; apt checks them against
-# their signed Release files, as it does the machine's own, and each
-# package against them. TARVELO_DEBIAN_MIRROR names another mirror
-# (default http://deb.debian.org/debian). Made once: kept while it holds
-# the same packages; DIR.apt/versions lists each package unpacked with its
-# version ("Package: wine32 Version: 8.0~repack-4").
-ci_i386_root() {
-  local dir=$1 mirror=${TARVELO_DEBIAN_MIRROR:-http://deb.debian.org/debian} try deb
-  shift
-  local state=$dir.apt wanted="$*"
+# ci_foreign_root ARCH DIR PACKAGE...: Debian's PACKAGEs for the
+# architecture ARCH (Debian's name: i386, s390x, ppc64el, arm64), with
+# everything they depend on, unpacked into DIR: nothing is installed on the
+# machine, no package script runs, and the machine's package lists are not
+# touched. For what the machine's own lists cannot give: a library of
+# another architecture installed beside its amd64 twin must be of the very
+# same version, and once the amd64 one has a security update, its twin
+# comes only from the security archive's index for that architecture,
+# which a mirror in mid-sync withholds (apt then finds no way to install it
+# at all). The lists used here are Debian 12's main archive and its updates
+# only, whose versions agree with each other; apt checks them against their
+# signed Release files, as it does the machine's own, and each package
+# against them. What lies in DIR is used from there: qemu takes it as the
+# root of a program's libraries (QEMU_LD_PREFIX), a build links its static
+# libraries. TARVELO_DEBIAN_MIRROR names another mirror (default
+# http://deb.debian.org/debian). Made once: kept while it holds the same
+# packages; DIR.apt/versions lists each package unpacked with its version
+# ("Package: wine32 Version: 8.0~repack-4").
+ci_foreign_root() {
+  local arch=$1 dir=$2 mirror=${TARVELO_DEBIAN_MIRROR:-http://deb.debian.org/debian} try deb
+  shift 2
+  local state=$dir.apt wanted="$arch $*"
   [ "$(cat "$dir/.tarvelo-packages" 2>/dev/null)" = "$wanted" ] && return 0
   rm -rf "$dir" "$state"
   mkdir -p "$state/lists/partial" "$state/archives/partial" "$dir"
   : >"$state/status"
   local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-  printf 'deb [arch=i386 signed-by=%s] %s %s main\n' \
-    "$keyring" "$mirror" bookworm "$keyring" "$mirror" bookworm-updates >"$state/sources.list"
-  local apt=(apt-get -o APT::Architecture=i386 -o APT::Architectures::=i386
+  printf 'deb [arch=%s signed-by=%s] %s %s main\n' \
+    "$arch" "$keyring" "$mirror" bookworm "$arch" "$keyring" "$mirror" bookworm-updates \
+    >"$state/sources.list"
+  local apt=(apt-get -o APT::Architecture="$arch" -o APT::Architectures::="$arch"
     -o Dir::State="$state" -o Dir::State::lists="$state/lists" -o Dir::State::status="$state/status"
     -o Dir::Cache="$state" -o Dir::Cache::archives="$state/archives"
     -o Dir::Etc::sourcelist="$state/sources.list" -o Dir::Etc::sourceparts=-
@@ -179,7 +183,7 @@ ci_i386_root() {
     if "${apt[@]}" update -qq >"$state/update.log" 2>&1 && ! grep -q '^[WE]: ' "$state/update.log"; then
       break
     fi
-    echo "apt-get update of the private i386 lists, try $try of 3, failed:" >&2
+    echo "apt-get update of the private $arch lists, try $try of 3, failed:" >&2
     sed 's/^/  /' "$state/update.log" >&2
     [ $try -eq 3 ] && return 1
     sleep 30
@@ -188,9 +192,23 @@ ci_i386_root() {
   for deb in "$state"/archives/*.deb; do
     dpkg-deb -x "$deb" "$dir" && dpkg-deb -f "$deb" Package Version | paste -sd ' ' || return 1
   done >"$state/versions"
-  echo "-- private i386 root $dir: $(find "$state/archives" -name '*.deb' | wc -l) packages, $(du -sh "$dir" | cut -f1)"
+  echo "-- private $arch root $dir: $(find "$state/archives" -name '*.deb' | wc -l) packages, $(du -sh "$dir" | cut -f1)"
   rm -rf "$state/archives"
   echo "$wanted" >"$dir/.tarvelo-packages"
+}
+
+# ci_foreign_zlib ARCH TRIPLET DIR: Debian's zlib1g-dev for ARCH from a
+# private root (ci_foreign_root) in DIR, for a program that links zlib in
+# whole. Sets ci_zlib to the CMake arguments that name its static library
+# and its two headers alone (the root's C library headers stay out of the
+# build), and its version in ci_zlib_version.
+ci_foreign_zlib() {
+  local arch=$1 triplet=$2 dir=$3
+  ci_foreign_root "$arch" "$dir" zlib1g-dev && [ -f "$dir/usr/lib/$triplet/libz.a" ] || return 1
+  mkdir -p "$dir.include"
+  cp "$dir/usr/include/zlib.h" "$dir/usr/include/zconf.h" "$dir.include/" || return 1
+  ci_zlib=(-DTARVELO_ZLIB=ON -DZLIB_INCLUDE_DIR="$dir.include" -DZLIB_LIBRARY="$dir/usr/lib/$triplet/libz.a")
+  ci_zlib_version=$(sed -n 's/^Package: zlib1g-dev Version: //p' "$dir.apt/versions")
 }
 
 # ci_build_gtest DIR [CMAKE ARGUMENTS...]: GoogleTest for the target the
