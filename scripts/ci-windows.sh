@@ -193,9 +193,14 @@ flow_win32() {
   # nothing but new and delete in 3 of 5; the four threads of the log
   # routing test in the first run that tried them. They pass natively, and
   # they run in the 64-bit extra and in the 32-bit Linux suite.
+  # And the named-pipe log test, which passes alone under qemu-i386 but
+  # not after the forged-state test in the same process (qemu's segmentation
+  # fault, in 2 runs of 2); it runs in the win64 extra.
   local skip='Concurrency.ManyThreads*:Concurrency.FourThreads*:Stress.ManyThreads*'
+  skip+=':HostileHost.NamedPipeLogOrClosedDescriptorNeitherHangsNorWritesTwice'
   ci_note "NOT RUN in emulated 32-bit Wine: $skip (qemu-i386 7.2 crashes" \
-    "Wine processes whose threads run at once); they run in the win64 extra and in linux32"
+    "Wine processes whose threads run at once, and the named-pipe test after another);" \
+    "they run in the win64 extra, and the threaded ones in linux32"
   # shellcheck disable=SC2016 # $LIB is the dynamic linker's to expand
   LD_PRELOAD="$preload/\$LIB/map_fixed_noreplace.so" \
     QEMU_GUEST_BASE=0x10000000 QEMU_RESERVED_VA=0xfffff000 TARVELO_WINE_GTEST_SKIP=$skip \

@@ -77,24 +77,24 @@ TEST_F(Writer, TimestampMatchesTheCLibrarysCtimeInSeveralTimeZones) {
 // included, and a year before year 0 its number without the sign: the text
 // keeps its 24 characters either way.
 TEST_F(Writer, TimestampOutsideTheCLibrarysRangeKeepsItsLayout) {
-    if constexpr (sizeof(std::time_t) < 8) {
-        GTEST_SKIP() << "a 32-bit clock reaches neither";
-    }
-    setenv("TZ", "UTC0", 1);
-    tzset();
-    const std::pair<std::time_t, std::string> cases[] = {
-        {std::numeric_limits<std::time_t>::max(), "Thu Jan  1 00:00:00 1970"},
+    // A 32-bit clock reaches neither instant: nothing to check there.
+    if constexpr (sizeof(std::time_t) >= 8) {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        const std::pair<std::time_t, std::string> cases[] = {
+            {std::numeric_limits<std::time_t>::max(), "Thu Jan  1 00:00:00 1970"},
 #if defined(_WIN32)
-        // No local time before 1970 there.
-        {static_cast<std::time_t>(-62198755200LL), "Thu Jan  1 00:00:00 1970"},
+            // No local time before 1970 there.
+            {static_cast<std::time_t>(-62198755200LL), "Thu Jan  1 00:00:00 1970"},
 #else
-        {static_cast<std::time_t>(-62198755200LL), "Fri Jan  1 00:00:00 0001"}, // the year -1
+            {static_cast<std::time_t>(-62198755200LL), "Fri Jan  1 00:00:00 0001"}, // the year -1
 #endif
-    };
-    for (const auto &[when, text] : cases) {
-        char ours[timestamp_length];
-        format_timestamp(when, ours);
-        EXPECT_EQ(std::string(ours, timestamp_length), text) << when;
+        };
+        for (const auto &[when, text] : cases) {
+            char ours[timestamp_length];
+            format_timestamp(when, ours);
+            EXPECT_EQ(std::string(ours, timestamp_length), text) << when;
+        }
     }
 }
 
