@@ -45,20 +45,38 @@ ci_quiet() {
   rm -f "$log"
 }
 
+# The run's own state, in TARVELO_CI_RUN: a directory that .ci/run makes
+# afresh for each run and every stage of it shares; a stage script run on
+# its own makes one of its own (build-ci-run.PID, removed when it ends),
+# shared by what it starts.
+if [ -z "${TARVELO_CI_RUN:-}" ]; then
+  export TARVELO_CI_RUN=$ci_root/build-ci-run.$$
+  rm -rf "$TARVELO_CI_RUN"
+  trap 'rm -rf "$TARVELO_CI_RUN"' EXIT
+fi
+mkdir -p "$TARVELO_CI_RUN"
+
 # ci_apt_install [APT-GET INSTALL OPTIONS...] PACKAGE...: installs the
 # packages that are not installed yet, after updating the package lists.
-# A mirror in mid-sync serves an index that does not match its Release file
-# ("File has unexpected size ... Mirror sync in progress?") for a while, so
-# a failed update is tried again: TARVELO_APT_TRIES times in all (default
-# 4), TARVELO_APT_WAIT seconds apart (default 60). The install is then tried
-# with whatever lists there are (older lists may still hold the packages),
-# also more than once. Where the packages still cannot be installed, it
-# fails with a message on stderr that names them and the indexes that could
-# not be fetched, so that a stage stops there and then, not at a compiler
-# error about a missing header later. Other builds may be installing on the
-# same machine: apt waits up to 15 minutes for their lock.
+#
+# The lists are updated once in a run (TARVELO_CI_RUN), and again only
+# when the machine's architectures change (ci_add_i386). A mirror in
+# mid-sync serves an index that does not match its Release file ("File has
+# unexpected size ... Mirror sync in progress?"), for an hour or more: an
+# update that fails on an index not seen failing before in the run is tried
+# again (TARVELO_APT_TRIES times in all, default 2, TARVELO_APT_WAIT seconds
+# apart, default 30); the indexes that still fail are written down
+# (apt-failed), and no later update of the run waits on them again: one
+# that fails only on those is taken as it is. The install then uses
+# whatever lists there are (older lists may still hold the packages), and
+# is tried again only where a download failed. Where the packages still
+# cannot be installed, it fails with a message on stderr that names them
+# and the indexes that could not be fetched, so that a stage stops there
+# and then, not at a compiler error about a missing header later. Other
+# builds may be installing on the same machine: apt waits up to 15 minutes
+# for their lock.
 ci_apt_install() {
-  local options=() missing=() p try tries=${TARVELO_APT_TRIES:-4} wait=${TARVELO_APT_WAIT:-60}
+  local options=() missing=() p try tries=${TARVELO_APT_TRIES:-2} wait=${TARVELO_APT_WAIT:-30}
   while [ $# -gt 0 ] && [ "${1#--}" != "$1" ]; do
     options+=("$1")
     shift
@@ -69,45 +87,58 @@ ci_apt_install() {
   [ ${#missing[@]} -gt 0 ] || return 0
   echo "installing: ${missing[*]}"
   local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900)
-  local log
+  local log failed=$TARVELO_CI_RUN/apt-failed updated=$TARVELO_CI_RUN/apt-updated architectures
   log=$(mktemp /tmp/tarvelo-apt-XXXXXX)
-  local updated=0 installed=0
-  # Once every try has failed in a run, the later stages of the same run try
-  # once: a mirror in mid-sync stays so for an hour or more.
-  if [ -n "${TARVELO_APT_STALE:-}" ] && [ -e "$TARVELO_APT_STALE" ]; then
-    tries=1
-  fi
-  for ((try = 1; try <= tries; try++)); do
-    if ci_as_root "${apt[@]}" update -qq >"$log" 2>&1 && ! grep -q '^[WE]: Failed to fetch' "$log"; then
-      updated=1
-      break
+  touch "$failed"
+  architectures="$(dpkg --print-architecture) $(dpkg --print-foreign-architectures | paste -sd ' ')"
+  local fresh=0 unfetched="" new
+  if [ "$(cat "$updated" 2>/dev/null)" = "$architectures" ]; then
+    fresh=1
+  else
+    for ((try = 1; try <= tries; try++)); do
+      if ci_as_root "${apt[@]}" update -qq >"$log" 2>&1 && ! grep -q '^[WE]: Failed to fetch' "$log"; then
+        fresh=1
+        break
+      fi
+      unfetched=$(grep -oE 'Failed to fetch [^ ]+' "$log" | sed 's/^Failed to fetch //' | sort -u || true)
+      new=$(comm -23 <(echo "$unfetched") <(sort -u "$failed"))
+      {
+        echo "apt-get update, try $try of $tries, failed:"
+        grep -E '^[WE]: ' "$log" | sed 's/^/  /' || true
+      } >&2
+      # Only the indexes that failed before in this run: not waited on again.
+      if [ -z "$new" ] && [ -n "$unfetched" ]; then
+        echo "  (each of these failed earlier in this run: not waited on again)" >&2
+        break
+      fi
+      [ "$try" -eq "$tries" ] || sleep "$wait"
+    done
+    if [ -n "$unfetched" ]; then
+      sort -u "$failed" - <<<"$unfetched" >"$failed.new" && mv "$failed.new" "$failed"
     fi
-    {
-      echo "apt-get update, try $try of $tries, failed:"
-      grep -E '^[WE]: ' "$log" | sed 's/^/  /' || true
-    } >&2
-    [ "$try" -eq "$tries" ] || sleep "$wait"
-  done
-  if [ $updated -eq 0 ] && [ -n "${TARVELO_APT_STALE:-}" ]; then
-    : >"$TARVELO_APT_STALE"
+    # The lists are as good as this run will get them.
+    if [ $fresh -eq 1 ] || [ -n "$unfetched" ]; then
+      echo "$architectures" >"$updated"
+    fi
   fi
-  local unfetched
-  unfetched=$(grep -oE 'Failed to fetch [^ ]+' "$log" | sed 's/^Failed to fetch //' | sort -u || true)
+  [ -s "$failed" ] && unfetched=$(cat "$failed")
+  local installed=0
   for ((try = 1; try <= 2; try++)); do
     if ci_as_root "${apt[@]}" install -y -qq "${options[@]}" "${missing[@]}" >>"$log" 2>&1; then
       installed=1
       break
     fi
+    grep -qE '(Failed|Unable) to fetch' "$log" || break
     [ "$try" -eq 2 ] || sleep "$wait"
   done
   if [ $installed -eq 0 ]; then
     {
       echo "!! could not install these Debian packages: ${missing[*]}"
-      if [ $updated -eq 0 ]; then
-        echo "   the package lists could not be updated ($tries tries, ${wait} s apart); the indexes"
-        echo "   that could not be fetched (a mirror in mid-sync serves indexes that do not match"
-        echo "   their Release file for a while; try again later):"
-        if [ -n "$unfetched" ]; then sed 's/^/     /' <<<"$unfetched"; else echo "     (apt named none)"; fi
+      if [ -n "$unfetched" ]; then
+        echo "   the package lists could not all be updated in this run; the indexes that could"
+        echo "   not be fetched (a mirror in mid-sync serves indexes that do not match their"
+        echo "   Release file for a while; try again later):"
+        sed 's/^/     /' <<<"$unfetched"
       fi
       echo "   apt said:"
       grep -E '^(E|W): ' "$log" | sort -u | sed 's/^/     /' || true
@@ -115,7 +146,7 @@ ci_apt_install() {
     rm -f "$log"
     return 1
   fi
-  [ $updated -eq 1 ] || {
+  [ -z "$unfetched" ] || {
     echo "NOTE: installed ${missing[*]} from package lists that could not all be updated:"
     sed 's/^/  /' <<<"$unfetched"
   } >&2
