@@ -25,7 +25,7 @@ build=$ci_root/build-m32
 # which a mirror in mid-sync does not promise: without it the replay is
 # left out, and said so, while the rest of the suite runs.
 ci_add_i386
-scripts/setup.sh g++-multilib googletest
+scripts/setup.sh "$(ci_multilib)" googletest
 libssl_missing=""
 if ! scripts/setup.sh libssl-dev:i386 >/dev/null 2>"$ci_root/build-m32-libssl.log"; then
   libssl_missing=$(grep -E '^ +(E:|http)' "$ci_root/build-m32-libssl.log" | sort -u | head -n 3 |

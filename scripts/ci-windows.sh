@@ -300,7 +300,7 @@ packages() {
   case $1 in
   win64) scripts/setup.sh g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 googletest ;;
   win32) scripts/setup.sh g++-mingw-w64-i686-posix libz-mingw-w64-dev googletest icoutils zip ;;
-  wine32) ci_add_i386 && scripts/setup.sh wine wine64 gcc-multilib && wine32_loader ;;
+  wine32) ci_add_i386 && scripts/setup.sh wine wine64 "$(ci_multilib)" && wine32_loader ;;
   esac || return 1
   ci_step_done "packages ($1)"
 }

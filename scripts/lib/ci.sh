@@ -175,6 +175,15 @@ ci_add_i386() {
   dpkg --print-foreign-architectures | grep -qx i386 || ci_as_root dpkg --add-architecture i386
 }
 
+# ci_multilib: the package of the machine's own g++ for -m32 (g++-12-multilib
+# on Debian 12), which brings gcc's too. Not Debian's g++-multilib: that
+# depends on gcc-multilib, which the cross compilers of ci-cross.sh
+# conflict with, so that each stage of a run would remove the other's.
+ci_multilib() {
+  "$ci_root/scripts/setup.sh" >/dev/null || return 1
+  echo "g++-$(g++ -dumpversion | cut -d. -f1)-multilib"
+}
+
 # ci_foreign_root ARCH DIR PACKAGE...: Debian's PACKAGEs for the
 # architecture ARCH (Debian's name: i386, s390x, ppc64el, arm64), with
 # everything they depend on, unpacked into DIR: nothing is installed on the
