@@ -140,9 +140,9 @@ flow_suite32() {
   wine_session_start || return 1
   ci_step_done "Wine prefix and server (32-bit)"
   run_tests build-win-stdcall -E '^dll_tables' || status=1
-  ci_step_done "tests (__stdcall, 32-bit Wine)"
+  ci_step_done "tests (__stdcall, 32-bit Wine)" fixed
   run_tests build-win-cdecl -R '^(exit_tests|platform_tests)$' || status=1
-  ci_step_done "tests (__cdecl, 32-bit Wine)"
+  ci_step_done "tests (__cdecl, 32-bit Wine)" fixed
   wine_session_end
   return $status
 }
@@ -282,7 +282,7 @@ flow_win64() (
   wine_session_start || return 1
   ci_step_done "Wine prefix and server (64-bit)"
   run_tests build-win64 || status=1
-  ci_step_done "tests (64-bit, 64-bit Wine)"
+  ci_step_done "tests (64-bit, 64-bit Wine)" fixed
   wine_session_end
   return $status
 )

@@ -10,12 +10,79 @@ ci_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$ci_root"
 ci_jobs=${TARVELO_JOBS:-2}
 
-# Step timing: ci_step_done NAME prints the seconds since the previous step
-# ended (or since the script began).
+# Step timing: ci_step_done NAME [fixed] prints the seconds since the
+# previous step ended (or since the script began); "fixed" marks them as
+# the stage's work by design (ci_fixed below).
 ci_step_start=$SECONDS
 ci_step_done() {
   echo "-- $1: $((SECONDS - ci_step_start)) s"
+  [ "${2:-}" != fixed ] || ci_fixed $((SECONDS - ci_step_start)) "$1"
   ci_step_start=$SECONDS
+}
+
+# The CI cache: what one run keeps for the next, outside the checkout, in
+# TARVELO_CI_CACHE (default ~/.cache/tarvelo-ci; set empty, none at all).
+# Never required: absent or empty, every stage runs whole, and a hosted CI
+# system may keep the directory between runs or not. It holds
+#   ccache/      the compiler cache (ci_ccache);
+#   googletest/  GoogleTest built for each toolchain (ci_build_gtest);
+#   clang-tidy/  the translation units clang-tidy read without a finding
+#                (scripts/clang_tidy_cached.py);
+#   apt/         the packages of the private roots (ci_foreign_root).
+ci_cache=${TARVELO_CI_CACHE-${HOME:-/root}/.cache/tarvelo-ci}
+
+# ci_cache_use HITS LOOKUPS WHAT: what a cache gave a stage, for .ci/run's
+# table of stages (the compiler cache's own figures it reads itself).
+ci_cache_use() {
+  echo "-- cache: $3: $1 of $2 from the cache"
+  [ -z "${TARVELO_CI_STAGE_LOG:-}" ] || echo "cache $1 $2 $3" >>"$TARVELO_CI_STAGE_LOG"
+}
+
+# ci_fixed SECONDS WHAT: time of a stage that is its work by design (a
+# fuzzer's fixed time, memcheck over every program, a suite under an
+# emulator), which no cache shortens: .ci/run's table shows it apart, so
+# that a new stage is planned against what is left.
+ci_fixed() {
+  [ -z "${TARVELO_CI_STAGE_LOG:-}" ] || echo "fixed $1 $2" >>"$TARVELO_CI_STAGE_LOG"
+}
+
+# ci_ccache: the compiler cache for every build configured after it, in
+# ci_launcher (CMake arguments: Debian's ccache as every compiler's
+# launcher, gcc, clang, MinGW-w64 and the cross compilers alike). Paths
+# under the checkout are handed to the compiler relative to the build
+# directory (base_dir) and the working directory is not hashed (hash_dir
+# false), so that two clones at different paths share their results; the
+# debug information of an object found in the cache then names the
+# directory of the clone that compiled it first, which only a debugger
+# reads. Where the cache is off or ccache cannot be installed, ci_launcher
+# clears any launcher a build directory kept from before.
+ci_launcher=()
+ci_ccache() {
+  [ ${#ci_launcher[@]} -eq 0 ] || return 0
+  ci_launcher=(-DCMAKE_C_COMPILER_LAUNCHER= -DCMAKE_CXX_COMPILER_LAUNCHER=)
+  [ -n "$ci_cache" ] || return 0
+  if ! command -v ccache >/dev/null; then
+    ci_apt_install ccache >/dev/null 2>&1 || {
+      echo "-- no compiler cache: Debian's ccache could not be installed"
+      return 0
+    }
+  fi
+  export CCACHE_DIR=$ci_cache/ccache CCACHE_BASEDIR=$ci_root CCACHE_NOHASHDIR=1
+  export CCACHE_MAXSIZE=${TARVELO_CI_CCACHE_SIZE:-6G}
+  ci_launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+}
+
+# ci_ccache_counts: "HITS MISSES" of the compiler cache so far (0 0 where
+# there is none).
+ci_ccache_counts() {
+  if [ -n "$ci_cache" ] && [ -d "$ci_cache/ccache" ] && command -v ccache >/dev/null; then
+    CCACHE_DIR=$ci_cache/ccache ccache --print-stats | awk '
+      $1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { hits += $2 }
+      $1 == "cache_miss" { misses += $2 }
+      END { print hits + 0, misses + 0 }'
+  else
+    echo "0 0"
+  fi
 }
 
 # ci_note TEXT...: a line that the reader of a whole CI run must see (which
@@ -157,8 +224,9 @@ ci_apt_install() {
 ci_configure() {
   local dir=$1
   shift
+  ci_ccache
   mkdir -p "$dir"
-  ci_quiet "$dir/configure.log" cmake -S "$ci_root" -B "$dir" -G Ninja "$@"
+  ci_quiet "$dir/configure.log" cmake -S "$ci_root" -B "$dir" -G Ninja "${ci_launcher[@]}" "$@"
 }
 
 # ci_build DIR [BUILD ARGUMENTS...]: a quiet build.
@@ -208,7 +276,11 @@ ci_foreign_root() {
   local state=$dir.apt wanted="$arch $*"
   [ "$(cat "$dir/.tarvelo-packages" 2>/dev/null)" = "$wanted" ] && return 0
   rm -rf "$dir" "$state"
-  mkdir -p "$state/lists/partial" "$state/archives/partial" "$dir"
+  # The packages are kept in the CI cache, by root: those the lists still
+  # name are not downloaded again (apt checks each against them as ever).
+  local archives=$state/archives
+  [ -z "$ci_cache" ] || archives=$ci_cache/apt/$(basename "$dir")
+  mkdir -p "$state/lists/partial" "$archives/partial" "$dir"
   : >"$state/status"
   local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
   printf 'deb [arch=%s signed-by=%s] %s %s main\n' \
@@ -216,7 +288,7 @@ ci_foreign_root() {
     >"$state/sources.list"
   local apt=(apt-get -o APT::Architecture="$arch" -o APT::Architectures::="$arch"
     -o Dir::State="$state" -o Dir::State::lists="$state/lists" -o Dir::State::status="$state/status"
-    -o Dir::Cache="$state" -o Dir::Cache::archives="$state/archives"
+    -o Dir::Cache="$state" -o Dir::Cache::archives="$archives"
     -o Dir::Etc::sourcelist="$state/sources.list" -o Dir::Etc::sourceparts=-
     -o Dir::Etc::preferencesparts=- -o APT::Install-Recommends=false -o Debug::NoLocking=true)
   for ((try = 1; try <= 3; try++)); do
@@ -228,12 +300,29 @@ ci_foreign_root() {
     [ $try -eq 3 ] && return 1
     sleep 30
   done
+  # The packages the lists give, with everything they depend on.
+  local debs=() name version kept=0
+  while read -r name version; do
+    deb=$archives/${name}_${version//:/%3a}_
+    [ -z "$(compgen -G "$deb*.deb")" ] || kept=$((kept + 1))
+    debs+=("$deb")
+  done < <("${apt[@]}" -s install "$@" 2>/dev/null | sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1 \2/p')
+  [ ${#debs[@]} -gt 0 ] || { echo "!! apt names no package to unpack for: $*" >&2; return 1; }
   ci_quiet "$state/download.log" "${apt[@]}" install -y --download-only "$@" || return 1
-  for deb in "$state"/archives/*.deb; do
+  for deb in "${debs[@]}"; do
+    deb=$(compgen -G "$deb*.deb" | head -n 1)
     dpkg-deb -x "$deb" "$dir" && dpkg-deb -f "$deb" Package Version | paste -sd ' ' || return 1
   done >"$state/versions"
-  echo "-- private $arch root $dir: $(find "$state/archives" -name '*.deb' | wc -l) packages, $(du -sh "$dir" | cut -f1)"
-  rm -rf "$state/archives"
+  echo "-- private $arch root $dir: ${#debs[@]} packages, $(du -sh "$dir" | cut -f1)"
+  if [ -n "$ci_cache" ]; then
+    ci_cache_use "$kept" "${#debs[@]}" "packages of $(basename "$dir")"
+    # Older versions go.
+    for deb in "$archives"/*.deb; do
+      grep -qxF "$(dpkg-deb -f "$deb" Package Version | paste -sd ' ')" "$state/versions" || rm -f "$deb"
+    done
+  else
+    rm -rf "$archives"
+  fi
   echo "$wanted" >"$dir/.tarvelo-packages"
 }
 
@@ -252,18 +341,71 @@ ci_foreign_zlib() {
 }
 
 # ci_build_gtest DIR [CMAKE ARGUMENTS...]: GoogleTest for the target the
-# arguments name (a toolchain file, -m32 flags), built once into DIR/prefix
-# from the sources in Debian's googletest package: libgtest-dev holds the
-# build machine's own libraries only. Sets ci_gtest_dir, for -DGTest_DIR.
+# arguments name (a toolchain file, -m32 flags), built in DIR from the
+# sources in Debian's googletest package (libgtest-dev holds the build
+# machine's own libraries only) and installed once: into the CI cache,
+# under DIR's name and a key of everything the build depends on (the
+# arguments, the toolchain file, CFLAGS, CXXFLAGS and LDFLAGS, the versions
+# of googletest, CMake and the compiler packages), else into DIR/prefix.
+# Sets ci_gtest_dir, for -DGTest_DIR.
 ci_build_gtest() {
-  local dir=$1
+  local dir=$1 prefix
   shift
-  ci_gtest_dir=$dir/prefix/lib/cmake/GTest
-  [ -f "$ci_gtest_dir/GTestConfig.cmake" ] && return 0
+  ci_ccache
+  prefix=$dir/prefix
+  [ -z "$ci_cache" ] || prefix=$ci_cache/googletest/$(basename "$dir")-$(ci_gtest_key "$dir" "$@")
+  ci_gtest_dir=$prefix/lib/cmake/GTest
+  if [ -f "$ci_gtest_dir/GTestConfig.cmake" ]; then
+    [ -z "$ci_cache" ] || ci_cache_use 1 1 "GoogleTest ($(basename "$dir"))"
+    return 0
+  fi
+  # Installed beside its place and moved there whole: a build that stops
+  # half-way leaves nothing a later run would take for GoogleTest.
+  rm -rf "$dir" "$prefix.part"
   mkdir -p "$dir"
   ci_quiet "$dir/configure.log" cmake -S /usr/src/googletest -B "$dir" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$dir/prefix" "$@" &&
-    ci_build "$dir" --target install
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$prefix.part" \
+    "${ci_launcher[@]}" "$@" &&
+    ci_build "$dir" --target install || return 1
+  rm -rf "$prefix"
+  mv "$prefix.part" "$prefix"
+  [ -z "$ci_cache" ] || ci_cache_use 0 1 "GoogleTest ($(basename "$dir"))"
+}
+
+# ci_gtest_key DIR [CMAKE ARGUMENTS...]: the key of ci_build_gtest's
+# cache: the arguments, the toolchain file, the flags from the environment,
+# GoogleTest's and CMake's versions, and the C++ compiler's own account of
+# itself with its Debian package's version (the compiler the toolchain file
+# names, else CXX or c++).
+ci_gtest_key() {
+  local dir=$1 a toolchain="" defines=() compiler
+  shift
+  for a in "$@"; do
+    case $a in
+    -DCMAKE_TOOLCHAIN_FILE=*) toolchain=${a#*=} ;;
+    -D*) defines+=("$a") ;;
+    esac
+  done
+  compiler=${CXX:-c++}
+  if [ -n "$toolchain" ]; then
+    # shellcheck disable=SC2016 # CMake's variables
+    echo 'include(${CMAKE_TOOLCHAIN_FILE})
+message(NOTICE "${CMAKE_CXX_COMPILER}")' >"$dir.compiler.cmake"
+    compiler=$(cmake "${defines[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -P "$dir.compiler.cmake" 2>&1)
+    rm -f "$dir.compiler.cmake"
+  fi
+  compiler=$(command -v "$compiler") || compiler=""
+  {
+    printf '%s\n' "${@//$ci_root/ROOT}"
+    [ -z "$toolchain" ] || cat "$toolchain"
+    echo "CFLAGS=${CFLAGS:-} CXXFLAGS=${CXXFLAGS:-} LDFLAGS=${LDFLAGS:-}"
+    cmake --version | head -n 1
+    dpkg-query -W -f='${Version}\n' googletest
+    if [ -n "$compiler" ]; then
+      "$compiler" -v 2>&1
+      dpkg-query -W -f='${Version}\n' "$(dpkg -S "$(readlink -f "$compiler")" | cut -d: -f1)"
+    fi
+  } 2>/dev/null | sha256sum | cut -c1-16
 }
 
 # ci_32bit_route PROBE [ARGUMENTS...]: how this stage runs 32-bit programs,
