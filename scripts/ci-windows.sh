@@ -86,12 +86,26 @@ run_tests() {
 # start-up then waits for it for ever. So there the start-up has 10
 # minutes, and is made once more from an empty prefix if it fails; the
 # output says so.
+#
+# A new prefix is kept in the CI cache (wine_prefix_key), and a flow that
+# finds one there starts from a copy of it instead of Wine's start-up.
 wine_session_start() {
-  local loader=${WINELOADER:-wine} try tries=1
+  local loader=${WINELOADER:-wine} try tries=1 cached="" made=0
   [ -z "${TARVELO_EMULATED:-}" ] || tries=2
+  [ -z "$ci_cache" ] || cached=$ci_cache/wine/$(basename "$WINEPREFIX")-$(wine_prefix_key).tar
+  if [ ! -f "$WINEPREFIX/system.reg" ] && [ -n "$cached" ] && [ -f "$cached" ]; then
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    if tar -xf "$cached" -C "$WINEPREFIX"; then
+      ci_cache_use 1 1 "Wine prefix"
+    else
+      rm -rf "$WINEPREFIX"
+    fi
+  fi
   for ((try = 1; try <= tries; try++)); do
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       mkdir -p "$WINEPREFIX"
+      made=1
       if ! ci_quiet "$WINEPREFIX.wineboot.log" timeout 600 "$loader" wineboot -i; then
         wine_session_end
         [ "$try" -lt "$tries" ] || return 1
@@ -109,7 +123,23 @@ wine_session_start() {
     ci_note "Wine's start-up under qemu-i386 did not end in 10 minutes; made again from an empty prefix"
     rm -rf "$WINEPREFIX"
   done
+  if [ $made -eq 1 ] && [ -n "$cached" ]; then
+    mkdir -p "$(dirname "$cached")"
+    tar -cf "$cached.part" -C "$WINEPREFIX" . && mv "$cached.part" "$cached"
+    ci_cache_use 0 1 "Wine prefix"
+  fi
   wineserver -p
+}
+
+# wine_prefix_key: what a new prefix depends on: the architecture, the
+# route, and the versions of Wine's packages (the private root's where the
+# loader lies there).
+wine_prefix_key() {
+  {
+    echo "$WINEARCH ${TARVELO_EMULATED:-native} $(basename "${WINELOADER:-wine}")"
+    dpkg-query -W -f='${binary:Package} ${Version}\n' 'wine*' 'libwine*' 2>/dev/null
+    [ -z "${QEMU_LD_PREFIX:-}" ] || cat "$QEMU_LD_PREFIX.apt/versions"
+  } | sha256sum | cut -c1-16
 }
 wine_session_end() {
   wineserver -k >/dev/null 2>&1 || true
