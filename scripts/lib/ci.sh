@@ -7,8 +7,40 @@
 # shellcheck shell=bash
 
 ci_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-cd "$ci_root"
 ci_jobs=${TARVELO_JOBS:-2}
+
+# The CI cache: what one run keeps for the next, outside the checkout, in
+# TARVELO_CI_CACHE (default ~/.cache/tarvelo-ci; set empty, none at all).
+# Never required: absent or empty, every stage runs whole, and a hosted CI
+# system may keep the directory between runs or not. It holds
+#   ccache/      the compiler cache (ci_ccache);
+#   googletest/  GoogleTest built for each toolchain (ci_build_gtest);
+#   clang-tidy/  the translation units clang-tidy read without a finding
+#                (scripts/clang_tidy_cached.py);
+#   apt/         the packages of the private roots (ci_foreign_root);
+#   wine/        Wine's prefixes (scripts/ci-windows.sh).
+ci_cache=${TARVELO_CI_CACHE-${HOME:-/root}/.cache/tarvelo-ci}
+
+# One path for every checkout, for the cache's sake: the builds bake
+# absolute paths into the tests (the exit's and the program's paths in the
+# build, the documents' directory), which no compiler cache maps from one
+# clone to another, so a fresh clone at another path would compile every
+# test again. Where the cache is on and this runs as root, the script that
+# sourced this file runs again in a mount namespace of its own, with the
+# checkout bound at ci_fixed_root: every run sees its own checkout at that
+# same path, and nothing outside the run sees it there. TARVELO_CI_IN_PLACE=1
+# keeps the checkout's own path.
+ci_fixed_root=/run/tarvelo-ci/checkout
+ci_script=$(realpath "$0")
+if [ -n "$ci_cache" ] && [ "$ci_root" != "$ci_fixed_root" ] && [ -z "${TARVELO_CI_IN_PLACE:-}" ] &&
+  [ "${ci_script#"$ci_root"/}" != "$ci_script" ] && [ "$(id -u)" -eq 0 ] &&
+  mkdir -p "$ci_fixed_root" 2>/dev/null && unshare --mount --propagation private true 2>/dev/null; then
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  exec unshare --mount --propagation private -- bash -c \
+    'mount --bind "$1" "$2" && cd "$2" && shift 2 && exec bash "$@"' bash "$ci_root" "$ci_fixed_root" \
+    "$ci_fixed_root/${ci_script#"$ci_root"/}" "$@"
+fi
+cd "$ci_root"
 
 # Step timing: ci_step_done NAME [fixed] prints the seconds since the
 # previous step ended (or since the script began); "fixed" marks them as
@@ -19,17 +51,6 @@ ci_step_done() {
   [ "${2:-}" != fixed ] || ci_fixed $((SECONDS - ci_step_start)) "$1"
   ci_step_start=$SECONDS
 }
-
-# The CI cache: what one run keeps for the next, outside the checkout, in
-# TARVELO_CI_CACHE (default ~/.cache/tarvelo-ci; set empty, none at all).
-# Never required: absent or empty, every stage runs whole, and a hosted CI
-# system may keep the directory between runs or not. It holds
-#   ccache/      the compiler cache (ci_ccache);
-#   googletest/  GoogleTest built for each toolchain (ci_build_gtest);
-#   clang-tidy/  the translation units clang-tidy read without a finding
-#                (scripts/clang_tidy_cached.py);
-#   apt/         the packages of the private roots (ci_foreign_root).
-ci_cache=${TARVELO_CI_CACHE-${HOME:-/root}/.cache/tarvelo-ci}
 
 # ci_cache_use HITS LOOKUPS WHAT: what a cache gave a stage, for .ci/run's
 # table of stages (the compiler cache's own figures it reads itself).
