@@ -25,20 +25,21 @@ ci_cache=${TARVELO_CI_CACHE-${HOME:-/root}/.cache/tarvelo-ci}
 # absolute paths into the tests (the exit's and the program's paths in the
 # build, the documents' directory), which no compiler cache maps from one
 # clone to another, so a fresh clone at another path would compile every
-# test again. Where the cache is on and this runs as root, the script that
-# sourced this file runs again in a mount namespace of its own, with the
-# checkout bound at ci_fixed_root: every run sees its own checkout at that
-# same path, and nothing outside the run sees it there. TARVELO_CI_IN_PLACE=1
-# keeps the checkout's own path.
-ci_fixed_root=/run/tarvelo-ci/checkout
+# test again. Where TARVELO_CI_PATH names a path (.ci/run sets
+# /run/tarvelo-ci/checkout), the cache is on and this runs as root, the
+# script that sourced this file runs again in a mount namespace of its own,
+# with the checkout bound at that path: every run sees its own checkout
+# there, concurrent runs too, and nothing outside the run sees it. The
+# build directories then name that path, and belong to runs made the same
+# way.
 ci_script=$(realpath "$0")
-if [ -n "$ci_cache" ] && [ "$ci_root" != "$ci_fixed_root" ] && [ -z "${TARVELO_CI_IN_PLACE:-}" ] &&
+if [ -n "${TARVELO_CI_PATH:-}" ] && [ -n "$ci_cache" ] && [ "$ci_root" != "$TARVELO_CI_PATH" ] &&
   [ "${ci_script#"$ci_root"/}" != "$ci_script" ] && [ "$(id -u)" -eq 0 ] &&
-  mkdir -p "$ci_fixed_root" 2>/dev/null && unshare --mount --propagation private true 2>/dev/null; then
+  mkdir -p "$TARVELO_CI_PATH" 2>/dev/null && unshare --mount --propagation private true 2>/dev/null; then
   # shellcheck disable=SC2016 # expanded by the inner shell
   exec unshare --mount --propagation private -- bash -c \
-    'mount --bind "$1" "$2" && cd "$2" && shift 2 && exec bash "$@"' bash "$ci_root" "$ci_fixed_root" \
-    "$ci_fixed_root/${ci_script#"$ci_root"/}" "$@"
+    'mount --bind "$1" "$2" && cd "$2" && shift 2 && exec bash "$@"' bash "$ci_root" "$TARVELO_CI_PATH" \
+    "$TARVELO_CI_PATH/${ci_script#"$ci_root"/}" "$@"
 fi
 cd "$ci_root"
 
