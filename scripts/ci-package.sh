@@ -123,4 +123,5 @@ done
 
 echo "-- the report's units, the alert rules and the logrotate example"
 scripts/ci-ops-examples.sh "$deb" || status=1
+ci_step_done "checks of the packages" fixed
 exit $status

@@ -32,7 +32,7 @@ ci_cache=${TARVELO_CI_CACHE-${HOME:-/root}/.cache/tarvelo-ci}
 # there, concurrent runs too, and nothing outside the run sees it. The
 # build directories then name that path, and belong to runs made the same
 # way.
-ci_script=$(realpath "$0")
+ci_script=$(realpath "$0" 2>/dev/null) || ci_script=""
 if [ -n "${TARVELO_CI_PATH:-}" ] && [ -n "$ci_cache" ] && [ "$ci_root" != "$TARVELO_CI_PATH" ] &&
   [ "${ci_script#"$ci_root"/}" != "$ci_script" ] && [ "$(id -u)" -eq 0 ] &&
   mkdir -p "$TARVELO_CI_PATH" 2>/dev/null && unshare --mount --propagation private true 2>/dev/null; then
@@ -415,6 +415,8 @@ ci_gtest_key() {
 message(NOTICE "${CMAKE_CXX_COMPILER}")' >"$dir.compiler.cmake"
     compiler=$(cmake "${defines[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -P "$dir.compiler.cmake" 2>&1)
     rm -f "$dir.compiler.cmake"
+    # A toolchain file that names no compiler (-m32's) leaves the default.
+    [ -n "$compiler" ] || compiler=${CXX:-c++}
   fi
   compiler=$(command -v "$compiler") || compiler=""
   {
