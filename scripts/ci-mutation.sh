@@ -27,5 +27,5 @@ nice -n 5 env "${ci_launcher[@]#-D}" python3 scripts/mutate.py --percent "$perce
   tee "$ci_root/build-mutation.txt" || status=$?
 ci_note "mutation (${percent} % of the mutants, by SHA-1 of each): $(sed -n 's/^mutants: \(.* run of .*\)/\1/p' "$ci_root/build-mutation.txt")"
 rm -f "$ci_root/build-mutation.txt"
-ci_step_done "mutants" fixed
+ci_step_done "mutants (a budget of $budget s)" fixed
 exit $status
