@@ -48,7 +48,8 @@ if ! scripts/setup.sh zlib1g-dev:i386 >/dev/null 2>"$ci_root/build-m32-zlib.log"
       "in a root of its own (see build-m32-zlib.log); the program there reads no compressed log"
   fi
 fi
-export CFLAGS="-m32" CXXFLAGS="-m32" LDFLAGS="-m32"
+m32=$(ci_m32_flags)
+export CFLAGS="$m32" CXXFLAGS="$m32" LDFLAGS="-m32"
 # Every CMake project of the stage is told Debian's multiarch directory for
 # i386 (scripts/lib/linux-m32.cmake), the host project of the install test
 # too, which takes CMAKE_TOOLCHAIN_FILE from the environment.

@@ -211,7 +211,9 @@ flow_win32() {
   # server, qemu itself) find an empty one in the same place through $LIB.
   local preload=$ci_root/build-win-wine-preload
   mkdir -p "$preload/lib/i386-linux-gnu" "$preload/lib/x86_64-linux-gnu"
-  cc -m32 -O2 -shared -fPIC -o "$preload/lib/i386-linux-gnu/map_fixed_noreplace.so" \
+  local m32_flags
+  read -ra m32_flags <<<"$(ci_m32_flags)"
+  cc "${m32_flags[@]}" -O2 -shared -fPIC -o "$preload/lib/i386-linux-gnu/map_fixed_noreplace.so" \
     scripts/lib/map_fixed_noreplace.c -ldl &&
     cc -shared -o "$preload/lib/x86_64-linux-gnu/map_fixed_noreplace.so" -x c /dev/null || return 1
   # The three tests whose threads (four or eight) call the exit at once

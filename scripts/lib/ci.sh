@@ -268,10 +268,22 @@ ci_add_i386() {
 # ci_multilib: the package of the machine's own g++ for -m32 (g++-12-multilib
 # on Debian 12), which brings gcc's too. Not Debian's g++-multilib: that
 # depends on gcc-multilib, which the cross compilers of ci-cross.sh
-# conflict with, so that each stage of a run would remove the other's.
+# conflict with, so that each stage of a run would remove the other's
+# (ci_m32_flags gives what gcc-multilib held).
 ci_multilib() {
   "$ci_root/scripts/setup.sh" >/dev/null || return 1
   echo "g++-$(g++ -dumpversion | cut -d. -f1)-multilib"
+}
+
+# ci_m32_flags: the compiler flags for -m32 on this x86-64 machine: -m32,
+# and where the kernel's headers for it (<asm/...>) lie. Debian's
+# gcc-multilib is nothing but /usr/include/asm, a link to the x86-64 ones,
+# which serve both; since the cross compilers conflict with it, the same
+# link lies in build-m32-include/, for the stage's compiles alone.
+ci_m32_flags() {
+  mkdir -p "$ci_root/build-m32-include" &&
+    ln -sfn "/usr/include/$(gcc -print-multiarch)/asm" "$ci_root/build-m32-include/asm" &&
+    echo "-m32 -isystem $ci_root/build-m32-include"
 }
 
 # ci_foreign_root ARCH DIR PACKAGE...: Debian's PACKAGEs for the
