@@ -335,13 +335,28 @@ ci_foreign_root() {
     sleep 30
   done
   # The packages the lists give, with everything they depend on.
-  local debs=() name version kept=0
+  local debs=() name version kept=0 resolved
+  resolved=$("${apt[@]}" -s install "$@" 2>/dev/null | sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1 \2/p')
   while read -r name version; do
     deb=$archives/${name}_${version//:/%3a}_
     [ -z "$(compgen -G "$deb*.deb")" ] || kept=$((kept + 1))
     debs+=("$deb")
-  done < <("${apt[@]}" -s install "$@" 2>/dev/null | sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1 \2/p')
-  [ ${#debs[@]} -gt 0 ] || { echo "!! apt names no package to unpack for: $*" >&2; return 1; }
+  done <<<"$resolved"
+  [ -n "$resolved" ] || { echo "!! apt names no package to unpack for: $*" >&2; return 1; }
+  # The root as unpacked is kept too, by the very versions it holds: found,
+  # it is the same files, without unpacking every package again.
+  local unpacked=""
+  if [ -n "$ci_cache" ]; then
+    unpacked=$ci_cache/apt/$(basename "$dir")-$(echo "$arch $resolved" | sha256sum | cut -c1-16).tar
+    if [ -f "$unpacked" ] && tar -xf "$unpacked" -C "$dir" && [ -f "$dir/.tarvelo-versions" ]; then
+      mv "$dir/.tarvelo-versions" "$state/versions"
+      echo "-- private $arch root $dir: ${#debs[@]} packages, as unpacked before"
+      ci_cache_use 1 1 "the unpacked $(basename "$dir")"
+      echo "$wanted" >"$dir/.tarvelo-packages"
+      return 0
+    fi
+    rm -rf "$dir" && mkdir -p "$dir"
+  fi
   ci_quiet "$state/download.log" "${apt[@]}" install -y --download-only "$@" || return 1
   for deb in "${debs[@]}"; do
     deb=$(compgen -G "$deb*.deb" | head -n 1)
@@ -350,10 +365,15 @@ ci_foreign_root() {
   echo "-- private $arch root $dir: ${#debs[@]} packages, $(du -sh "$dir" | cut -f1)"
   if [ -n "$ci_cache" ]; then
     ci_cache_use "$kept" "${#debs[@]}" "packages of $(basename "$dir")"
-    # Older versions go.
+    ci_cache_use 0 1 "the unpacked $(basename "$dir")"
+    # Older versions go, and older unpacked roots.
     for deb in "$archives"/*.deb; do
       grep -qxF "$(dpkg-deb -f "$deb" Package Version | paste -sd ' ')" "$state/versions" || rm -f "$deb"
     done
+    rm -f "$ci_cache/apt/$(basename "$dir")"-*.tar
+    cp "$state/versions" "$dir/.tarvelo-versions" &&
+      tar -cf "$unpacked.part" -C "$dir" . && mv "$unpacked.part" "$unpacked"
+    rm -f "$dir/.tarvelo-versions"
   else
     rm -rf "$archives"
   fi
