@@ -465,6 +465,46 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
         EXPECT_EQ(without_files(r.out), without_files(whole.out));
     }
 
+    // Sets caught in the middle of logrotate's work, each read as one copy
+    // of every line: a copy beside its compressed twin still being written
+    // (the plain one read), the twin alone once logrotate removed the
+    // plain one, and the .backup that logrotate's "create" makes of a log
+    // the exit created first; a compressed copy cut short with no twin is
+    // still an error.
+    struct set_case {
+        const char *what;
+        std::vector<std::pair<std::string, std::string>> files; // name in the set, content
+        int code;
+    };
+    std::string middle_gz;
+#if TARVELO_HAVE_ZLIB
+    write_gzip(dir.file("middle.gz"), middle);
+    middle_gz = read_file(dir.file("middle.gz"));
+#endif
+    const std::string cut_gz = middle_gz.substr(0, middle_gz.size() / 2);
+    const std::vector<set_case> sets = {
+        {"backup", {{".1", oldest}, {"-2026120903.backup", middle}, {"", current}}, 0},
+#if TARVELO_HAVE_ZLIB
+        {"compressing", {{".2", oldest}, {".1", middle}, {".1.gz", cut_gz}, {"", current}}, 0},
+        {"compressed", {{".2", oldest}, {".1.gz", middle_gz}, {"", current}}, 0},
+        {"cut", {{".2", oldest}, {".1.gz", cut_gz}, {"", current}}, 2},
+#endif
+    };
+    for (const set_case &c : sets) {
+        SCOPED_TRACE(c.what);
+        const std::string base = dir.file(std::string(c.what) + "/s.log");
+        std::filesystem::create_directory(dir.file(c.what));
+        for (const auto &[suffix, content] : c.files) {
+            write_file(base + suffix, content);
+        }
+        const tool_result r = json({"--rotated", base});
+        EXPECT_EQ(r.exit_code, c.code) << r.err;
+        if (c.code == 0) {
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(without_files(r.out), without_files(whole.out));
+        }
+    }
+
     // Before the log's first line, and just after a rotation moved it away:
     // an empty report, not a failure.
     write_file(dir.file("moved.log.1"), middle);
