@@ -494,17 +494,21 @@ constexpr option options[] = {
      "given more than once"},
     {"--format", "FORMAT",
      "text: a table for a terminal, worst first (the default); json: for programs; prometheus: "
-     "the text exposition format, for node_exporter's textfile collector"},
+     "the text exposition format, for a one-off check: counts of the lines in the files read, "
+     "not counters that only grow"},
     {"--fail-on", "flagged",
      "exit with code 1 when any channel reported is flagged, and with code 2 when a --channel "
      "names no channel"},
     {"--output", "FILE",
      "write the report to FILE: whole, under a temporary name beside it, then renamed over it, "
-     "so that a reader never sees half a report (mode 0644 less the umask); on failure FILE is "
-     "left as it was"},
+     "so that a reader never sees half a report (mode 0644 less the umask); FILE must be a "
+     "regular file or missing, and a run that fails (exit code 2 or 4) leaves it as it was"},
     {"--rotated", "PATH",
      "read PATH and every rotated copy of it that exists (PATH.1, PATH.2.gz, ..., "
-     "PATH-YYYYMMDD[.gz]); none yet is an empty report; may be given more than once"},
+     "PATH-YYYYMMDD[HH][.gz], and the PATH-YYYYMMDDHH.backup that logrotate's create may "
+     "leave), a copy and its compressed twin once; only regular files of PATH's owner or root, "
+     "no link, are read, anything else named in a warning (exit code 2); none yet is an empty "
+     "report; may be given more than once"},
     {"--host", "NAME",
      "the files after it, up to the next --host, are the logs of the host NAME: channels are "
      "counted, and refusals and starts matched, within each host alone; the report shows the "
@@ -514,10 +518,13 @@ constexpr option options[] = {
 constexpr exit_meaning codes[] = {
     {exit_ok, "the report was printed"},
     {exit_refused, "the report was printed, and with --fail-on flagged a channel is flagged"},
-    {exit_usage, "bad arguments, a log file that cannot be read (nothing is printed), or one\n"
-                 "that holds lines but none of the exit's, or a compressed one cut short, or\n"
-                 "with --fail-on a --channel that names no channel (the report is printed)"},
-    {exit_system, "the report could not be written whole (with --output, FILE is as it was)"},
+    {exit_usage, "bad arguments, a log file that cannot be read or is no regular file\n"
+                 "(nothing is printed), or one that holds lines but none of the exit's, a\n"
+                 "compressed one cut short, a file of a rotated set left out, or with\n"
+                 "--fail-on a --channel that names no channel (the report is printed, but\n"
+                 "not to --output FILE, which is as it was)"},
+    {exit_system, "the report could not be written whole, or --output names no regular file\n"
+                  "or a missing directory (FILE is as it was)"},
 };
 
 std::string identifier(int index) {
@@ -536,9 +543,9 @@ const std::string description =
     "channel's first and last lines. The files may be a rotated set given in any\n"
     "order: they are read oldest first, by the time of their first line. A file\n"
     "compressed with gzip is read as it lies, whatever its name; \"-\" is standard\n"
-    "input; a file named twice, by any name, is read once. --rotated tarvelo.log\n"
-    "reads the log and every rotated copy beside it (tarvelo.log.1,\n"
-    "tarvelo.log.2.gz, ...).\n"
+    "input; a file named twice, by any name, is read once; a FIFO or a device is\n"
+    "refused, never waited on. --rotated tarvelo.log reads the log and every\n"
+    "rotated copy beside it (tarvelo.log.1, tarvelo.log.2.gz, ...).\n"
     "\n"
     "Flagged, with \"!\":\n"
     "  impersonation  the partner did not prove the password, or sent the exit its\n"
@@ -552,7 +559,8 @@ const std::string description =
     "; the host retries about once a\n"
     "                 minute); counted again after " +
     std::to_string(burst_refusals) +
-    " more\n"
+    " more; a step back of the\n"
+    "                 clock (the change from summer time) is no time passing\n"
     "  revoked        the partner service reported the channel revoked (" +
     identifier(msg_revoked) +
     ")\n"
