@@ -274,7 +274,9 @@ void text_report(const log_summary &s, std::FILE *out) {
     const bool hosts = s.hosts_named();
     const auto host_heading = [&s](std::uint32_t i) {
         const std::string_view host = s.host(i); // escaped already
-        return "Host " + (host.empty() ? std::string("(not named)") : std::string(host)) + ":\n";
+        std::string heading = "Host ";
+        heading.append(host.empty() ? std::string_view("(not named)") : host).append(":\n");
+        return heading;
     };
     char line[256];
     if (rows.empty()) {

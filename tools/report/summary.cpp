@@ -133,9 +133,9 @@ bool log_summary::flagged(std::size_t i) const {
                        [](const flag_record &r) { return r.count != 0; });
 }
 
-void log_summary::begin_host(std::string_view raw) {
-    std::string name = shown_text(raw);
-    const auto known = std::find(hosts_.begin(), hosts_.end(), name);
+void log_summary::begin_host(std::string_view name) {
+    std::string shown = shown_text(name);
+    const auto known = std::find(hosts_.begin(), hosts_.end(), shown);
     if (known != hosts_.end()) {
         host_ = static_cast<std::uint16_t>(known - hosts_.begin());
         return;
@@ -144,7 +144,7 @@ void log_summary::begin_host(std::string_view raw) {
         throw summary_full("more hosts named than the report can hold");
     }
     host_ = static_cast<std::uint16_t>(hosts_.size());
-    hosts_.push_back(std::move(name));
+    hosts_.push_back(std::move(shown));
     // The channels of the latest lines were another host's.
     recent_ = {};
 }
@@ -441,7 +441,7 @@ void log_summary::note_refusal(channel_record &c, std::size_t kind, log_time t) 
     } else if (index == msg_revoked) {
         raise(trouble, flag_revoked).note(t, t);
     }
-    trouble.recent[trouble.recent_next] = t;
+    trouble.recent[trouble.recent_next] = static_cast<std::uint32_t>(t);
     trouble.recent_steady[trouble.recent_next] = static_cast<std::uint32_t>(steady_);
     trouble.recent_next = static_cast<std::uint8_t>((trouble.recent_next + 1) % burst_refusals);
     trouble.recent_count =
@@ -453,9 +453,17 @@ void log_summary::note_refusal(channel_record &c, std::size_t kind, log_time t) 
     // one on the steady clock; the flag shows the times the log gives.
     const std::uint32_t oldest = trouble.recent_steady[trouble.recent_next];
     if (static_cast<std::uint32_t>(steady_) - oldest <= static_cast<std::uint32_t>(burst_seconds)) {
-        const auto [earliest, latest] =
-            std::minmax_element(trouble.recent.begin(), trouble.recent.end());
-        raise(trouble, flag_burst).note(*earliest, *latest);
+        // A time kept in 32 bits is this line's time and the signed
+        // difference, right for any two lines within 68 years.
+        log_time earliest = t;
+        log_time latest = t;
+        for (const std::uint32_t low : trouble.recent) {
+            const log_time then =
+                t + static_cast<std::int32_t>(low - static_cast<std::uint32_t>(t));
+            earliest = std::min(earliest, then);
+            latest = std::max(latest, then);
+        }
+        raise(trouble, flag_burst).note(earliest, latest);
         trouble.recent_count = 0; // the next burst needs refusals of its own
     }
 }

@@ -102,14 +102,18 @@ struct channel_record {
 // channel itself.
 struct channel_trouble {
     std::array<std::uint64_t, refusal_kinds> refusals{};
-    std::array<log_time, burst_refusals> recent{}; // the latest refusals, a ring
-    // Their times on the summary's steady clock, counted modulo 2^32
-    // seconds: only differences within a minute are taken from them.
+    // The times of the latest refusals, a ring, as the log gives them and
+    // on the summary's steady clock, both modulo 2^32 seconds: only their
+    // differences from the latest line's are taken. A trouble record stays
+    // within 128 bytes, so that a block of records holds twice as many.
+    std::array<std::uint32_t, burst_refusals> recent{};
     std::array<std::uint32_t, burst_refusals> recent_steady{};
     std::uint32_t flags = 0; // 1 + its place among the flags; 0: none
     std::uint8_t recent_count = 0;
     std::uint8_t recent_next = 0;
 };
+// Within 128 bytes: a block of 2 MiB then holds 16,384 of them, not 8,192.
+static_assert(sizeof(channel_trouble) <= 128);
 
 // The flags raised on a channel by its lines: every kind but unclosed.
 struct channel_flags {
