@@ -481,7 +481,8 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
         link_to_zero,
         others_file,
         hard_link,
-        others_link_as_log
+        others_link_as_log,
+        hard_link_as_log
     };
     struct set_case {
         const char *what;
@@ -523,6 +524,7 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
          {{".2", oldest}, {".1", middle}},
          planted::others_link_as_log,
          2},
+        {"hard link as the log", {{".2", oldest}, {".1", middle}}, planted::hard_link_as_log, 2},
     };
     // Root of a user namespace (an emulator's, a container's) may not give
     // a file to another user: tried, not assumed.
@@ -580,6 +582,10 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
             ASSERT_EQ(symlink(secret.c_str(), name.c_str()), 0);
             ASSERT_EQ(lchown(name.c_str(), someone_else, someone_else), 0);
             break;
+        case planted::hard_link_as_log:
+            name = base;
+            ASSERT_EQ(link(secret.c_str(), name.c_str()), 0);
+            break;
         }
         if (c.plant != planted::nothing) {
             ASSERT_EQ(chmod(dir.file(c.what).c_str(), 01777), 0);
@@ -592,8 +598,7 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
             EXPECT_TRUE(contains(r.out, "\"lines\": " + std::to_string(7 + 2 * c.copies) + ","))
                 << r.err;
         } else if (c.code == 0 || c.plant != planted::nothing) {
-            const std::string expected =
-                c.plant == planted::others_link_as_log ? "TO.ACROSS" : without_files(whole.out);
+            const std::string expected = name == base ? "TO.ACROSS" : without_files(whole.out);
             EXPECT_TRUE(contains(without_files(r.out), expected)) << r.out;
             EXPECT_FALSE(contains(r.out, "SECRET")) << r.out;
             EXPECT_EQ(r.err == "", c.plant == planted::nothing) << r.err;

@@ -145,11 +145,13 @@ std::unique_ptr<log_input> open_named(named_log &n) {
 // where a rotation has renamed it since, or as its compressed twin. Null
 // when it is gone.
 std::unique_ptr<log_input> open_again(found_log &log) {
+    const std::string surveyed = log.named.path;
     std::unique_ptr<log_input> input = open_named(log.named);
     const auto same = [&log](const std::unique_ptr<log_input> &in) {
         return in != nullptr && (!log.has_identity || in->identity() == log.identity);
     };
-    if (input == nullptr || same(input)) {
+    // The twin, taken since the copy is gone, is the copy compressed whole.
+    if (input == nullptr || log.named.path != surveyed || same(input)) {
         return input;
     }
     input.reset();

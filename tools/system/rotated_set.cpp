@@ -134,6 +134,7 @@ set_rules rules_for_set(const std::string &path) {
         return rules; // the set is empty: nothing will be opened
     }
     rules.copies.single_link = (place.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    rules.log.single_link = rules.copies.single_link;
     std::uint32_t owner = place.st_uid;
     struct stat log {};
     if (lstat(path.c_str(), &log) == 0) {

@@ -48,7 +48,8 @@ std::vector<rotated_copy> rotated_set(const std::string &path, std::error_code &
 // What the files of the set of `path` must be to be read, as the report
 // may run with privilege over a directory that others may write. The log
 // itself is the one the operator named: a link there is followed only
-// when root or the directory's owner made it. Every copy must be a
+// when root or the directory's owner made it, and where others may write
+// the directory it may have no other name either. Every copy must be a
 // regular file, not a link, owned by the log's owner (the directory's
 // when the log is missing) or by root, and, where others may write the
 // directory, with no other name.
