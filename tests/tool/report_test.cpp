@@ -601,7 +601,7 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
             const std::string expected = name == base ? "TO.ACROSS" : without_files(whole.out);
             EXPECT_TRUE(contains(without_files(r.out), expected)) << r.out;
             EXPECT_FALSE(contains(r.out, "SECRET")) << r.out;
-            EXPECT_EQ(r.err == "", c.plant == planted::nothing) << r.err;
+            EXPECT_EQ(r.err.empty(), c.plant == planted::nothing) << r.err;
             EXPECT_TRUE(name.empty() || contains(r.err, "warning: " + name + " ")) << r.err;
         }
     }

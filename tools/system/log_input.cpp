@@ -31,6 +31,7 @@ failure read_failure(const std::string &shown, const char *what) {
     return setting_error(std::string("cannot ") + what + " " + shown + ": " + std::strerror(errno));
 }
 
+#if !defined(_WIN32)
 // What kind of file a mode is, for a refusal.
 const char *kind_of(unsigned mode) {
     switch (mode & S_IFMT) {
@@ -54,6 +55,7 @@ const char *kind_of(unsigned mode) {
         return "not a regular file";
     }
 }
+#endif
 
 // Opens a log as `rules` allow, never waiting: a FIFO opened to read
 // without O_NONBLOCK waits for a writer for ever. What is judged is the
