@@ -1,7 +1,7 @@
 // entry_fuzzer.cpp: the exit as a careless or hostile host and partner see it.
 //
 // The fuzzer is the host. It loads the built library by path through the
-// stand-in host's exit_library and finds TARVELO by name, exactly as a queue
+// stand-in host's loaded_library and finds TARVELO by name, exactly as a queue
 // manager does, so what is fuzzed is the shipped code with its own copies of
 // the process-wide settings. It keeps every record of the channel in a heap
 // block of exactly the record's size, and the exchange buffer in a block of
@@ -64,7 +64,7 @@ constexpr int max_calls = 48;
 // when it came in one write, and a channel name or a partner's bytes that
 // hold a newline cannot make one line look like two.
 struct environment {
-    tarvelo::standin::exit_library library;
+    tarvelo::standin::loaded_library library;
     tarvelo_entry_fn *entry = nullptr;
     int output_fd = -1; // the reading end
     std::string directory;

@@ -3,7 +3,7 @@
 
 #include "log/catalogue.h"
 #include "log/line.h"
-#include "log/settings.h"
+#include "log/trace_switch.h"
 #include "log/sink.h"
 #include "log/timestamp.h"
 

@@ -2,6 +2,7 @@
 // and a partner service run, every refusal with its message, the password
 // rules, and the bounds of the buffers the exit is given.
 #include "auth/challenge.h"
+#include "exit/handshake.h"
 #include "standin/signon.h"
 #include "tests/support/expected_lines.h"
 #include "tests/support/posix.h"
@@ -179,6 +180,14 @@ TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
     EXPECT_EQ(ch_.response(), ZTXCC_CLOSE_CHANNEL);
     EXPECT_EQ(identifiers_in(out.out), std::vector<std::string>{r.identifier});
     EXPECT_EQ(ch_.state(), r.state);
+
+    // The handshake table names the same refusal for the state and the kind
+    // of message, as the state reads it.
+    const std::size_t length = r.without_data_length ? 0 : r.message.size();
+    const std::uint8_t first = r.message.empty() ? r.leftover : r.message[0];
+    const transition &row =
+        transition_for(r.state, kind_of(state_rule_of(r.state).how, length, length, first));
+    EXPECT_EQ(identifier_of(static_cast<message_index>(row.refusal)), r.identifier);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -206,6 +215,117 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{"state_ff", 255, std::vector<std::uint8_t>(32, 'A'),
                 identifier_of(msg_invalid_state)}),
     [](const ::testing::TestParamInfo<refusal> &row) { return std::string(row.param.what); });
+
+// The road of one channel, step by step: the table's row for each security
+// message, and what the exit answers when the stand-in host calls it.
+TEST(HandshakeTable, FollowsTheRoadOfOneChannel) {
+    struct step {
+        const char *what;
+        std::int32_t reason;
+        std::uint8_t state_before;
+        input_kind kind;
+        action act; // the table's action for the message
+        std::uint8_t state_after;
+        std::int32_t response;
+        std::int32_t response2;
+        std::vector<message_index> numbered;
+    };
+    const step road[] = {
+        {"initialisation",
+         ZTXR_INIT,
+         0,
+         input_kind::nothing,
+         action::close_channel,
+         ZAVCONN_STARTUP,
+         ZTXCC_OK,
+         0,
+         {msg_exit_started}},
+        {"invitation",
+         ZTXR_INIT_SEC,
+         ZAVCONN_STARTUP,
+         input_kind::nothing,
+         action::close_channel,
+         ZAVCONN_STARTUP,
+         ZTXCC_OK,
+         0,
+         {}},
+        {"the partner's challenge",
+         ZTXR_SEC_MSG,
+         ZAVCONN_STARTUP,
+         input_kind::text,
+         action::answer_challenge,
+         ZAVCONN_SIGNON,
+         ZTXCC_SEND_SEC_MSG,
+         0,
+         {}},
+        {"status 6",
+         ZTXR_SEC_MSG,
+         ZAVCONN_SIGNON,
+         input_kind::status_authorised,
+         action::send_own_challenge,
+         ZAVCONN_VERIFY,
+         ZTXCC_SEND_SEC_MSG,
+         ZTXR2_USE_EXIT_BUFFER,
+         {}},
+        {"the partner's response",
+         ZTXR_SEC_MSG,
+         ZAVCONN_VERIFY,
+         input_kind::text,
+         action::let_channel_run,
+         ZAVCONN_VERIFY,
+         ZTXCC_OK,
+         0,
+         {}},
+        {"termination",
+         ZTXR_TERM,
+         ZAVCONN_VERIFY,
+         input_kind::nothing,
+         action::close_channel,
+         ZAVCONN_VERIFY,
+         ZTXCC_OK,
+         0,
+         {msg_channel_closed}},
+    };
+    channel ch(exit_entry(), channel_config{});
+    for (const step &s : road) {
+        SCOPED_TRACE(s.what);
+        ASSERT_EQ(ch.state(), s.state_before);
+        std::vector<std::uint8_t> message;
+        if (s.reason == ZTXR_SEC_MSG) {
+            const transition &row = transition_for(s.state_before, s.kind);
+            EXPECT_EQ(row.act, s.act);
+            EXPECT_EQ(row.next, s.state_after);
+            EXPECT_EQ(row.test == check::none, s.kind == input_kind::status_authorised);
+            if (s.state_before == ZAVCONN_STARTUP) {
+                message = bytes(challenge_text);
+            } else if (s.state_before == ZAVCONN_SIGNON) {
+                message = {ZAVSTAT_AUTHORISED};
+            } else {
+                message = bytes(response_to(
+                    "SECRET", std::string(reinterpret_cast<const char *>(ch.exit_buffer()), 32)));
+            }
+            EXPECT_EQ(kind_of(state_rule_of(s.state_before).how, message.size(), message.size(),
+                              message[0]),
+                      s.kind);
+        }
+        ch.params().exit_response2 = 0;
+        captured_output capture;
+        if (message.empty()) {
+            ch.call(s.reason);
+        } else {
+            ch.deliver(message);
+        }
+        const auto out = capture.take();
+        EXPECT_EQ(ch.response(), s.response);
+        EXPECT_EQ(ch.response2(), s.response2);
+        EXPECT_EQ(ch.state(), s.state_after);
+        std::vector<std::string> numbered;
+        for (const message_index index : s.numbered) {
+            numbered.push_back(identifier_of(index));
+        }
+        EXPECT_EQ(identifiers_in(out.out), numbered);
+    }
+}
 
 TEST_F(Handshake, InvalidStateShowsTheStateAsTwoLowerCaseHexDigits) {
     for (const auto &[state, shown] :
