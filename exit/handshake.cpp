@@ -123,15 +123,14 @@ bool passes(check test, const handshake_call &call) {
     return true;
 }
 
-// --- Actions: each returns false when the state cannot go on ------------------
+// --- Actions ------------------------------------------------------------------
 
-bool answer_challenge(const handshake_call &call) {
+void answer_challenge(const handshake_call &call) {
     compute_response_from_field(call.password_field.data(), call.held.data());
     trace_own_text(call, trace_response_sent, call.held.data());
     // The response goes back from the exchange buffer at the length the
     // challenge came with.
     call.context.params.exit_response = ZTXCC_SEND_SEC_MSG;
-    return true;
 }
 
 bool send_own_challenge(const handshake_call &call) {
@@ -152,20 +151,23 @@ bool send_own_challenge(const handshake_call &call) {
     return true;
 }
 
-bool act(action what, const handshake_call &call) {
-    switch (what) {
+// The row's action: no_refusal when it is done, else the message that
+// closes the channel.
+int act(const transition &row, const handshake_call &call) {
+    switch (row.act) {
     case action::answer_challenge:
-        return answer_challenge(call);
+        answer_challenge(call);
+        return no_refusal;
     case action::send_own_challenge:
-        return send_own_challenge(call);
+        return send_own_challenge(call) ? no_refusal : msg_invalid_state;
     case action::let_channel_run:
         // The exit response stays ZTXCC_OK: the channel goes on.
         trace(call, trace_partner_authorised);
-        return true;
+        return no_refusal;
     case action::close_channel:
         break;
     }
-    return false;
+    return row.refusal;
 }
 
 } // namespace
@@ -181,10 +183,6 @@ void run_handshake_step(const handshake_call &call) {
     const std::uint8_t first = call.held.empty() ? 0 : call.held[0];
     const transition &row =
         transition_for(state, kind_of(rule.how, call.message_length, call.held.size(), first));
-    if (row.act == action::close_channel) {
-        refuse(call, row.refusal, state);
-        return;
-    }
     // A part the host did not give: the state cannot go on.
     if ((row.needs & ~call.given) != 0) {
         refuse(call, msg_invalid_state, state);
@@ -194,8 +192,9 @@ void run_handshake_step(const handshake_call &call) {
         refuse(call, row.refusal, state);
         return;
     }
-    if (!act(row.act, call)) {
-        refuse(call, msg_invalid_state, state);
+    const int refusal = act(row, call);
+    if (refusal != no_refusal) {
+        refuse(call, refusal, state);
         return;
     }
     call.context.params.user_area[0] = row.next;

@@ -73,7 +73,8 @@ constexpr input_kind kind_of(reading how, std::size_t length, std::size_t held,
     if (held == 0) {
         return input_kind::nothing;
     }
-    if (how == reading::by_first_byte || (length == 1 && held == 1)) {
+    // With a length of 1, `held` is 1 here: never more than the length.
+    if (how == reading::by_first_byte || length == 1) {
         return status_kind(first);
     }
     if (held < text_length) {
@@ -98,13 +99,24 @@ inline constexpr std::array<state_rule, 4> state_rules = {{
     {other_states, "any other state", -1, reading::by_length},
 }};
 
-constexpr const state_rule &state_rule_of(std::uint8_t state) {
-    for (const state_rule &s : state_rules) {
-        if (s.state == state) {
-            return s;
+namespace detail {
+// The place in state_rules of the rule for each state byte.
+inline constexpr auto state_rule_index = [] {
+    std::array<std::uint8_t, 256> index{};
+    for (std::size_t byte = 0; byte < index.size(); ++byte) {
+        index[byte] = static_cast<std::uint8_t>(state_rules.size() - 1);
+        for (std::size_t i = 0; i + 1 < state_rules.size(); ++i) {
+            if (state_rules[i].state == byte) {
+                index[byte] = static_cast<std::uint8_t>(i);
+            }
         }
     }
-    return state_rules.back();
+    return index;
+}();
+} // namespace detail
+
+constexpr const state_rule &state_rule_of(std::uint8_t state) {
+    return state_rules[detail::state_rule_index[state]];
 }
 
 // What must hold of the message before the action: a challenge that no exit
@@ -162,15 +174,31 @@ inline constexpr std::array<transition, 13> handshake_table = {{
 }};
 // clang-format on
 
-// The row for a message of kind `kind` arriving in `state`.
-constexpr const transition &transition_for(std::uint8_t state, input_kind kind) {
-    const std::uint8_t key = state_rule_of(state).state;
-    for (const transition &t : handshake_table) {
-        if (t.state == key && (t.inputs & kinds(kind)) != 0) {
-            return t;
+namespace detail {
+// The place in handshake_table of the row for each state rule and kind, made
+// when compiling: the step looks its row up without a branch. A kind that a
+// state cannot read (checked below) has the last row, which refuses.
+inline constexpr auto transition_index = [] {
+    std::array<std::array<std::uint8_t, input_kinds>, state_rules.size()> index{};
+    for (std::size_t s = 0; s < state_rules.size(); ++s) {
+        for (std::size_t k = 0; k < input_kinds; ++k) {
+            index[s][k] = static_cast<std::uint8_t>(handshake_table.size() - 1);
+            for (std::size_t t = handshake_table.size(); t-- > 0;) {
+                if (handshake_table[t].state == state_rules[s].state &&
+                    (handshake_table[t].inputs & kinds(static_cast<input_kind>(k))) != 0) {
+                    index[s][k] = static_cast<std::uint8_t>(t);
+                }
+            }
         }
     }
-    return handshake_table.back();
+    return index;
+}();
+} // namespace detail
+
+// The row for a message of kind `kind` arriving in `state`.
+constexpr const transition &transition_for(std::uint8_t state, input_kind kind) {
+    return handshake_table[detail::transition_index[detail::state_rule_index[state]]
+                                                   [static_cast<std::size_t>(kind)]];
 }
 
 namespace detail {
