@@ -126,6 +126,19 @@ std::string causes_part(std::string_view label_one, std::string_view label_many,
     return out;
 }
 
+// A line's meaning, its notes, its causes under their label and its action,
+// for a message or a standard-error line alike.
+template <typename Line>
+std::string explained(const Line &line, std::string_view cause_label,
+                      std::string_view causes_label) {
+    std::string out = wrapped(sentence(line.meaning), "- **Meaning:** ", "  ");
+    for (const std::string_view note : listed(line.notes)) {
+        out += wrapped(note, "- ", "  ");
+    }
+    out += causes_part(cause_label, causes_label, listed(line.causes));
+    return out + wrapped(line.action, "- **Action:** ", "  ");
+}
+
 std::string numbered_messages() {
     std::string out;
     for (int index = 0; index <= last_numbered_message; ++index) {
@@ -135,12 +148,7 @@ std::string numbered_messages() {
             "### " + std::string(m.identifier) + " \xe2\x80\x94 " + std::string(m.title) + "\n\n";
         out += "    " + shown_format(m, "<time> ") + "\n\n";
         out += "- **Severity:** " + std::string(severity_word(m.level)) + "\n";
-        out += wrapped(sentence(m.meaning), "- **Meaning:** ", "  ");
-        for (const std::string_view note : listed(m.notes)) {
-            out += wrapped(note, "- ", "  ");
-        }
-        out += causes_part("Likely cause", "Likely causes", listed(m.causes));
-        out += wrapped(m.action, "- **Action:** ", "  ");
+        out += explained(m, "Likely cause", "Likely causes");
     }
     return out;
 }
@@ -163,12 +171,7 @@ std::string standard_error() {
         out += (out.empty() ? "" : "\n");
         out += "    " + shown + "\n\n";
         out += "- **Written to:** the host process's standard error, not to the log file.\n";
-        out += wrapped(sentence(e.meaning), "- **Meaning:** ", "  ");
-        for (const std::string_view note : listed(e.notes)) {
-            out += wrapped(note, "- ", "  ");
-        }
-        out += causes_part("Common number (Linux)", "Common numbers (Linux)", listed(e.causes));
-        out += wrapped(e.action, "- **Action:** ", "  ");
+        out += explained(e, "Common number (Linux)", "Common numbers (Linux)");
     }
     return out;
 }
