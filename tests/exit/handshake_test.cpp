@@ -145,6 +145,9 @@ struct refusal {
     std::uint8_t leftover = 0;
     // The host passes the message but no pointer to its length.
     bool without_data_length = false;
+    // The host sets the state byte itself instead of the exchange leading
+    // there: in VERIFY, no challenge of the exit's is outstanding.
+    bool forged = false;
 };
 
 void PrintTo(const refusal &r, std::ostream *os) { *os << r.what; }
@@ -153,13 +156,14 @@ class Refusals : public Handshake, public ::testing::WithParamInterface<refusal>
 
 TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
     const refusal &r = GetParam();
-    if (r.state == ZAVCONN_SIGNON || r.state == ZAVCONN_VERIFY) {
+    if (!r.forged && (r.state == ZAVCONN_SIGNON || r.state == ZAVCONN_VERIFY)) {
         deliver(bytes(challenge_text));
     }
-    if (r.state == ZAVCONN_VERIFY) {
+    if (!r.forged && r.state == ZAVCONN_VERIFY) {
         deliver({ZAVSTAT_AUTHORISED});
     }
-    if (r.state != ZAVCONN_STARTUP && r.state != ZAVCONN_SIGNON && r.state != ZAVCONN_VERIFY) {
+    if (r.forged ||
+        (r.state != ZAVCONN_STARTUP && r.state != ZAVCONN_SIGNON && r.state != ZAVCONN_VERIFY)) {
         ch_.params().user_area[0] = r.state;
     }
     ASSERT_EQ(ch_.state(), r.state);
@@ -210,6 +214,9 @@ INSTANTIATE_TEST_SUITE_P(
                 identifier_of(msg_impersonation)},
         refusal{"verify_short", 2, std::vector<std::uint8_t>(31, '0'),
                 identifier_of(msg_not_registered)},
+        // The zeroed exit buffer's "expected response" is no response.
+        refusal{"verify_forged_zeros", 2, std::vector<std::uint8_t>(32, 0),
+                identifier_of(msg_impersonation), 0, false, true},
         refusal{"state_zero", 0, {6}, identifier_of(msg_invalid_state)},
         refusal{"state_four", 4, {6}, identifier_of(msg_invalid_state)},
         refusal{"state_ff", 255, std::vector<std::uint8_t>(32, 'A'),
