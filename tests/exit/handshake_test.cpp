@@ -408,6 +408,7 @@ TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
         std::string shown;              // in the output as it stands
         std::size_t lines;              // from the start to the close
         std::string over_expected = {}; // written by the host over the expected response
+        bool forged = false;            // the host set the state byte itself
     };
     const row rows[] = {
         {"a challenge cut by a zero byte", name_field, ZAVCONN_STARTUP,
@@ -429,6 +430,14 @@ TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
         {"an expected response the host wrote over", name_field, ZAVCONN_VERIFY,
          std::string(32, '0'), "---> ??2???0123456789??????ABCDEF???? \n", 15,
          std::string("\x1b[2J\r\n0123456789abcdefABCDEF\\\x7f\xff\x80", 32)},
+        {"no challenge outstanding: no expected response",
+         name_field,
+         ZAVCONN_VERIFY,
+         std::string(32, '\0'),
+         std::string("expected  Channel => ") + name_field + " --->  \n",
+         7,
+         {},
+         true},
     };
     // Whatever the bytes, each line has the shape of one of the exit's own.
     const line_classifier any_line("[\\s\\S]*", [](message_index) { return "[\\s\\S]*"; });
@@ -442,7 +451,9 @@ TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
         channel ch(exit_entry(), config);
         captured_output capture;
         ch.initialise();
-        if (r.state == ZAVCONN_VERIFY) {
+        if (r.forged) {
+            ch.params().user_area[0] = r.state;
+        } else if (r.state == ZAVCONN_VERIFY) {
             ch.deliver(bytes(challenge_text));
             ch.deliver({ZAVSTAT_AUTHORISED});
         }
