@@ -117,10 +117,9 @@ bool passes(check test, const handshake_call &call) {
         return not_exit_challenge(call);
     case check::expected_response:
         return expected_response(call);
-    case check::none:
-        break;
+    default: // check::none
+        return true;
     }
-    return true;
 }
 
 // --- Actions ------------------------------------------------------------------
@@ -164,10 +163,9 @@ int act(const transition &row, const handshake_call &call) {
         // The exit response stays ZTXCC_OK: the channel goes on.
         trace(call, trace_partner_authorised);
         return no_refusal;
-    case action::close_channel:
-        break;
+    default: // action::close_channel
+        return row.refusal;
     }
-    return row.refusal;
 }
 
 } // namespace

@@ -36,7 +36,7 @@ enum class input_kind : std::uint8_t {
     text,                      // exactly 32 bytes: a challenge or a response
     long_text,                 // more than 32 bytes, the first 32 held
 };
-inline constexpr std::size_t input_kinds = 11;
+inline constexpr std::size_t input_kinds = static_cast<std::size_t>(input_kind::long_text) + 1;
 
 using input_set = std::uint16_t;
 constexpr input_set kinds(input_kind k) {

@@ -148,6 +148,8 @@ struct refusal {
     // The host sets the state byte itself instead of the exchange leading
     // there: in VERIFY, no challenge of the exit's is outstanding.
     bool forged = false;
+    // The host passes the message's length but no exchange buffer.
+    bool without_exchange = false;
 };
 
 void PrintTo(const refusal &r, std::ostream *os) { *os << r.what; }
@@ -171,12 +173,15 @@ TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
         ch_.exchange()[0] = r.leftover;
     }
     captured_output::streams out;
-    if (r.without_data_length) {
+    if (r.without_data_length || r.without_exchange) {
         std::memcpy(ch_.exchange(), r.message.data(), r.message.size());
+        ch_.data_length() = static_cast<std::int32_t>(r.message.size());
         ch_.params().exit_reason = ZTXR_SEC_MSG;
         captured_output capture;
-        exit_entry()(&ch_.params(), &ch_.definition(), nullptr, &ch_.exchange_length(),
-                     ch_.exchange(), &ch_.exit_length(), &ch_.exit_buffer());
+        exit_entry()(&ch_.params(), &ch_.definition(),
+                     r.without_data_length ? nullptr : &ch_.data_length(), &ch_.exchange_length(),
+                     r.without_exchange ? nullptr : ch_.exchange(), &ch_.exit_length(),
+                     &ch_.exit_buffer());
         out = capture.take();
     } else {
         out = deliver(r.message);
@@ -188,9 +193,10 @@ TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
     // The handshake table names the same refusal for the state and the kind
     // of message, as the state reads it.
     const std::size_t length = r.without_data_length ? 0 : r.message.size();
+    const std::size_t held = r.without_exchange ? 0 : length;
     const std::uint8_t first = r.message.empty() ? r.leftover : r.message[0];
     const transition &row =
-        transition_for(r.state, kind_of(state_rule_of(r.state).how, length, length, first));
+        transition_for(r.state, kind_of(state_rule_of(r.state).how, length, held, first));
     EXPECT_EQ(identifier_of(static_cast<message_index>(row.refusal)), r.identifier);
 }
 
@@ -210,6 +216,16 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{"signon_long_unknown", 3, {1, 6}, identifier_of(msg_unknown_status)},
         refusal{"signon_empty_over_authorised", 3, {}, identifier_of(msg_unknown_status), 6},
         refusal{"signon_without_length", 3, {6}, identifier_of(msg_unknown_status), 0, true},
+        refusal{"signon_without_exchange",
+                3,
+                {6},
+                identifier_of(msg_unknown_status),
+                0,
+                false,
+                false,
+                true},
+        refusal{"startup_without_exchange", 1, std::vector<std::uint8_t>(32, 'A'),
+                identifier_of(msg_unknown_status), 0, false, false, true},
         refusal{"verify_wrong", 2, std::vector<std::uint8_t>(32, '0'),
                 identifier_of(msg_impersonation)},
         refusal{"verify_short", 2, std::vector<std::uint8_t>(31, '0'),
