@@ -51,8 +51,10 @@ TEST(ChannelStart, WritesStartedMessageSetsStateOneAndAllocatesTheExitBuffer) {
 // A host that gives the exit nowhere to keep its buffer: the channel starts
 // and is closed at once, and what the host did give is left as it was.
 TEST(ChannelStart, WithNowhereToKeepTheExitBufferClosesWithTarvelo002E) {
-    for (const auto &[without_buffer, without_length] :
+    for (const std::pair<bool, bool> &missing :
          {std::pair{true, false}, std::pair{false, true}, std::pair{true, true}}) {
+        const bool without_buffer = missing.first;
+        const bool without_length = missing.second;
         SCOPED_TRACE(std::string(without_buffer ? "no buffer address" : "") +
                      (without_length ? " no buffer length" : ""));
         channel ch(exit_entry(), channel_config{});
