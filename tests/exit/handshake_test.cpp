@@ -420,40 +420,34 @@ TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
         const char *what;
         std::string name;   // the channel name field
         std::uint8_t state; // the state the 32-byte message arrives in
+        bool forged;        // the host set the state byte itself
         std::string message;
         std::string shown;              // in the output as it stands
         std::size_t lines;              // from the start to the close
         std::string over_expected = {}; // written by the host over the expected response
-        bool forged = false;            // the host set the state byte itself
     };
     const row rows[] = {
-        {"a challenge cut by a zero byte", name_field, ZAVCONN_STARTUP,
+        {"a challenge cut by a zero byte", name_field, ZAVCONN_STARTUP, false,
          std::string("821AE\0"
                      "7328085308F021C05704518 1DE",
                      32),
          "---> 821AE \n", 6},
-        {"a challenge carrying a line of its own", name_field, ZAVCONN_STARTUP,
+        {"a challenge carrying a line of its own", name_field, ZAVCONN_STARTUP, false,
          "\r\nWed Dec  9 04:35:56 2026 TARVE", "---> \\x0d\\x0aWed Dec  9 04:35:56 2026 TARVE \n",
          6},
-        {"a challenge moving the operator's terminal", name_field, ZAVCONN_STARTUP,
+        {"a challenge moving the operator's terminal", name_field, ZAVCONN_STARTUP, false,
          "\x1b]0;x\x07\x1b[2K\x1b[1A\\x41\x7f\xff\x80-----------",
          "---> \\x1b]0;x\\x07\\x1b[2K\\x1b[1A\\x5cx41\\x7f\\xff\\x80----------- \n", 6},
-        {"a response with control bytes", name_field, ZAVCONN_VERIFY,
+        {"a response with control bytes", name_field, ZAVCONN_VERIFY, false,
          "0123456789ABCDEF\n\t\x01\x1f 0123456789A",
          "---> 0123456789ABCDEF\\x0a\\x09\\x01\\x1f 0123456789A \n", 15},
-        {"a channel name with control bytes", "TO.\tPARTNER\x1b[2J\r\n\\", ZAVCONN_STARTUP,
+        {"a channel name with control bytes", "TO.\tPARTNER\x1b[2J\r\n\\", ZAVCONN_STARTUP, false,
          challenge_text, "Channel => TO.\\x09PARTNER\\x1b[2J\\x0d\\x0a\\x5c   closed.\n", 6},
-        {"an expected response the host wrote over", name_field, ZAVCONN_VERIFY,
+        {"an expected response the host wrote over", name_field, ZAVCONN_VERIFY, false,
          std::string(32, '0'), "---> ??2???0123456789??????ABCDEF???? \n", 15,
          std::string("\x1b[2J\r\n0123456789abcdefABCDEF\\\x7f\xff\x80", 32)},
-        {"no challenge outstanding: no expected response",
-         name_field,
-         ZAVCONN_VERIFY,
-         std::string(32, '\0'),
-         std::string("expected  Channel => ") + name_field + " --->  \n",
-         7,
-         {},
-         true},
+        {"no challenge outstanding: no expected response", name_field, ZAVCONN_VERIFY, true,
+         std::string(32, '\0'), std::string("expected  Channel => ") + name_field + " --->  \n", 7},
     };
     // Whatever the bytes, each line has the shape of one of the exit's own.
     const line_classifier any_line("[\\s\\S]*", [](message_index) { return "[\\s\\S]*"; });
