@@ -40,7 +40,7 @@ namespace tarvelo {
 // cannot. A line to a regular file that goes in whole costs nothing beyond
 // the check of what the write returned.
 [[nodiscard]] int append_and_close(int fd, const char *path, const char *line, std::size_t length,
-                     std::time_t now);
+                                   std::time_t now);
 
 // Closes a log file opened for a line that is then not written.
 void close_log(int fd);

@@ -41,7 +41,7 @@ loaded_library &loaded_library::operator=(loaded_library &&other) noexcept {
 }
 
 bool loaded_library::load(const std::string &path, const std::string &entry_name,
-                        std::string *error) {
+                          std::string *error) {
 #if defined(_WIN32)
     // GetProcAddress looks in the module alone: a name of a DLL it imports
     // is not found.
