@@ -3,6 +3,7 @@
 // that differs from the line the exit writes is a fault in the documents.
 #include "log/catalogue.h"
 #include "tests/support/support.h"
+#include "tools/docgen/docgen.h"
 
 #include <gtest/gtest.h>
 
@@ -100,6 +101,8 @@ TEST(MessageReference, ShowsEachNumberedMessageOnceExactlyAsTheExitWritesIt) {
             }
         }
         EXPECT_EQ(showing, 1) << m.key << ": " << m.format;
+        // The severity is the identifier's last letter.
+        EXPECT_EQ(static_cast<char>(m.level), m.identifier.back()) << m.key;
     }
     for (std::size_t s = 0; s < sections.size(); ++s) {
         EXPECT_NE(shown_by[s], -1) << "no such line: " << sections[s].line;
@@ -158,6 +161,31 @@ TEST(ManualPage, ListsEveryIdentifierWithTheCataloguesMeaning) {
         }
     }
     EXPECT_EQ(listed, expected);
+}
+
+// Each document's parts drawn from the catalogue and the handshake table
+// are what the tables give now: a message, a cause, an action, a severity or
+// a rule changed without making the documents again fails here.
+TEST(GeneratedDocuments, AreWhatTheCatalogueAndTheHandshakeTableGive) {
+    for (auto *d = docgen::documents_begin(); d != docgen::documents_end(); ++d) {
+        SCOPED_TRACE(d->path);
+        const std::string text = read_file(std::string(TARVELO_SOURCE_DIR) + "/" + d->path);
+        const std::optional<std::string> made = d->generate(text);
+        ASSERT_TRUE(made.has_value()) << "a marker of a generated part is missing";
+        if (*made == text) {
+            continue;
+        }
+        const std::vector<std::string> have = split_lines(text);
+        const std::vector<std::string> want = split_lines(*made);
+        std::size_t line = 0;
+        while (line < have.size() && line < want.size() && have[line] == want[line]) {
+            ++line;
+        }
+        ADD_FAILURE() << d->path << " differs from what the tables give, from line " << line + 1
+                      << ":\n  is:        " << (line < have.size() ? have[line] : "(end)")
+                      << "\n  should be: " << (line < want.size() ? want[line] : "(end)")
+                      << "\nMake it again with: " << docgen::regenerate_command;
+    }
 }
 
 } // namespace
