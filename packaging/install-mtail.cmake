@@ -13,6 +13,6 @@ if(prefix STREQUAL "/usr")
 else()
   set(mtail_dir "${prefix}/etc/mtail")
 endif()
-message(STATUS "Installing: $ENV{DESTDIR}${mtail_dir}/tarvelo.mtail")
-file(INSTALL "${tarvelo_mtail_program}" DESTINATION "$ENV{DESTDIR}${mtail_dir}"
+# file(INSTALL) puts DESTDIR (CPack's staging directory) before it itself.
+file(INSTALL "${tarvelo_mtail_program}" DESTINATION "${mtail_dir}"
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
