@@ -8,13 +8,13 @@
 #   alerts     the alert rules pass promtool check rules and their unit tests,
 #              promtool test rules, with a test for every alert; the scrape
 #              job, with the rules, passes promtool check config;
-#   logrotate  the example configuration names no user and makes the new
-#              log itself, never with logrotate's create; aimed at a
+#   logrotate  the example configuration names no user and replaces the
+#              log itself, never by logrotate's rename or create; aimed at a
 #              directory of the test, it rotates the log several times,
 #              forced, while tarvelo load writes to it: every line load wrote
-#              is in the rotated set (the .gz members included), every line
-#              is whole, nothing was moved out of the set, the log is there
-#              again after each rotation with the rotated one's mode, and
+#              is in the rotated set (the .gz members included), once, every
+#              line is whole, nothing was moved out of the set, the log is
+#              there after each rotation with the rotated one's mode, and
 #              tarvelo report --rotated reads every line of it.
 # mtail following the log through the same rotations, and Prometheus
 # alerting on it, are scripts/ci-metrics.sh's.
@@ -47,7 +47,7 @@ if grep -hE 'deb-systemd-(invoke|helper)' "$work/control"/*inst "$work/control"/
 fi
 ! grep -qE 'deb-systemd-helper (enable|unmask)|deb-systemd-invoke (start|restart)|systemctl ' "$work/control"/*inst ||
   fail "a maintainer script enables or starts a unit"
-echo "conffile /etc/mtail/tarvelo.mtail; maintainer scripts: $(cd "$work/control" && ls | grep -v control | tr '\n' ' ')"
+echo "conffile /etc/mtail/tarvelo.mtail; maintainer scripts: $(cd "$work/control" && echo *inst *rm)"
 
 echo "-- $(promtool --version 2>&1 | head -n 1): promtool check rules, test rules"
 if ! (cd "$examples" && promtool check rules tarvelo-alerts.yml && promtool test rules tarvelo-alerts.test.yml); then
@@ -69,13 +69,15 @@ grep -q 'job_name: tarvelo-mtail' "$examples/prometheus-scrape.yml" &&
 
 echo "-- $(logrotate --version 2>&1 | head -n 1): rotations while tarvelo load writes"
 example=$examples/logrotate.conf
-for directive in nocreate delaycompress compress postrotate; do
-  grep -q "^ *$directive" "$example" || fail "the logrotate example lacks $directive"
+for directive in copy delaycompress compress postrotate; do
+  grep -q "^ *$directive\$" "$example" || fail "the logrotate example lacks $directive"
 done
-# Truncating loses the lines written after the copy; logrotate's create
-# races the exit, which creates the log itself, and moves its lines out of
-# the set as a ".backup"; and a user named there is no operator's.
-! grep -qE '^ *(copytruncate|create|su) ' "$example" || fail "the logrotate example truncates, creates or names a user"
+# Truncating loses the lines written after the copy; logrotate's own
+# rename leaves the log missing, and its create races the exit, which
+# creates the log itself, and moves its lines out of the set as a
+# ".backup"; and a user named there is no operator's.
+! grep -qE '^ *(copytruncate|create|nocopy|su)( |$)' "$example" ||
+  fail "the logrotate example truncates, renames, creates or names a user"
 umask 022
 logs=$work/log
 mkdir -m 0750 "$logs"

@@ -38,11 +38,19 @@ constexpr std::string_view shown_byte = R"((?:\\x[0-9a-f]{2}|[^\\]))";
 // follows, for a name the host cut short with a zero byte. So a name that
 // holds the text after it (" - ZT Code => ") stays whole, as tarvelo report
 // reads it.
-std::string name_field() {
+// Captured as "channel" where the program uses it (`captured`): mtail warns
+// of a named group that nothing reads.
+std::string name_field(bool captured) {
     const std::string width = std::to_string(tarvelo::channel_name_max);
     const std::string shorter = std::to_string(tarvelo::channel_name_max - 1);
-    return "(?P<channel>" + std::string(shown_byte) + "{" + width + "}|" + std::string(shown_byte) +
-           "{0," + shorter + "}?)";
+    return std::string(captured ? "(?P<channel>" : "(?:") + std::string(shown_byte) + "{" + width +
+           "}|" + std::string(shown_byte) + "{0," + shorter + "}?)";
+}
+
+// Whether the program reads the channel of a line of `m`: a refusal names
+// one (but TARVELO002E, which borrows it), and a start lends it.
+bool channel_used(const message &m) {
+    return m.key == started_key || (m.kind == message_kind::refusal && m.key != borrowing_key);
 }
 
 // The text of a format, as a regular expression that matches it alone.
@@ -69,7 +77,7 @@ std::string pattern_of(const message &m) {
     int placeholder = 0;
     for (std::size_t at; (at = format.find("%s")) != std::string_view::npos;) {
         pattern += literal(format.substr(0, at));
-        pattern += placeholder++ == 0 ? name_field() : "(?P<argument>.*)";
+        pattern += placeholder++ == 0 ? name_field(channel_used(m)) : ".*";
         format.remove_prefix(at + 2);
     }
     return pattern + literal(format) + "$";
