@@ -8,10 +8,10 @@
 # process it made are gone at the end. Runs as root.
 #   program    mtail's program against the catalogue: the unit test, which
 #              must run here, not skip;
-#   upgrade    a stand-in for 1.1.0 (version 1.0.99 until the version is
-#              raised: its /etc/default/tarvelo conffile, the report's
-#              units, the timer enabled, its last report) upgraded to the
-#              built .deb: nothing of the report is left;
+#   upgrade    a stand-in for 1.1.0 (version 1.0.99 while the version
+#              packaged is 1.1.0) with its /etc/default/tarvelo conffile,
+#              the report's units, the timer enabled and its last report,
+#              upgraded to the built .deb: nothing of the report is left;
 #   recipes    the operator's guide's monitoring recipes, as typed, with a
 #              directory, the host's user and the ports of the test;
 #   load       tarvelo load, 10,000 channels with every hundredth refused,
@@ -88,11 +88,15 @@ echo "-- upgrade from the release that shipped the report timer"
 if dpkg-query -W -f='${Status}' tarvelo 2>/dev/null | grep -q 'ok installed'; then
   die "a tarvelo package is installed on this machine already"
 fi
+# 1.1.0 itself once the version packaged is above it; until then a version
+# just below.
+old_version=1.1.0
+dpkg --compare-versions "$old_version" lt "$version~" || old_version=1.0.99
 old=$work/old
 mkdir -p "$old/DEBIAN" "$old/etc/default" "$old/lib/systemd/system"
 cat >"$old/DEBIAN/control" <<EOF
 Package: tarvelo
-Version: 1.0.99
+Version: $old_version
 Architecture: $(dpkg --print-architecture)
 Maintainer: TARVELO maintainers <maintainers@tarvelo.invalid>
 Description: stand-in for the release that shipped the report timer
@@ -118,7 +122,7 @@ done
 [ "$(dpkg-query -W -f='${Version}' tarvelo)" = "$version" ] || fail "the upgrade did not install $version"
 dpkg-query -W -f='${Conffiles}\n' tarvelo | grep -q '^ /etc/mtail/tarvelo.mtail ' ||
   fail "/etc/mtail/tarvelo.mtail is no conffile of the installed package"
-echo "1.0.99 with the report enabled, upgraded to $version: $( [ $status -eq 0 ] && echo "nothing of the report left")"
+echo "$old_version with the report enabled, upgraded to $version: $( [ $status -eq 0 ] && echo "nothing of the report left")"
 ci_step_done "upgrade"
 
 # Ports of the test on loopback: mtail's, Prometheus'.

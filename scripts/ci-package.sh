@@ -50,8 +50,10 @@ dpkg -c "$deb"
 
 status=0
 echo "-- $(lintian --version), failing on errors and warnings"
-findings=$(lintian --fail-on error,warning --display-info --pedantic --show-overrides "$deb" 2>&1) ||
-  status=1
+# Shown in full, overridden tags and their reasons too; judged without them
+# shown, as lintian counts an overridden warning it shows as a warning.
+findings=$(lintian --display-info --pedantic --show-overrides "$deb" 2>&1) || status=1
+lintian --fail-on error,warning --pedantic "$deb" >/dev/null 2>&1 || status=1
 grep -v '^running with root privileges' <<<"$findings" || true
 if [ $status -eq 0 ]; then
   echo "lintian: no error, no warning"
