@@ -632,7 +632,7 @@ TEST(Failures, EachEndsWithItsCodeAndReasonAndPasswordsComeFromStandardInput) {
          2,
          "cannot append to the log file /nonexistent-dir/x.log"},
         {{"report", "/nonexistent/t.log"}, "", 2, "cannot open /nonexistent/t.log: No such file"},
-        {{"report", "/tmp"}, "", 2, "cannot read /tmp: Is a directory"},
+        {{"report", "/tmp"}, "", 2, "/tmp is a directory"},
         // A reader that has gone: the channel still ends as a host ends it,
         // and the demo's log is removed all the same (checked below).
         {{"demo"}, closed_pipe, 4, "tarvelo demo: cannot write to standard output: Broken pipe"},
