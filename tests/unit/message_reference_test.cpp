@@ -13,7 +13,7 @@
 #include <vector>
 
 #if defined(TARVELO_MTAIL_PROGRAM)
-#include "log/settings.h"
+#include "log/trace_switch.h"
 #include "log/writer.h"
 
 #include <cstdio>
