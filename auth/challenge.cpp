@@ -57,7 +57,7 @@ void mark(const std::uint8_t random[random_part], std::uint8_t out[mark_length])
     std::memcpy(input, mark_prefix, sizeof mark_prefix);
     std::memcpy(input + sizeof mark_prefix, random, random_part);
     std::uint8_t digest[md5_digest_length];
-    md5_digest(input, static_cast<std::int16_t>(sizeof input), digest);
+    md5_digest(input, sizeof input, digest);
     std::memcpy(out, digest, mark_length);
 }
 

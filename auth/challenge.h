@@ -41,7 +41,7 @@ void compute_response_from_field(const std::uint8_t field[max_password_length], 
 // challenges repeat only by chance (2^-96 for a pair). Returns false, with
 // nothing written, when the random source gives nothing: a predictable
 // challenge is never sent. Exactly 32 bytes are written.
-bool make_challenge(std::uint8_t *area);
+[[nodiscard]] bool make_challenge(std::uint8_t *area);
 
 // True when the 32-character challenge at `text`, decoded exactly as
 // compute_response decodes it, carries the mark of make_challenge: a
@@ -51,7 +51,7 @@ bool make_challenge(std::uint8_t *area);
 // difference, because the decoded bytes are what is checked. A challenge
 // made any other way carries the mark by chance, with probability 2^-32.
 // Reads 32 bytes.
-bool is_exit_challenge(const std::uint8_t *text);
+[[nodiscard]] bool is_exit_challenge(const std::uint8_t *text);
 
 } // namespace tarvelo
 

@@ -282,7 +282,7 @@ void md5_final(md5_context *ctx, std::uint8_t digest[md5_digest_length]) {
     secure_wipe(ctx, sizeof *ctx);
 }
 
-void md5_digest(const std::uint8_t *input, std::int16_t length,
+void md5_digest(const std::uint8_t *input, std::size_t length,
                 std::uint8_t digest[md5_digest_length]) {
     struct {
         md5_context ctx;
@@ -290,6 +290,10 @@ void md5_digest(const std::uint8_t *input, std::int16_t length,
         std::uint32_t digest[4];
     } work;
     md5_init(&work.ctx);
+    // md5_update counts in 32 bits: a longer input goes in pieces.
+    constexpr std::size_t piece = std::size_t{1} << 31;
+    for (; length > piece; length -= piece, input += piece)
+        md5_update(&work.ctx, input, static_cast<std::uint32_t>(piece));
     if (length > 0)
         md5_update(&work.ctx, input, static_cast<std::uint32_t>(length));
     finish(&work.ctx, work.digest);

@@ -33,10 +33,10 @@ void md5_update(md5_context *ctx, const std::uint8_t *input, std::uint32_t lengt
 // context with zeros: it must be set up again with md5_init before reuse.
 void md5_final(md5_context *ctx, std::uint8_t digest[md5_digest_length]);
 
-// One-shot digest of `length` bytes (0 to 32767; a negative length digests
-// nothing). `digest` may be the same memory as `input`: the input is wholly
-// consumed before the digest is written.
-void md5_digest(const std::uint8_t *input, std::int16_t length,
+// One-shot digest of `length` bytes. A length of zero does not read
+// `input`, which may then be null. `digest` may be the same memory as
+// `input`: the input is wholly consumed before the digest is written.
+void md5_digest(const std::uint8_t *input, std::size_t length,
                 std::uint8_t digest[md5_digest_length]);
 
 // The longest input that fits one block beside its padding and bit count.

@@ -21,7 +21,8 @@ inline constexpr std::size_t max_password_length = 12;
 // first blank, and at most 12. Every byte up to the twelfth is looked at
 // whatever it holds, and none decides a branch: the length of a password is
 // part of the secret.
-constexpr std::size_t password_length(const std::uint8_t *field, std::size_t field_length) {
+[[nodiscard]] constexpr std::size_t password_length(const std::uint8_t *field,
+                                                    std::size_t field_length) {
     const std::size_t limit =
         field_length < max_password_length ? field_length : max_password_length;
     unsigned before_blank = 1; // 1 until the first blank is seen

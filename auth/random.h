@@ -18,7 +18,7 @@ namespace tarvelo {
 // kernel's generator (character device 1:9); false when neither gives them. Never
 // blocks: a generator that is not ready yet (early in a machine's boot) is a
 // failure. Changes errno; the entry point gives the host its own back.
-bool fill_random(void *out, std::size_t length);
+[[nodiscard]] bool fill_random(void *out, std::size_t length);
 
 } // namespace tarvelo
 

@@ -36,7 +36,8 @@ void secure_wipe(void *area, std::size_t length);
 
 // True when the `length` bytes at `a` and `b` are equal; the time taken does
 // not depend on where they differ.
-bool equal_in_constant_time(const std::uint8_t *a, const std::uint8_t *b, std::size_t length);
+[[nodiscard]] bool equal_in_constant_time(const std::uint8_t *a, const std::uint8_t *b,
+                                          std::size_t length);
 
 } // namespace tarvelo
 

@@ -27,8 +27,8 @@
 #include "exit/tarvelo.h"
 #include "log/catalogue.h"
 #include "log/line.h"
-#include "log/settings.h"
 #include "log/timestamp.h"
+#include "log/trace_switch.h"
 #include "log/writer.h"
 #include "standin/host.h"
 #include "standin/partner.h"
@@ -80,7 +80,7 @@ constexpr off_t one_gib = off_t{1} << 30;
 // What every benchmark shares: the loaded library and the log files.
 
 struct bench_world {
-    tarvelo::standin::exit_library library;
+    tarvelo::standin::loaded_library library;
     std::string dir;
     std::string line_log;   // line/* and trace_suppressed/*
     std::string thread_log; // signon_threads/*: one file for every thread

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace tarvelo {
 
@@ -35,44 +36,65 @@ static_assert(argument_max == std::size_t{TARVELO_SECURITY_TEXT_LENGTH} + 1);
 //   the first token of the exit data, kept whole as the log file's path.
 static_assert(log_path_max == std::size_t{TARVELO_EXIT_DATA_LENGTH});
 
-// The host's seven parameters as the entry point checked them, once, before
-// any step runs: the steps read the host's records and buffers only through
-// this view. A pointer the host left null reaches them as null, never
-// followed; a length the host gave out of range reaches them as nothing to
-// read. The host's own lengths stay the host's: nothing a step reads here can
-// lead it past the buffers it was given.
-struct exit_call {
-    // Never null: without it there is nowhere to answer, and the entry point
-    // returns before making a view.
-    tarvelo_exit_params *params;
-    // The channel definition's password field, or null when the host passed
-    // no channel definition (then there is no password to sign on with).
-    const std::uint8_t *password_field;
-
-    // The partner's security message, in the exchange buffer (null when the
-    // buffer holds none of it). Its length is the data length the host gave,
-    // 0 when missing or negative; of those bytes the exchange buffer holds
-    // `message_held`, no more than its own length (0 when the buffer or its
-    // length is missing or negative). A step reads and writes the message
-    // only within `message_held` bytes: a byte the partner did not send this
-    // time, left over from an earlier call, never steers the handshake.
-    std::uint8_t *message;
-    std::size_t message_length;
-    std::size_t message_held;
-
-    // Where the exit's own answers go; each may be null when a host breaks
-    // its contract, and the step that needs one then refuses rather than
-    // touch it. `own_buffer` is the exit buffer as the host handed it back
-    // on this call.
-    std::int32_t *data_length;
-    std::int32_t *exit_length;
-    std::uint8_t **exit_buffer;
-    std::uint8_t *own_buffer;
-
-    // What every message of the call carries: the channel name text and the
-    // log file that the call's own exit data names.
+// What every step of a call has, whatever the exit reason: the parameter
+// block (the entry point returns before making one when the host passes
+// none), the channel name text and the log file that the call's own exit
+// data names.
+struct call_context {
+    tarvelo_exit_params &params;
     const char *channel_name;
-    const log_destination *log;
+    const log_destination &log;
+};
+
+// Every refusal: exactly one numbered message, and the channel closed.
+inline void close_channel(const call_context &ctx, int index, const char *text = nullptr) {
+    write_message(ctx.log, index, ctx.channel_name, text);
+    ctx.params.exit_response = ZTXCC_CLOSE_CHANNEL;
+}
+
+// The host's own parts that a step of the handshake may answer through,
+// beside the exchange buffer. A row of the handshake table names the ones
+// its action needs (see handshake.h).
+enum host_part : unsigned {
+    part_exit_buffer = 1u << 0, // the exit buffer, as the host handed it back
+    part_data_length = 1u << 1,
+    part_exit_length = 1u << 2,
+};
+
+// A security message call as the entry point checked it, once, before any
+// step runs: the steps read the host's records and buffers only through
+// this view, and every member is a reference or a span, never a pointer
+// that may be null.
+//
+// The host's own lengths stay the host's: nothing a step reads here can lead
+// it past the buffers it was given. A part of `host_part` that the host did
+// not give (its pointer null, or the exit buffer's address null) is left out
+// of `given` and stands here for a scratch of the entry point's own: the
+// table's needs column keeps every step that would use it from running, and
+// the channel is closed instead (see handshake.h).
+struct handshake_call {
+    call_context context;
+    // The channel definition's password field: a security message call
+    // without a channel definition is refused at the entry point, since it
+    // has no password to sign on with.
+    std::span<const std::uint8_t, TARVELO_PASSWORD_LENGTH> password_field;
+
+    // The partner's security message, in the exchange buffer. Its length is
+    // the data length the host gave, 0 when missing or negative; of those
+    // bytes the exchange buffer holds `held`, no more than its own length
+    // (none when the buffer or its length is missing or negative). A step
+    // reads and writes the message only within `held`: a byte the partner
+    // did not send this time, left over from an earlier call, never steers
+    // the handshake.
+    std::span<std::uint8_t> held;
+    std::size_t message_length;
+
+    // Where the exit's own answers go, each one the host's only when
+    // `given` says so.
+    std::span<std::uint8_t, TARVELO_EXIT_BUFFER_LENGTH> exit_buffer;
+    std::int32_t &data_length;
+    std::int32_t &exit_length;
+    unsigned given;
 };
 
 } // namespace tarvelo

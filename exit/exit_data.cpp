@@ -1,7 +1,7 @@
 // exit_data.cpp: see exit_data.h.
 #include "exit/exit_data.h"
 
-#include "log/settings.h"
+#include "log/trace_switch.h"
 
 #include <cstdint>
 #include <cstring>

@@ -28,10 +28,10 @@ const char *exit_data_end(const char *field, std::size_t length);
 // The next word at or after `*cursor`, before `end`, and `*cursor` moved
 // past it: only the blank separates, and a run of blanks is one separator.
 // An empty word when none is left.
-exit_data_word next_exit_data_word(const char **cursor, const char *end);
+[[nodiscard]] exit_data_word next_exit_data_word(const char **cursor, const char *end);
 
 // Whether a word turns trace on: it begins with TRACEON, in capitals.
-bool turns_trace_on(exit_data_word word);
+[[nodiscard]] bool turns_trace_on(exit_data_word word);
 
 // What the exit makes of the field: the first word names the call's log
 // file, a second that turns trace on does so for every channel of the

@@ -1,7 +1,7 @@
 // entry_fuzzer.cpp: the exit as a careless or hostile host and partner see it.
 //
 // The fuzzer is the host. It loads the built library by path through the
-// stand-in host's exit_library and finds TARVELO by name, exactly as a queue
+// stand-in host's loaded_library and finds TARVELO by name, exactly as a queue
 // manager does, so what is fuzzed is the shipped code with its own copies of
 // the process-wide settings. It keeps every record of the channel in a heap
 // block of exactly the record's size, and the exchange buffer in a block of
@@ -28,14 +28,18 @@
 //     to a challenge the exit sent, never on a forged state alone;
 //   - the exit never answers a challenge it sent itself, in any spelling,
 //     nor any challenge on a call without the channel definition;
-//   - each line reaches the named log file too, and no other file appears.
+//   - each line reaches the named log file too, and no other file appears;
+//   - a security message follows the handshake table's row for the state
+//     and the kind of message: its action, its next state, its refusal.
 // With TARVELO_FUZZ_SHOW set, each call's reason, state and response go to
 // standard error, to read what an input does.
 #include "auth/challenge.h"
+#include "exit/handshake.h"
 #include "exit/tarvelo.h"
 #include "fuzz/fuzz_support.h"
 #include "standin/host.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -64,7 +68,7 @@ constexpr int max_calls = 48;
 // when it came in one write, and a channel name or a partner's bytes that
 // hold a newline cannot make one line look like two.
 struct environment {
-    tarvelo::standin::exit_library library;
+    tarvelo::standin::loaded_library library;
     tarvelo_entry_fn *entry = nullptr;
     int output_fd = -1; // the reading end
     std::string directory;
@@ -510,6 +514,44 @@ void call_exit(host_view &h, std::int32_t reason, const null_mask &nulls = {}) {
         FUZZ_CHECK(response == ZTXCC_CLOSE_CHANNEL);
     }
 
+    // A security message with a channel definition follows the handshake
+    // table's row for the state and the kind of message the exit was given.
+    // On a close, the identifiers the refusal may carry.
+    std::vector<std::string_view> refusals;
+    if (reason == ZTXR_SEC_MSG && !nulls.channel) {
+        const std::size_t length = !nulls.data_length && data_length_before > 0
+                                       ? static_cast<std::size_t>(data_length_before)
+                                       : 0;
+        const std::size_t room = exchange_passed ? exchange_bytes : 0;
+        const std::size_t held = length < room ? length : room;
+        const tarvelo::state_rule &rule = tarvelo::state_rule_of(state);
+        const tarvelo::transition &row = tarvelo::transition_for(
+            state, tarvelo::kind_of(rule.how, length, held, held != 0 ? exchange_before[0] : 0));
+        switch (response) {
+        case ZTXCC_SEND_SEC_MSG:
+            FUZZ_CHECK(row.act == tarvelo::action::answer_challenge ||
+                       row.act == tarvelo::action::send_own_challenge);
+            break;
+        case ZTXCC_OK:
+            FUZZ_CHECK(row.act == tarvelo::action::let_channel_run);
+            break;
+        default:
+            // The row's refusal; past a row that goes on, also the state
+            // that cannot go on (a part the host did not give, no random
+            // bytes).
+            if (row.refusal != tarvelo::no_refusal) {
+                refusals.push_back(
+                    tarvelo::messages[static_cast<std::size_t>(row.refusal)].identifier);
+            }
+            if (row.act != tarvelo::action::close_channel) {
+                refusals.push_back(tarvelo::messages[tarvelo::msg_invalid_state].identifier);
+            }
+            break;
+        }
+        FUZZ_CHECK(p.user_area[0] == (response == ZTXCC_CLOSE_CHANNEL ? state : row.next));
+        FUZZ_CHECK(row.act != tarvelo::action::close_channel || response == ZTXCC_CLOSE_CHANNEL);
+    }
+
     // The channel runs only on the right answer to the challenge sent.
     if (reason == ZTXR_SEC_MSG && state == ZAVCONN_VERIFY && response == ZTXCC_OK) {
         FUZZ_CHECK(data_length_before == static_cast<std::int32_t>(text_length));
@@ -532,6 +574,10 @@ void call_exit(host_view &h, std::int32_t reason, const null_mask &nulls = {}) {
     const int expected_numbered = (reason == ZTXR_INIT ? 1 : 0) + (reason == ZTXR_TERM ? 1 : 0) +
                                   (response == ZTXCC_CLOSE_CHANNEL ? 1 : 0);
     FUZZ_CHECK(counts.numbered == expected_numbered);
+    if (!refusals.empty()) {
+        const std::string_view shown(writes.back().data() + 25, 11);
+        FUZZ_CHECK(std::find(refusals.begin(), refusals.end(), shown) != refusals.end());
+    }
     if (!trace_during) {
         FUZZ_CHECK(counts.trace == 0);
     } else if (reason == ZTXR_SEC_MSG) {

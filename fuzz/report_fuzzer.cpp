@@ -68,6 +68,24 @@ void check_same(const log_summary &a, const log_summary &b) {
     }
 }
 
+// A name that no exit wrote, as the report shows it: printable ASCII with
+// no backslash but those of its escapes, which give back `raw`.
+void check_shown(std::string_view shown, std::string_view raw) {
+    std::string back;
+    for (std::size_t at = 0; at < shown.size(); ++at) {
+        const char c = shown[at];
+        FUZZ_CHECK(c >= 0x20 && c <= 0x7e);
+        if (c != '\\') {
+            back += c;
+            continue;
+        }
+        FUZZ_CHECK(at + 3 < shown.size() && shown[at + 1] == 'x');
+        back += static_cast<char>(std::stoi(std::string(shown.substr(at + 2, 2)), nullptr, 16));
+        at += 3;
+    }
+    FUZZ_CHECK(back == raw);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) { return 0; }
@@ -88,12 +106,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     (void)first_time_in(text);
     (void)parse_time_argument(text, static_cast<log_time>(size) * 86399);
 
+    // The first line names the host: shown printable, and read back to
+    // the very bytes named, so that two names never show the same.
+    const std::string_view host = text.substr(0, std::min(text.find('\n'), text.size()));
     log_summary whole;
+    whole.begin_host(host);
+    check_shown(whole.hosts().back(), host);
     whole.begin_input("whole");
     whole.feed(text.data(), text.size());
     whole.end_input();
     whole.finish();
     log_summary pieces;
+    pieces.begin_host(host);
     pieces.begin_input("pieces");
     for (std::size_t at = 0; at < text.size(); at += piece) {
         pieces.feed(text.data() + at, std::min(piece, text.size() - at));

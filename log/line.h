@@ -85,9 +85,9 @@ template <typename String> void append_shown(String &out, char c) {
 // blank after it): exactly that many bytes, copied as they stand without a
 // look at any of them, for those bytes are secret until sent, or for good,
 // and none may decide a branch. They need no escape: hex text is printable.
-std::size_t expand_format(const char *format, std::size_t format_length, const char *const *args,
-                          std::size_t arg_count, char *out, std::size_t capacity,
-                          std::size_t verbatim_length = 0);
+[[nodiscard]] std::size_t expand_format(const char *format, std::size_t format_length,
+                                        const char *const *args, std::size_t arg_count, char *out,
+                                        std::size_t capacity, std::size_t verbatim_length = 0);
 
 } // namespace tarvelo
 

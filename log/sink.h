@@ -23,7 +23,7 @@ namespace tarvelo {
 // planted.cpp for what is taken as found for the rest of a clock second).
 // -1 with errno set when it cannot be opened. `now` is the line's clock
 // second.
-int open_log(const char *path, std::time_t now);
+[[nodiscard]] int open_log(const char *path, std::time_t now);
 
 // Appends the whole line with one write, so that lines of channels on
 // other threads and in other processes never interleave with it, then
@@ -39,8 +39,8 @@ int open_log(const char *path, std::time_t now);
 // second that finds the file at the limit; from the next second on it
 // cannot. A line to a regular file that goes in whole costs nothing beyond
 // the check of what the write returned.
-int append_and_close(int fd, const char *path, const char *line, std::size_t length,
-                     std::time_t now);
+[[nodiscard]] int append_and_close(int fd, const char *path, const char *line, std::size_t length,
+                                   std::time_t now);
 
 // Closes a log file opened for a line that is then not written.
 void close_log(int fd);

@@ -1,6 +1,7 @@
 // sink_posix.cpp: see sink.h. The POSIX sinks.
 #include "log/sink.h"
 
+#include "log/catalogue.h"
 #include "log/line.h"
 #include "log/planted.h"
 #include "log/signal_guard.h"
@@ -105,10 +106,10 @@ void put_line_held(std::FILE *stream, const char *line, std::size_t length, unsi
 // On the rare paths of a log file that cannot be opened or written,
 // standard error is not worth a check of what it is: it is always written
 // with both signals held.
-void report(const char *what, int error) {
-    char line[64];
+void report(standard_error_index which, int error) {
+    char line[standard_error_line_max];
     const int length =
-        std::snprintf(line, sizeof line, "Error %s log file - errno %d\n", what, error);
+        std::snprintf(line, sizeof line, standard_error_lines[which].format.data(), error);
     if (length > 0) {
         put_line_held(stderr, line, static_cast<std::size_t>(length),
                       holds_sigpipe | holds_sigxfsz);
@@ -281,8 +282,8 @@ void put_standard_output(const char *line, std::size_t length, std::time_t now) 
     }
 }
 
-void report_open_failure(int error) { report("accessing", error); }
+void report_open_failure(int error) { report(log_open_failed, error); }
 
-void report_write_failure(int error) { report("writing", error); }
+void report_write_failure(int error) { report(log_write_failed, error); }
 
 } // namespace tarvelo

@@ -3,6 +3,8 @@
 // a pipe whose reader has gone fails and raises nothing.
 #include "log/sink.h"
 
+#include "log/catalogue.h"
+
 #include "os/windows_api.h"
 
 #include <cerrno>
@@ -85,10 +87,10 @@ void put_standard_output(const char *line, std::size_t length, std::time_t) {
 }
 
 namespace {
-void report(const char *what, int error) {
-    char line[64];
+void report(standard_error_index which, int error) {
+    char line[standard_error_line_max];
     const int length =
-        std::snprintf(line, sizeof line, "Error %s log file - errno %d\n", what, error);
+        std::snprintf(line, sizeof line, standard_error_lines[which].format.data(), error);
     if (length > 0) {
         std::fwrite(line, 1, static_cast<std::size_t>(length), stderr);
         std::fflush(stderr);
@@ -96,8 +98,8 @@ void report(const char *what, int error) {
 }
 } // namespace
 
-void report_open_failure(int error) { report("accessing", error); }
+void report_open_failure(int error) { report(log_open_failed, error); }
 
-void report_write_failure(int error) { report("writing", error); }
+void report_write_failure(int error) { report(log_write_failed, error); }
 
 } // namespace tarvelo

@@ -3,9 +3,9 @@
 
 #include "log/catalogue.h"
 #include "log/line.h"
-#include "log/settings.h"
 #include "log/sink.h"
 #include "log/timestamp.h"
+#include "log/trace_switch.h"
 
 #include <cerrno>
 #include <ctime>

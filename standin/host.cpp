@@ -17,7 +17,7 @@
 
 namespace tarvelo::standin {
 
-exit_library::~exit_library() {
+loaded_library::~loaded_library() {
     if (handle_ != nullptr) {
 #if defined(_WIN32)
         FreeLibrary(static_cast<HMODULE>(handle_));
@@ -27,21 +27,21 @@ exit_library::~exit_library() {
     }
 }
 
-exit_library::exit_library(exit_library &&other) noexcept
+loaded_library::loaded_library(loaded_library &&other) noexcept
     : handle_(std::exchange(other.handle_, nullptr)), entry_(std::exchange(other.entry_, nullptr)) {
 }
 
-exit_library &exit_library::operator=(exit_library &&other) noexcept {
+loaded_library &loaded_library::operator=(loaded_library &&other) noexcept {
     if (this != &other) {
-        exit_library gone(std::move(*this));
+        loaded_library gone(std::move(*this));
         handle_ = std::exchange(other.handle_, nullptr);
         entry_ = std::exchange(other.entry_, nullptr);
     }
     return *this;
 }
 
-bool exit_library::load(const std::string &path, const std::string &entry_name,
-                        std::string *error) {
+bool loaded_library::load(const std::string &path, const std::string &entry_name,
+                          std::string *error) {
 #if defined(_WIN32)
     // GetProcAddress looks in the module alone: a name of a DLL it imports
     // is not found.

@@ -20,14 +20,14 @@
 namespace tarvelo::standin {
 
 // A loaded exit library. Unloaded when destroyed.
-class exit_library {
+class loaded_library {
 public:
-    exit_library() = default;
-    ~exit_library();
-    exit_library(exit_library &&other) noexcept;
-    exit_library &operator=(exit_library &&other) noexcept;
-    exit_library(const exit_library &) = delete;
-    exit_library &operator=(const exit_library &) = delete;
+    loaded_library() = default;
+    ~loaded_library();
+    loaded_library(loaded_library &&other) noexcept;
+    loaded_library &operator=(loaded_library &&other) noexcept;
+    loaded_library(const loaded_library &) = delete;
+    loaded_library &operator=(const loaded_library &) = delete;
 
     // Why a load failed.
     enum class problem {

@@ -40,14 +40,14 @@ std::string search_note(const std::string &path) {
 } // namespace
 
 tarvelo_entry_fn *load_exit(const std::string &path, const std::string &entry_name) {
-    static std::vector<std::unique_ptr<standin::exit_library>> loaded;
-    auto library = std::make_unique<standin::exit_library>();
+    static std::vector<std::unique_ptr<standin::loaded_library>> loaded;
+    auto library = std::make_unique<standin::loaded_library>();
     std::string error;
     if (!library->load(path, entry_name, &error)) {
         switch (library->failure()) {
-        case standin::exit_library::problem::entry_elsewhere:
+        case standin::loaded_library::problem::entry_elsewhere:
             throw setting_error(error);
-        case standin::exit_library::problem::cannot_load:
+        case standin::loaded_library::problem::cannot_load:
             throw failure(exit_library, error + search_note(path));
         default:
             throw failure(exit_library, error);

@@ -8,9 +8,11 @@
 
 #include "auth/challenge.h"
 #include "auth/hex.h"
+#include "exit/handshake.h"
 #include "log/catalogue.h"
 #include "standin/signon.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -127,56 +129,65 @@ int last_numbered_message(const std::string &written, line_parser &parser) {
     return found;
 }
 
-// Where a message's meaning in the catalogue names two causes ("A, or B"),
-// the one of them numbered `which`, from 0.
-std::string_view cause(int message, std::size_t which) {
-    std::string_view meaning = messages[static_cast<std::size_t>(message)].meaning;
-    constexpr std::string_view separator = ", or ";
-    for (; which > 0 && meaning.find(separator) != std::string_view::npos; --which) {
-        meaning.remove_prefix(meaning.find(separator) + separator.size());
-    }
-    return meaning.substr(0, meaning.find(separator));
+std::string byte_count(std::size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
+bool is_status(input_kind kind) {
+    return kind != input_kind::nothing && kind < input_kind::short_message;
 }
 
 // What crossed tells more than the message: the state the exit was in and
-// the partner's message it was handed when it closed the channel. Empty
-// when the message's meaning says it all; the meaning's own words where
-// the state tells which of its causes it was and nothing more is known.
+// the partner's message it was handed when it closed the channel. The
+// handshake table's row for them says what the exit made of the message.
+// Empty when the row's refusal is not the message the exit wrote (no buffer
+// or no random bytes for a challenge), or when the message has one cause
+// and its meaning says it all.
 std::string detail(int message, std::uint8_t state, const std::vector<std::uint8_t> *received,
                    const standin::channel_config &channel) {
     if (received == nullptr) {
         return {};
     }
     const std::vector<std::uint8_t> &m = *received;
-    const std::string size = std::to_string(m.size()) + (m.size() == 1 ? " byte" : " bytes");
-    switch (message) {
-    case msg_unknown_status:
-        if (state == ZAVCONN_STARTUP && m.size() == 1) {
-            return "the partner opened with " + status_text(m[0]) + " instead of a challenge";
+    const std::size_t room =
+        channel.exchange_size > 0 ? static_cast<std::size_t>(channel.exchange_size) : 0;
+    const state_rule &s = state_rule_of(state);
+    const input_kind kind =
+        kind_of(s.how, m.size(), std::min(m.size(), room), m.empty() ? 0 : m[0]);
+    const transition &row = transition_for(state, kind);
+    if (row.refusal != message) {
+        return {};
+    }
+    if (row.act != action::close_channel) {
+        return row.test == check::not_exit_challenge
+                   ? "the partner opened with a challenge that an exit made: the exit does not "
+                     "answer it (possible impersonation)"
+                   : "the partner's response to the exit's challenge was wrong: the partner "
+                     "does not hold the password (possible impersonation)";
+    }
+    if (kind == input_kind::cut_message) {
+        return "the host's exchange buffer holds " + byte_count(room) +
+               ", too few for the partner's 32-byte challenge";
+    }
+    if (message != msg_unknown_status && s.how == reading::by_first_byte) {
+        // A status with a message of its own: the one of the message's
+        // causes that it is, where the message has more than one.
+        const text_list<max_causes> &causes = messages[static_cast<std::size_t>(message)].causes;
+        return causes[1].empty() ? std::string() : std::string(causes[0]);
+    }
+    switch (s.state) {
+    case ZAVCONN_STARTUP:
+        if (message != msg_unknown_status) {
+            return {};
         }
-        if (state == ZAVCONN_STARTUP &&
-            channel.exchange_size < static_cast<std::int32_t>(security_text_length)) {
-            const std::int32_t n = channel.exchange_size;
-            return "the host's exchange buffer holds " + std::to_string(n) +
-                   (n == 1 ? " byte" : " bytes") + ", too few for the partner's 32-byte challenge";
-        }
-        if (state == ZAVCONN_STARTUP) {
-            return "the partner opened with " + size + ", not a 32-byte challenge";
-        }
+        return is_status(kind)
+                   ? "the partner opened with " + status_text(m[0]) + " instead of a challenge"
+                   : "the partner opened with " + byte_count(m.size()) +
+                         ", not a 32-byte challenge";
+    case ZAVCONN_SIGNON:
         return "the partner answered with " + status_text(m.empty() ? 0 : m[0]) +
                ", which the exit does not accept after its response";
-    case msg_impersonation:
-        if (state == ZAVCONN_STARTUP) {
-            return "the partner opened with a challenge that an exit made: the exit does not "
-                   "answer it (possible impersonation)";
-        }
-        return "the partner's response to the exit's challenge was wrong: the partner does not "
-               "hold the password (possible impersonation)";
-    case msg_not_registered:
-        if (state == ZAVCONN_VERIFY) {
-            return "the partner's response to the exit's challenge was " + size + ", not 32";
-        }
-        return std::string(cause(msg_not_registered, 0));
+    case ZAVCONN_VERIFY:
+        return "the partner's response to the exit's challenge was " + byte_count(m.size()) +
+               ", not 32";
     default:
         return {};
     }

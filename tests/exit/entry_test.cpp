@@ -48,6 +48,32 @@ TEST(ChannelStart, WritesStartedMessageSetsStateOneAndAllocatesTheExitBuffer) {
     captured([&] { ch.terminate(); });
 }
 
+// A host that gives the exit nowhere to keep its buffer: the channel starts
+// and is closed at once, and what the host did give is left as it was.
+TEST(ChannelStart, WithNowhereToKeepTheExitBufferClosesWithTarvelo002E) {
+    for (const std::pair<bool, bool> &missing :
+         {std::pair{true, false}, std::pair{false, true}, std::pair{true, true}}) {
+        const bool without_buffer = missing.first;
+        const bool without_length = missing.second;
+        SCOPED_TRACE(std::string(without_buffer ? "no buffer address" : "") +
+                     (without_length ? " no buffer length" : ""));
+        channel ch(exit_entry(), channel_config{});
+        ch.params().exit_reason = ZTXR_INIT;
+        ch.exit_length() = 5;
+        auto out = captured([&] {
+            exit_entry()(&ch.params(), &ch.definition(), &ch.data_length(), &ch.exchange_length(),
+                         ch.exchange(), without_length ? nullptr : &ch.exit_length(),
+                         without_buffer ? nullptr : &ch.exit_buffer());
+        });
+        EXPECT_EQ(ch.response(), ZTXCC_CLOSE_CHANNEL);
+        EXPECT_EQ(ch.state(), ZAVCONN_STARTUP);
+        EXPECT_EQ(ch.exit_buffer(), nullptr);
+        EXPECT_EQ(ch.exit_length(), 5);
+        EXPECT_EQ(identifiers_in(out.out),
+                  identifiers_of({msg_exit_started, msg_allocation_failure}));
+    }
+}
+
 TEST(ChannelClose, WritesClosedMessageReleasesAndClearsTheExitBuffer) {
     channel ch(exit_entry(), channel_config{});
     captured([&] { ch.initialise(); });

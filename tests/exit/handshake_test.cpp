@@ -2,6 +2,7 @@
 // and a partner service run, every refusal with its message, the password
 // rules, and the bounds of the buffers the exit is given.
 #include "auth/challenge.h"
+#include "exit/handshake.h"
 #include "standin/signon.h"
 #include "tests/support/expected_lines.h"
 #include "tests/support/posix.h"
@@ -144,6 +145,11 @@ struct refusal {
     std::uint8_t leftover = 0;
     // The host passes the message but no pointer to its length.
     bool without_data_length = false;
+    // The host sets the state byte itself instead of the exchange leading
+    // there: in VERIFY, no challenge of the exit's is outstanding.
+    bool forged = false;
+    // The host passes the message's length but no exchange buffer.
+    bool without_exchange = false;
 };
 
 void PrintTo(const refusal &r, std::ostream *os) { *os << r.what; }
@@ -152,13 +158,14 @@ class Refusals : public Handshake, public ::testing::WithParamInterface<refusal>
 
 TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
     const refusal &r = GetParam();
-    if (r.state == ZAVCONN_SIGNON || r.state == ZAVCONN_VERIFY) {
+    if (!r.forged && (r.state == ZAVCONN_SIGNON || r.state == ZAVCONN_VERIFY)) {
         deliver(bytes(challenge_text));
     }
-    if (r.state == ZAVCONN_VERIFY) {
+    if (!r.forged && r.state == ZAVCONN_VERIFY) {
         deliver({ZAVSTAT_AUTHORISED});
     }
-    if (r.state != ZAVCONN_STARTUP && r.state != ZAVCONN_SIGNON && r.state != ZAVCONN_VERIFY) {
+    if (r.forged ||
+        (r.state != ZAVCONN_STARTUP && r.state != ZAVCONN_SIGNON && r.state != ZAVCONN_VERIFY)) {
         ch_.params().user_area[0] = r.state;
     }
     ASSERT_EQ(ch_.state(), r.state);
@@ -166,12 +173,15 @@ TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
         ch_.exchange()[0] = r.leftover;
     }
     captured_output::streams out;
-    if (r.without_data_length) {
+    if (r.without_data_length || r.without_exchange) {
         std::memcpy(ch_.exchange(), r.message.data(), r.message.size());
+        ch_.data_length() = static_cast<std::int32_t>(r.message.size());
         ch_.params().exit_reason = ZTXR_SEC_MSG;
         captured_output capture;
-        exit_entry()(&ch_.params(), &ch_.definition(), nullptr, &ch_.exchange_length(),
-                     ch_.exchange(), &ch_.exit_length(), &ch_.exit_buffer());
+        exit_entry()(&ch_.params(), &ch_.definition(),
+                     r.without_data_length ? nullptr : &ch_.data_length(), &ch_.exchange_length(),
+                     r.without_exchange ? nullptr : ch_.exchange(), &ch_.exit_length(),
+                     &ch_.exit_buffer());
         out = capture.take();
     } else {
         out = deliver(r.message);
@@ -179,6 +189,15 @@ TEST_P(Refusals, CloseTheChannelWithOneNumberedMessageAndKeepTheState) {
     EXPECT_EQ(ch_.response(), ZTXCC_CLOSE_CHANNEL);
     EXPECT_EQ(identifiers_in(out.out), std::vector<std::string>{r.identifier});
     EXPECT_EQ(ch_.state(), r.state);
+
+    // The handshake table names the same refusal for the state and the kind
+    // of message, as the state reads it.
+    const std::size_t length = r.without_data_length ? 0 : r.message.size();
+    const std::size_t held = r.without_exchange ? 0 : length;
+    const std::uint8_t first = r.message.empty() ? r.leftover : r.message[0];
+    const transition &row =
+        transition_for(r.state, kind_of(state_rule_of(r.state).how, length, held, first));
+    EXPECT_EQ(identifier_of(static_cast<message_index>(row.refusal)), r.identifier);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -197,15 +216,139 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{"signon_long_unknown", 3, {1, 6}, identifier_of(msg_unknown_status)},
         refusal{"signon_empty_over_authorised", 3, {}, identifier_of(msg_unknown_status), 6},
         refusal{"signon_without_length", 3, {6}, identifier_of(msg_unknown_status), 0, true},
+        refusal{"signon_without_exchange",
+                3,
+                {6},
+                identifier_of(msg_unknown_status),
+                0,
+                false,
+                false,
+                true},
+        refusal{"startup_without_exchange", 1, std::vector<std::uint8_t>(32, 'A'),
+                identifier_of(msg_unknown_status), 0, false, false, true},
         refusal{"verify_wrong", 2, std::vector<std::uint8_t>(32, '0'),
                 identifier_of(msg_impersonation)},
         refusal{"verify_short", 2, std::vector<std::uint8_t>(31, '0'),
                 identifier_of(msg_not_registered)},
+        // The zeroed exit buffer's "expected response" is no response.
+        refusal{"verify_forged_zeros", 2, std::vector<std::uint8_t>(32, 0),
+                identifier_of(msg_impersonation), 0, false, true},
         refusal{"state_zero", 0, {6}, identifier_of(msg_invalid_state)},
         refusal{"state_four", 4, {6}, identifier_of(msg_invalid_state)},
         refusal{"state_ff", 255, std::vector<std::uint8_t>(32, 'A'),
                 identifier_of(msg_invalid_state)}),
     [](const ::testing::TestParamInfo<refusal> &row) { return std::string(row.param.what); });
+
+// The road of one channel, step by step: the table's row for each security
+// message, and what the exit answers when the stand-in host calls it.
+TEST(HandshakeTable, FollowsTheRoadOfOneChannel) {
+    struct step {
+        const char *what;
+        std::int32_t reason;
+        std::uint8_t state_before;
+        input_kind kind;
+        action act; // the table's action for the message
+        std::uint8_t state_after;
+        std::int32_t response;
+        std::int32_t response2;
+        std::vector<message_index> numbered;
+    };
+    const step road[] = {
+        {"initialisation",
+         ZTXR_INIT,
+         0,
+         input_kind::nothing,
+         action::close_channel,
+         ZAVCONN_STARTUP,
+         ZTXCC_OK,
+         0,
+         {msg_exit_started}},
+        {"invitation",
+         ZTXR_INIT_SEC,
+         ZAVCONN_STARTUP,
+         input_kind::nothing,
+         action::close_channel,
+         ZAVCONN_STARTUP,
+         ZTXCC_OK,
+         0,
+         {}},
+        {"the partner's challenge",
+         ZTXR_SEC_MSG,
+         ZAVCONN_STARTUP,
+         input_kind::text,
+         action::answer_challenge,
+         ZAVCONN_SIGNON,
+         ZTXCC_SEND_SEC_MSG,
+         0,
+         {}},
+        {"status 6",
+         ZTXR_SEC_MSG,
+         ZAVCONN_SIGNON,
+         input_kind::status_authorised,
+         action::send_own_challenge,
+         ZAVCONN_VERIFY,
+         ZTXCC_SEND_SEC_MSG,
+         ZTXR2_USE_EXIT_BUFFER,
+         {}},
+        {"the partner's response",
+         ZTXR_SEC_MSG,
+         ZAVCONN_VERIFY,
+         input_kind::text,
+         action::let_channel_run,
+         ZAVCONN_VERIFY,
+         ZTXCC_OK,
+         0,
+         {}},
+        {"termination",
+         ZTXR_TERM,
+         ZAVCONN_VERIFY,
+         input_kind::nothing,
+         action::close_channel,
+         ZAVCONN_VERIFY,
+         ZTXCC_OK,
+         0,
+         {msg_channel_closed}},
+    };
+    channel ch(exit_entry(), channel_config{});
+    for (const step &s : road) {
+        SCOPED_TRACE(s.what);
+        ASSERT_EQ(ch.state(), s.state_before);
+        std::vector<std::uint8_t> message;
+        if (s.reason == ZTXR_SEC_MSG) {
+            const transition &row = transition_for(s.state_before, s.kind);
+            EXPECT_EQ(row.act, s.act);
+            EXPECT_EQ(row.next, s.state_after);
+            EXPECT_EQ(row.test == check::none, s.kind == input_kind::status_authorised);
+            if (s.state_before == ZAVCONN_STARTUP) {
+                message = bytes(challenge_text);
+            } else if (s.state_before == ZAVCONN_SIGNON) {
+                message = {ZAVSTAT_AUTHORISED};
+            } else {
+                message = bytes(response_to(
+                    "SECRET", std::string(reinterpret_cast<const char *>(ch.exit_buffer()), 32)));
+            }
+            EXPECT_EQ(kind_of(state_rule_of(s.state_before).how, message.size(), message.size(),
+                              message[0]),
+                      s.kind);
+        }
+        ch.params().exit_response2 = 0;
+        captured_output capture;
+        if (message.empty()) {
+            ch.call(s.reason);
+        } else {
+            ch.deliver(message);
+        }
+        const auto out = capture.take();
+        EXPECT_EQ(ch.response(), s.response);
+        EXPECT_EQ(ch.response2(), s.response2);
+        EXPECT_EQ(ch.state(), s.state_after);
+        std::vector<std::string> numbered;
+        for (const message_index index : s.numbered) {
+            numbered.push_back(identifier_of(index));
+        }
+        EXPECT_EQ(identifiers_in(out.out), numbered);
+    }
+}
 
 TEST_F(Handshake, InvalidStateShowsTheStateAsTwoLowerCaseHexDigits) {
     for (const auto &[state, shown] :
@@ -277,31 +420,34 @@ TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
         const char *what;
         std::string name;   // the channel name field
         std::uint8_t state; // the state the 32-byte message arrives in
+        bool forged;        // the host set the state byte itself
         std::string message;
         std::string shown;              // in the output as it stands
         std::size_t lines;              // from the start to the close
         std::string over_expected = {}; // written by the host over the expected response
     };
     const row rows[] = {
-        {"a challenge cut by a zero byte", name_field, ZAVCONN_STARTUP,
+        {"a challenge cut by a zero byte", name_field, ZAVCONN_STARTUP, false,
          std::string("821AE\0"
                      "7328085308F021C05704518 1DE",
                      32),
          "---> 821AE \n", 6},
-        {"a challenge carrying a line of its own", name_field, ZAVCONN_STARTUP,
+        {"a challenge carrying a line of its own", name_field, ZAVCONN_STARTUP, false,
          "\r\nWed Dec  9 04:35:56 2026 TARVE", "---> \\x0d\\x0aWed Dec  9 04:35:56 2026 TARVE \n",
          6},
-        {"a challenge moving the operator's terminal", name_field, ZAVCONN_STARTUP,
+        {"a challenge moving the operator's terminal", name_field, ZAVCONN_STARTUP, false,
          "\x1b]0;x\x07\x1b[2K\x1b[1A\\x41\x7f\xff\x80-----------",
          "---> \\x1b]0;x\\x07\\x1b[2K\\x1b[1A\\x5cx41\\x7f\\xff\\x80----------- \n", 6},
-        {"a response with control bytes", name_field, ZAVCONN_VERIFY,
+        {"a response with control bytes", name_field, ZAVCONN_VERIFY, false,
          "0123456789ABCDEF\n\t\x01\x1f 0123456789A",
          "---> 0123456789ABCDEF\\x0a\\x09\\x01\\x1f 0123456789A \n", 15},
-        {"a channel name with control bytes", "TO.\tPARTNER\x1b[2J\r\n\\", ZAVCONN_STARTUP,
+        {"a channel name with control bytes", "TO.\tPARTNER\x1b[2J\r\n\\", ZAVCONN_STARTUP, false,
          challenge_text, "Channel => TO.\\x09PARTNER\\x1b[2J\\x0d\\x0a\\x5c   closed.\n", 6},
-        {"an expected response the host wrote over", name_field, ZAVCONN_VERIFY,
+        {"an expected response the host wrote over", name_field, ZAVCONN_VERIFY, false,
          std::string(32, '0'), "---> ??2???0123456789??????ABCDEF???? \n", 15,
          std::string("\x1b[2J\r\n0123456789abcdefABCDEF\\\x7f\xff\x80", 32)},
+        {"no challenge outstanding: no expected response", name_field, ZAVCONN_VERIFY, true,
+         std::string(32, '\0'), std::string("expected  Channel => ") + name_field + " --->  \n", 7},
     };
     // Whatever the bytes, each line has the shape of one of the exit's own.
     const line_classifier any_line("[\\s\\S]*", [](message_index) { return "[\\s\\S]*"; });
@@ -315,7 +461,9 @@ TEST_F(TracedHandshake, TraceShowsWhatPartnerAndHostSentAsOneLineEach) {
         channel ch(exit_entry(), config);
         captured_output capture;
         ch.initialise();
-        if (r.state == ZAVCONN_VERIFY) {
+        if (r.forged) {
+            ch.params().user_area[0] = r.state;
+        } else if (r.state == ZAVCONN_VERIFY) {
             ch.deliver(bytes(challenge_text));
             ch.deliver({ZAVSTAT_AUTHORISED});
         }

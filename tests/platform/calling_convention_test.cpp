@@ -57,7 +57,7 @@ TEST(CallingConvention, EntryPointCleansTheStackAsDocumentedAndReadsEveryArgumen
 #if !defined(__i386__)
     GTEST_SKIP() << "only 32-bit x86 hosts have a choice of calling convention";
 #else
-    tarvelo::standin::exit_library library;
+    tarvelo::standin::loaded_library library;
     std::string error;
     ASSERT_TRUE(library.load(TARVELO_LIBRARY_PATH, "TARVELO", &error)) << error;
 

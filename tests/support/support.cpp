@@ -72,7 +72,7 @@ void remove_tree(const std::string &path) {
 } // namespace
 
 tarvelo_entry_fn *exit_entry() {
-    static standin::exit_library library;
+    static standin::loaded_library library;
     static std::string error;
     static const bool loaded = library.load(TARVELO_LIBRARY_PATH, "TARVELO", &error);
     EXPECT_TRUE(loaded) << error;

@@ -73,8 +73,8 @@ TEST(ProtocolGuide, ResponseExamplesMatchTheExitAndTheTool) {
 
         // Each step as the guide shows it.
         std::uint8_t digest[md5_digest_length];
-        md5_digest(reinterpret_cast<const std::uint8_t *>(password.data()),
-                   static_cast<std::int16_t>(password.size()), digest);
+        md5_digest(reinterpret_cast<const std::uint8_t *>(password.data()), password.size(),
+                   digest);
         EXPECT_EQ(from_hex(e.at("MD5(password)")), std::vector<std::uint8_t>(digest, digest + 16));
         const std::vector<std::uint8_t> decoded = from_hex(e.at("decoded"));
         const std::vector<std::uint8_t> mixed = from_hex(e.at("XOR"));

@@ -228,11 +228,29 @@ TEST(ReportSummary, CountsChannelsFlagsBurstsAndFiltersInPiecesOfAnySize) {
     std::vector<std::string> lines;
     // A refusal every 10 s: the fifth within the minute is a burst, the
     // tenth a second one; another channel's refusals 20 s apart never are.
-    for (int n = 0; n < 10; ++n) {
-        lines.push_back(line_at(at_18_43_24 + 10 * n, msg_exit_started, "FAST"));
-        lines.push_back(line_at(at_18_43_24 + 10 * n, msg_impersonation, "FAST"));
-        lines.push_back(line_at(at_18_43_24 + 10 * n, msg_channel_closed, "FAST"));
-        lines.push_back(line_at(at_18_43_24 + 20 * n, msg_password_violation, "SLOW"));
+    for (int n = 0; n < 19; ++n) {
+        if (n < 10) {
+            lines.push_back(line_at(at_18_43_24 + 10 * n, msg_exit_started, "FAST"));
+            lines.push_back(line_at(at_18_43_24 + 10 * n, msg_impersonation, "FAST"));
+            lines.push_back(line_at(at_18_43_24 + 10 * n, msg_channel_closed, "FAST"));
+        }
+        if (n % 2 == 0) {
+            lines.push_back(line_at(at_18_43_24 + 10 * n, msg_password_violation, "SLOW"));
+        }
+    }
+    // Threads write a line a moment out of order: still within the minute.
+    for (const int second : {200, 203, 201, 230, 229}) {
+        lines.push_back(line_at(at_18_43_24 + second, msg_password_violation, "THREADS"));
+    }
+    // The clock set back an hour (local time's autumn change): the step is
+    // no time passing. Five refusals within 8 s are a burst; a channel
+    // retried once a minute across the step is not one.
+    const log_time ten = at_18_43_24 + 3600;
+    for (const int second : {0, 2, -3596, -3594, -3592}) {
+        lines.push_back(line_at(ten + second, msg_password_violation, "STEP.BACK"));
+    }
+    for (const int second : {0, 60, 120, -3420, -3360, -3300, -3240}) {
+        lines.push_back(line_at(ten + 3600 + second, msg_password_violation, "RETRIED"));
     }
     lines.push_back(line_at(at_18_43_24, msg_exit_started, "CRASHED"));
     lines.push_back(line_at(at_18_43_24, msg_revoked, "REVOKED") + "\r");
@@ -258,6 +276,9 @@ TEST(ReportSummary, CountsChannelsFlagsBurstsAndFiltersInPiecesOfAnySize) {
         EXPECT_EQ(flag_count(s, "FAST", flag_impersonation), 10u);
         EXPECT_EQ(flag_count(s, "FAST", flag_burst), 2u);
         EXPECT_EQ(flag_count(s, "SLOW", flag_burst), 0u);
+        EXPECT_EQ(flag_count(s, "THREADS", flag_burst), 1u);
+        EXPECT_EQ(flag_count(s, "STEP.BACK", flag_burst), 1u);
+        EXPECT_EQ(flag_count(s, "RETRIED", flag_burst), 0u);
         EXPECT_EQ(flag_count(s, "REVOKED", flag_revoked), 1u);
         EXPECT_EQ(flag_count(s, "CRASHED", flag_unclosed), 1u);
         EXPECT_EQ(s.summary->channel(s.index("AFTER.BLANK")).starts, 1u);
@@ -335,6 +356,10 @@ TEST(ReportRotatedSet, TellsTheCopiesOfALogAndTheirAge) {
         {"other.log.1", std::nullopt},
         {"t.log-2026120", std::nullopt},
         {"t.log-2026120x", std::nullopt},
+        {"t.log-20261208.backup", std::nullopt},
+        {"t.log-2026120822.bak", std::nullopt},
+        {"t.log.backup", std::nullopt},
+        {"t.log-202612082.backup", std::nullopt},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(rotation_age(c.name, "t.log"), c.age) << c.name;
@@ -344,6 +369,15 @@ TEST(ReportRotatedSet, TellsTheCopiesOfALogAndTheirAge) {
     EXPECT_GT(dated("t.log-20261208"), dated("t.log.99"));
     EXPECT_GT(dated("t.log-20261207.gz"), dated("t.log-20261208"));
     EXPECT_GT(dated("t.log-20251231"), dated("t.log-20261201.gz"));
+    // Hourly copies, and the .backup that logrotate's "create" makes of
+    // the log the exit created in the moment of a rotation: younger than
+    // the copy that rotation made, older than the next rotation's.
+    EXPECT_GT(dated("t.log-2026120822"), dated("t.log-2026120823.backup"));
+    EXPECT_GT(dated("t.log-2026120822"), dated("t.log-2026120822.backup"));
+    EXPECT_GT(dated("t.log-2026120822.backup"), dated("t.log-2026120823"));
+    EXPECT_GT(dated("t.log-20261208"), dated("t.log-2026120822.backup.gz"));
+    EXPECT_GT(dated("t.log-2026120823.backup"), dated("t.log-20261209"));
+    EXPECT_GT(dated("t.log-2026120822.backup"), dated("t.log.1"));
 }
 
 } // namespace

@@ -465,6 +465,147 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
         EXPECT_EQ(without_files(r.out), without_files(whole.out));
     }
 
+    // Sets caught in the middle of logrotate's work, each read as one copy
+    // of every line: a copy beside its compressed twin still being written
+    // (the plain one read), the twin alone once logrotate removed the
+    // plain one, and the .backup that logrotate's "create" makes of a log
+    // the exit created first; a compressed copy cut short with no twin is
+    // still an error. Then what a local user may plant in a directory that
+    // others may write, while the report runs as root: each is skipped
+    // with a warning that names it, the run fails (code 2), and nothing of
+    // it is read. And thousands of copies read with 64 descriptors.
+    enum class planted {
+        nothing,
+        link_to_secret,
+        fifo,
+        link_to_zero,
+        others_file,
+        hard_link,
+        others_link_as_log,
+        hard_link_as_log
+    };
+    struct set_case {
+        const char *what;
+        std::vector<std::pair<std::string, std::string>> files; // name in the set, content
+        planted plant;
+        int code;
+        int copies = 0; // that many more, numbered from 10, each with `middle`
+        bool compressed = false;
+    };
+    std::string middle_gz;
+#if TARVELO_HAVE_ZLIB
+    write_gzip(dir.file("middle.gz"), middle);
+    middle_gz = read_file(dir.file("middle.gz"));
+#endif
+    const std::string cut_gz = middle_gz.substr(0, middle_gz.size() / 2);
+    const std::vector<std::pair<std::string, std::string>> set = {
+        {".2", oldest}, {".1", middle}, {"", current}};
+    const std::vector<set_case> sets = {
+        {"backup",
+         {{".1", oldest}, {"-2026120903.backup", middle}, {"", current}},
+         planted::nothing,
+         0},
+#if TARVELO_HAVE_ZLIB
+        {"compressing",
+         {{".2", oldest}, {".1", middle}, {".1.gz", cut_gz}, {"", current}},
+         planted::nothing,
+         0},
+        {"compressed", {{".2", oldest}, {".1.gz", middle_gz}, {"", current}}, planted::nothing, 0},
+        {"cut", {{".2", oldest}, {".1.gz", cut_gz}, {"", current}}, planted::nothing, 2},
+        {"many compressed", set, planted::nothing, 0, 2000, true},
+#endif
+        {"many", set, planted::nothing, 0, 2000},
+        {"link to a secret", set, planted::link_to_secret, 2},
+        {"FIFO", set, planted::fifo, 2},
+        {"link to the zero device", set, planted::link_to_zero, 2},
+        {"another user's file", set, planted::others_file, 2},
+        {"hard link to a secret", set, planted::hard_link, 2},
+        {"another user's link as the log",
+         {{".2", oldest}, {".1", middle}},
+         planted::others_link_as_log,
+         2},
+        {"hard link as the log", {{".2", oldest}, {".1", middle}}, planted::hard_link_as_log, 2},
+    };
+    // Root of a user namespace (an emulator's, a container's) may not give
+    // a file to another user: tried, not assumed.
+    constexpr uid_t someone_else = 65534;
+    const bool can_give = [&] {
+        const std::string probe = dir.file("probe");
+        write_file(probe, "");
+        const bool given = chown(probe.c_str(), someone_else, someone_else) == 0;
+        unlink(probe.c_str());
+        return given;
+    }();
+    // A log of another host, in a directory closed to others.
+    ASSERT_EQ(mkdir(dir.file("closed").c_str(), 0700), 0);
+    const std::string secret = dir.file("closed/secret.log");
+    write_file(secret, password(30, "SECRET.CHANNEL"));
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    for (const set_case &c : sets) {
+        SCOPED_TRACE(c.what);
+        if ((c.plant == planted::others_file || c.plant == planted::others_link_as_log) &&
+            !can_give) {
+            std::printf("not run (only root can give a file away, and here cannot): %s\n", c.what);
+            continue;
+        }
+        const std::string base = dir.file(std::string(c.what) + "/s.log");
+        ASSERT_EQ(mkdir(dir.file(c.what).c_str(), 0700), 0);
+        for (const auto &[suffix, content] : c.files) {
+            write_file(base + suffix, content);
+        }
+        for (int n = 0; n < c.copies; ++n) {
+            write_file(base + "." + std::to_string(10 + n), c.compressed ? middle_gz : middle);
+        }
+        std::string name = base + ".3";
+        switch (c.plant) {
+        case planted::nothing:
+            name.clear();
+            break;
+        case planted::link_to_secret:
+            ASSERT_EQ(symlink(secret.c_str(), name.c_str()), 0);
+            break;
+        case planted::fifo:
+            ASSERT_EQ(mkfifo(name.c_str(), 0666), 0);
+            break;
+        case planted::link_to_zero:
+            ASSERT_EQ(symlink("/dev/zero", name.c_str()), 0);
+            break;
+        case planted::others_file:
+            write_file(name, password(30, "SECRET.CHANNEL"));
+            ASSERT_EQ(chown(name.c_str(), someone_else, someone_else), 0);
+            break;
+        case planted::hard_link:
+            ASSERT_EQ(link(secret.c_str(), name.c_str()), 0);
+            break;
+        case planted::others_link_as_log:
+            name = base;
+            ASSERT_EQ(symlink(secret.c_str(), name.c_str()), 0);
+            ASSERT_EQ(lchown(name.c_str(), someone_else, someone_else), 0);
+            break;
+        case planted::hard_link_as_log:
+            name = base;
+            ASSERT_EQ(link(secret.c_str(), name.c_str()), 0);
+            break;
+        }
+        if (c.plant != planted::nothing) {
+            ASSERT_EQ(chmod(dir.file(c.what).c_str(), 01777), 0);
+        }
+        tool_run how;
+        how.open_files_most = 64;
+        const tool_result r = run_tool({"report", "--format", "json", "--rotated", base}, how);
+        EXPECT_EQ(r.exit_code, c.code) << r.err;
+        if (c.copies != 0) {
+            EXPECT_TRUE(contains(r.out, "\"lines\": " + std::to_string(7 + 2 * c.copies) + ","))
+                << r.err;
+        } else if (c.code == 0 || c.plant != planted::nothing) {
+            const std::string expected = name == base ? "TO.ACROSS" : without_files(whole.out);
+            EXPECT_TRUE(contains(without_files(r.out), expected)) << r.out;
+            EXPECT_FALSE(contains(r.out, "SECRET")) << r.out;
+            EXPECT_EQ(r.err.empty(), c.plant == planted::nothing) << r.err;
+            EXPECT_TRUE(name.empty() || contains(r.err, "warning: " + name + " ")) << r.err;
+        }
+    }
+
     // Before the log's first line, and just after a rotation moved it away:
     // an empty report, not a failure.
     write_file(dir.file("moved.log.1"), middle);
@@ -502,6 +643,18 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
           R"("flags": [],)", R"({"host": "b", "file": ")"}},
         {{"--host", "a", dir.file("a.log"), "--host", "b", dir.file("b.log")},
          {"Host a:\n  TO.PARTNER ", "\nHost b:\n  TO.PARTNER "}},
+        // Two names that differ print differently, in every format, escaped
+        // as the exit escapes a channel's name.
+        {{"--format", "prometheus", "--host", "a\\x0ab", dir.file("a.log"), "--host", "a\nb",
+          dir.file("b.log")},
+         {"{host=\"a\\\\x5cx0ab\",channel=\"TO.PARTNER\",flag=\"burst\"} 0\n",
+          "{host=\"a\\\\x0ab\",channel=\"TO.PARTNER\",flag=\"burst\"} 0\n"}},
+        {{"--format", "json", "--host", "a\\x0ab", dir.file("a.log"), "--host", "a\nb",
+          dir.file("b.log")},
+         {R"({"host": "a\\x5cx0ab", "channel": "TO.PARTNER")",
+          R"({"host": "a\\x0ab", "channel": "TO.PARTNER")"}},
+        {{"--host", "a\\x0ab", dir.file("a.log"), "--host", "a\nb", dir.file("b.log")},
+         {"Host a\\x5cx0ab:\n", "Host a\\x0ab:\n"}},
     };
     for (const hosts_case &h : hosts) {
         std::vector<std::string> args = h.args;
@@ -537,20 +690,46 @@ TEST(Report, ReadsRotatedSetsAsTheyLieKeepsHostsApartAndReplacesItsOutput) {
                             [](const std::string &e) { return e.rfind(".tarvelo.prom", 0) == 0; }),
               0);
     ASSERT_EQ(mkdir(dir.file("taken").c_str(), 0755), 0);
-    for (const std::vector<std::string> &failing :
-         {std::vector<std::string>{"--output", prom, dir.file("missing.log")},
-          {"--output", dir.file("taken"), log},
-          {"--output", dir.file("t.log.1"), "--rotated", log}, // the report over a log
-          {"--output", dir.file("no/such/dir/tarvelo.prom"), log},
-          // A mistyped directory would pass for a quiet log, and the file
-          // stays as it was.
-          {"--output", prom, "--rotated", dir.file("no/such/dir/tarvelo.log")}}) {
-        std::vector<std::string> args = failing;
-        args.insert(args.begin(), "report");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0666), 0);
+    write_file(dir.file("passwd"), "root:x:0:0:root:/root:/bin/bash\n");
+    // Each exit code that the guide and the man page give, with FILE left
+    // as it was by every run that fails.
+    struct failing_case {
+        std::vector<std::string> args;
+        int code;
+    };
+    const std::vector<failing_case> failing = {
+        {{"--output", prom, dir.file("missing.log")}, 2},
+        {{"--output", prom, dir.file("fifo")}, 2},                // never waited on
+        {{"--output", prom, "/dev/zero"}, 2},                     // never ends
+        {{"--output", dir.file("t.log.1"), "--rotated", log}, 2}, // the report over a log
+        // A mistyped directory would pass for a quiet log.
+        {{"--output", prom, "--rotated", dir.file("no/such/dir/tarvelo.log")}, 2},
+        {{"--output", prom, dir.file("passwd")}, 2}, // no line of the exit
+        {{"--output", prom, "--channel", "TO.BURT", "--fail-on", "flagged", log}, 2},
+#if TARVELO_HAVE_ZLIB
+        {{"--output", prom, "--rotated", dir.file("cut/s.log")}, 2}, // compressed, cut short
+#endif
+        {{"--output", dir.file("no/such/dir/tarvelo.prom"), log}, 4},
+        {{"--output", dir.file("taken"), log}, 4},
+        {{"--output", dir.file("fifo"), log}, 4},
+        {{"--output", "/dev/stdout", log}, 4}, // a link: replaced, it would be gone
+        {{"--output", "/dev/null", log}, 4},
+    };
+    for (const failing_case &f : failing) {
+        std::vector<std::string> args = f.args;
+        args.insert(args.begin(), {"report", "--format", "prometheus"});
+        SCOPED_TRACE(f.args[1] + " " + f.args.back());
         const tool_result r = run_tool(args);
-        EXPECT_NE(r.exit_code, 0) << failing[1];
-        EXPECT_NE(r.err, "") << failing[1];
+        EXPECT_EQ(r.exit_code, f.code) << r.err;
+        EXPECT_NE(r.err, "");
+        EXPECT_EQ(r.out, "");
     }
+    struct stat left_as_it_was {};
+    EXPECT_EQ(lstat("/dev/stdout", &left_as_it_was), 0);
+    EXPECT_TRUE(S_ISLNK(left_as_it_was.st_mode));
+    EXPECT_EQ(lstat(dir.file("fifo").c_str(), &left_as_it_was), 0);
+    EXPECT_TRUE(S_ISFIFO(left_as_it_was.st_mode));
     EXPECT_TRUE(contains(read_file(prom), "TO.BURST"));
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("taken")));
     EXPECT_EQ(read_file(dir.file("t.log.1")), middle);

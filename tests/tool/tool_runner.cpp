@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -66,8 +67,17 @@ tool_result run_tool(const std::vector<std::string> &args, const tool_run &how) 
     if (!how.directory.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, how.directory.c_str());
     }
+    // The limit is inherited: ours is lowered for the moment of the spawn.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (how.open_files_most > 0) {
+        rlimit lower = limit;
+        lower.rlim_cur = static_cast<rlim_t>(how.open_files_most);
+        setrlimit(RLIMIT_NOFILE, &lower);
+    }
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    setrlimit(RLIMIT_NOFILE, &limit);
     posix_spawn_file_actions_destroy(&actions);
     close(out_fd);
     close(err_fd);

@@ -25,6 +25,7 @@ struct tool_run {
     int interrupt_after_ms = -1; // SIGINT then, as Ctrl-C sends it
     int timeout_seconds = 60;    // then killed: a program that hangs fails
     std::string directory;       // where it runs; empty: here
+    int open_files_most = 0;     // its limit of open descriptors (ulimit -n); 0: ours
 };
 inline const std::string closed_pipe = "<closed pipe>";
 

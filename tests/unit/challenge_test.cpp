@@ -44,7 +44,7 @@ std::string expected_response(const bytes &password, const bytes &decoded) {
         std::memcpy(value, decoded.data(), decoded.size());
     }
     std::uint8_t pw[16];
-    md5_digest(password.data(), static_cast<std::int16_t>(password.size()), pw);
+    md5_digest(password.data(), password.size(), pw);
     for (int i = 0; i < 16; ++i)
         value[i] ^= pw[i];
     std::uint8_t out[16];

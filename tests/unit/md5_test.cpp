@@ -20,7 +20,7 @@ bytes of(const std::string &s) { return bytes(s.begin(), s.end()); }
 std::string one_shot(const bytes &in) {
     std::uint8_t d[md5_digest_length + 4];
     std::memset(d, 0xA5, sizeof d);
-    md5_digest(in.data(), static_cast<std::int16_t>(in.size()), d);
+    md5_digest(in.data(), in.size(), d);
     EXPECT_EQ(to_hex(d + md5_digest_length, 4), to_hex(bytes(4, 0xA5).data(), 4))
         << "written past the digest";
     return to_hex(d, md5_digest_length);
@@ -102,7 +102,7 @@ TEST(Md5, EveryVectorOfTheSharedSet) {
         bytes shifted(input.size() + 1);
         std::copy(input.begin(), input.end(), shifted.begin() + 1);
         std::uint8_t d[md5_digest_length];
-        md5_digest(shifted.data() + 1, static_cast<std::int16_t>(input.size()), d);
+        md5_digest(shifted.data() + 1, input.size(), d);
         EXPECT_EQ(to_hex(d, sizeof d), digest) << input.size() << " bytes, odd address";
         // A secret of secret length: one masked block, whatever follows it.
         if (input.size() <= md5_one_block_max) {
@@ -163,15 +163,14 @@ TEST(Md5, DigestMayOverwriteItsOwnInput) {
     for (std::size_t n : {std::size_t{16}, std::size_t{100}}) {
         bytes in = sample(n);
         const std::string expected = one_shot(in);
-        md5_digest(in.data(), static_cast<std::int16_t>(n), in.data());
+        md5_digest(in.data(), n, in.data());
         EXPECT_EQ(to_hex(in.data(), md5_digest_length), expected) << n << " bytes";
     }
 }
 
 TEST(Md5, DigestLengthLimits) {
     std::uint8_t d[md5_digest_length];
-    const std::uint8_t some[3] = {1, 2, 3};
-    md5_digest(some, -1, d); // a negative length digests nothing
+    md5_digest(nullptr, 0, d); // a length of zero reads nothing
     EXPECT_EQ(to_hex(d, sizeof d), "d41d8cd98f00b204e9800998ecf8427e");
 
     // The longest input, bytes (7k + 3) mod 256; digest by Python's hashlib.

@@ -1,8 +1,8 @@
 // The writer on its own: the timestamp against the C library's own ctime,
 // every catalogue line's exact text, and the arguments' edge cases.
 #include "log/catalogue.h"
-#include "log/settings.h"
 #include "log/timestamp.h"
+#include "log/trace_switch.h"
 #include "log/writer.h"
 #include "tests/support/posix.h"
 #include "tests/support/support.h"

@@ -169,7 +169,14 @@ logged_lines count_logged(const std::string &path, const std::optional<regular_f
     bool found_first = !before;
     // The exit wrote no line where the directory cannot be read.
     std::error_code unread;
-    for (const std::string &name : rotated_set(path, unread)) {
+    std::vector<std::string> names;
+    for (rotated_copy &copy : rotated_set(path, unread)) {
+        names.push_back(std::move(copy.path));
+        if (!copy.twin.empty()) {
+            names.push_back(std::move(copy.twin));
+        }
+    }
+    for (const std::string &name : names) {
         const std::optional<regular_file_state> now = regular_file_state_of(name);
         if (!now) {
             continue;

@@ -11,6 +11,7 @@
 #include "tools/system/log_input.h"
 #include "tools/system/replaced_file.h"
 #include "tools/system/rotated_set.h"
+#include "tools/system/shown_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -33,19 +34,20 @@ constexpr char standard_input[] = "-";
 
 enum class report_format { text, json, prometheus };
 
-// One of the files named, open, with its first lines already read.
-struct open_log {
-    std::size_t host = 0; // in the order the hosts were named
-    std::unique_ptr<log_input> input;
-    std::string head;
-    std::optional<log_time> first;
-};
+// Descriptors held open from the survey of the files to their reading,
+// for the youngest plain files: a rotation may rename or compress them in
+// between. Every other file is opened again when its turn comes, so that
+// neither descriptors nor memory grow with the number of files.
+constexpr std::size_t held_most = 16;
 
-// A file named on the command line, and the host it belongs to.
+// A file named on the command line or found in a rotated set, and the
+// host it belongs to.
 struct named_log {
     std::size_t host = 0;
     std::string path;
-    bool may_be_gone = false; // one of a rotated set, found a moment ago
+    std::string twin;      // the compressed copy of the same lines, if any
+    bool from_set = false; // one of a rotated set, found a moment ago
+    open_rules rules;
 };
 
 // What the command line names: the hosts in order ("" before any is
@@ -53,6 +55,16 @@ struct named_log {
 struct named_logs {
     std::vector<std::string> hosts{std::string()};
     std::vector<named_log> logs;
+};
+
+// A file to read, as the survey found it.
+struct found_log {
+    named_log named;
+    file_identity identity;
+    bool has_identity = false;
+    std::optional<log_time> first;
+    std::unique_ptr<log_input> input; // held open since the survey, `head` read
+    std::string head;
 };
 
 named_logs logs_named(const arguments &a) {
@@ -65,7 +77,8 @@ named_logs logs_named(const arguments &a) {
                 throw usage_error("--host needs a name");
             }
             if (!host_has_files) {
-                throw usage_error("--host " + named.hosts[host] + " names no file after it");
+                throw usage_error("--host " + shown_text(named.hosts[host]) +
+                                  " names no file after it");
             }
             host_has_files = false;
             const auto known = std::find(named.hosts.begin(), named.hosts.end(), *value);
@@ -76,28 +89,97 @@ named_logs logs_named(const arguments &a) {
         } else if (option == "--rotated") {
             host_has_files = true;
             std::error_code error;
-            std::vector<std::string> set = rotated_set(*value, error);
+            std::vector<rotated_copy> set = rotated_set(*value, error);
             if (error) {
                 // An empty report would pass for a quiet log.
-                throw setting_error("--rotated " + *value +
+                throw setting_error("--rotated " + shown_text(*value) +
                                     ": cannot read its directory: " + error.message());
             }
-            for (std::string &path : set) {
-                named.logs.push_back({host, std::move(path), true});
+            const set_rules rules = rules_for_set(*value);
+            for (rotated_copy &copy : set) {
+                const bool log = copy.age == 0;
+                named.logs.push_back({host, std::move(copy.path), std::move(copy.twin), true,
+                                      log ? rules.log : rules.copies});
             }
         } else if (option.empty()) {
             host_has_files = true;
-            named.logs.push_back({host, *value, false});
+            named.logs.push_back({host, *value, {}, false, {}});
         }
     }
     // A host named after its files: they would belong to the one before.
     if (!host_has_files) {
-        throw usage_error("--host " + named.hosts[host] + " names no file after it");
+        throw usage_error("--host " + shown_text(named.hosts[host]) + " names no file after it");
     }
     return named;
 }
 
-void read_head(open_log &log) {
+bool is_gone(const std::string &path) {
+    std::error_code error;
+    return std::filesystem::symlink_status(path, error).type() ==
+           std::filesystem::file_type::not_found;
+}
+
+// Opens a file named for the report. A copy of a rotated set renamed or
+// removed since its directory was read gives null (its lines are in the
+// next copy, or gone from the set), or its compressed twin, whole now
+// that logrotate has removed the copy.
+std::unique_ptr<log_input> open_named(named_log &n) {
+    try {
+        return std::make_unique<log_input>(n.path, n.rules);
+    } catch (const refused_file &) {
+        throw;
+    } catch (const failure &) {
+        if (!n.from_set || !is_gone(n.path)) {
+            throw;
+        }
+    }
+    if (n.twin.empty() || is_gone(n.twin)) {
+        return nullptr;
+    }
+    n.path = std::move(n.twin);
+    n.twin.clear();
+    return std::make_unique<log_input>(n.path, n.rules);
+}
+
+// The file found in the survey, opened again for its turn: by its name, or
+// where a rotation has renamed it since, or as its compressed twin. Null
+// when it is gone.
+std::unique_ptr<log_input> open_again(found_log &log) {
+    const std::string surveyed = log.named.path;
+    std::unique_ptr<log_input> input = open_named(log.named);
+    const auto same = [&log](const std::unique_ptr<log_input> &in) {
+        return in != nullptr && (!log.has_identity || in->identity() == log.identity);
+    };
+    // The twin, taken since the copy is gone, is the copy compressed whole.
+    if (input == nullptr || log.named.path != surveyed || same(input)) {
+        return input;
+    }
+    input.reset();
+    const std::filesystem::path path(log.named.path);
+    for (const std::string &name :
+         names_of_inode(path.parent_path().string(), log.identity.inode)) {
+        named_log renamed = log.named;
+        renamed.path = name;
+        try {
+            input = std::make_unique<log_input>(name, renamed.rules);
+        } catch (const refused_file &) {
+            throw;
+        } catch (const failure &) {
+            continue;
+        }
+        if (same(input)) {
+            return input;
+        }
+    }
+    // The name leads to another file, and the one surveyed is nowhere in
+    // its directory: its lines were compressed into a twin, if it had one.
+    if (!log.named.twin.empty() && !is_gone(log.named.twin)) {
+        return std::make_unique<log_input>(log.named.twin, log.named.rules);
+    }
+    return nullptr;
+}
+
+void read_head(found_log &log) {
     log.head.resize(head_size);
     std::size_t got = 0;
     while (got < head_size) {
@@ -111,11 +193,59 @@ void read_head(open_log &log) {
     log.first = first_time_in(log.head);
 }
 
-void summarise(open_log &log, log_summary &summary, std::vector<char> &buffer) {
-    summary.begin_input(log.input->name());
-    summary.feed(log.head.data(), log.head.size());
+// Every file opened once, its first lines read to put it in order, and
+// closed again unless held: the youngest first, so that those are the ones
+// held. The same file by another name (a link, the current log given beside
+// --rotated) is kept once: its lines would count twice. A file of a set
+// that is no log, or that its directory's rules refuse, is left out with a
+// warning in `refused`.
+std::vector<found_log> survey(named_logs &named, std::vector<std::string> &refused) {
+    std::vector<found_log> logs;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> identities;
+    std::size_t held = 0;
+    for (auto n = named.logs.rbegin(); n != named.logs.rend(); ++n) {
+        found_log log;
+        log.named = std::move(*n);
+        try {
+            log.input = open_named(log.named);
+        } catch (const refused_file &e) {
+            if (!log.named.from_set) {
+                throw;
+            }
+            refused.emplace_back(e.what());
+            continue;
+        }
+        if (log.input == nullptr) {
+            continue;
+        }
+        if (const std::optional<file_identity> &id = log.input->identity()) {
+            if (!identities.emplace(id->device, id->inode).second) {
+                continue;
+            }
+            log.identity = *id;
+            log.has_identity = true;
+        }
+        read_head(log);
+        // Standard input cannot be opened again.
+        if (log.named.path == standard_input ||
+            (held < held_most && !log.input->compressed() && log.has_identity)) {
+            ++held;
+        } else {
+            log.input.reset();
+            std::string().swap(log.head);
+        }
+        logs.push_back(std::move(log));
+    }
+    std::reverse(logs.begin(), logs.end());
+    return logs;
+}
+
+void summarise(log_input &input, const std::string &head, const std::string &name,
+               log_summary &summary, std::vector<char> &buffer) {
+    summary.begin_input(name == standard_input ? "standard input" : name);
+    summary.feed(head.data(), head.size());
     for (;;) {
-        const std::size_t got = log.input->read(buffer.data(), buffer.size());
+        const std::size_t got = input.read(buffer.data(), buffer.size());
         if (got == 0) {
             break;
         }
@@ -159,15 +289,6 @@ bool fail_on_flagged(const arguments &a) {
         throw usage_error("--fail-on takes \"flagged\", not \"" + *what + "\"");
     }
     return what.has_value();
-}
-
-// A name as the terminal may show it: what is not printable escaped.
-std::string shown_text(std::string_view text) {
-    std::string shown;
-    for (const char c : text) {
-        append_shown(shown, c);
-    }
-    return shown;
 }
 
 // Warns of each --channel that names no channel read, with the nearest
@@ -226,43 +347,26 @@ int report(const arguments &a, command_table /*commands*/) {
         throw usage_error("standard input (\"-\") can be read only once");
     }
 
-    // Every file is opened before any is summarised: a name that is wrong
-    // is an error before a word of the report is written.
-    const named_logs named = logs_named(a);
-    std::vector<open_log> logs;
-    std::vector<file_identity> identities;
-    for (const named_log &n : named.logs) {
-        open_log log;
-        log.host = n.host;
-        try {
-            log.input = std::make_unique<log_input>(n.path);
-        } catch (const failure &) {
-            // A rotated copy renamed or removed since the directory was
-            // read: its lines are in the next copy or gone from the set.
-            std::error_code error;
-            if (n.may_be_gone && !std::filesystem::exists(n.path, error)) {
-                continue;
-            }
-            throw;
-        }
-        // The same file by another name (a link, the current log given
-        // beside --rotated) is read once: its lines would count twice.
-        if (const std::optional<file_identity> &id = log.input->identity()) {
-            if (std::find(identities.begin(), identities.end(), *id) != identities.end()) {
-                continue;
-            }
-            identities.push_back(*id);
-        }
-        read_head(log);
-        logs.push_back(std::move(log));
+    // Only a regular file is replaced: a rename over a link (/dev/stdout),
+    // a device or a FIFO would replace that instead of writing to it.
+    if (output) {
+        check_replaceable(*output);
     }
+
+    // Every file is surveyed before any is summarised: a name that is
+    // wrong is an error before a word of the report is written.
+    named_logs named = logs_named(a);
+    std::vector<std::string> refused;
+    std::vector<found_log> logs = survey(named, refused);
     // The report written over a log it reads would lose that log's lines.
     if (output) {
         if (const std::optional<regular_file_state> target = regular_file_state_of(*output)) {
             const file_identity id{target->device, target->inode};
             if (target->inode != 0 &&
-                std::find(identities.begin(), identities.end(), id) != identities.end()) {
-                throw usage_error("--output " + *output + " is one of the logs read");
+                std::any_of(logs.begin(), logs.end(), [&id](const found_log &log) {
+                    return log.has_identity && log.identity == id;
+                })) {
+                throw usage_error("--output " + shown_text(*output) + " is one of the logs read");
             }
         }
     }
@@ -270,9 +374,9 @@ int report(const arguments &a, command_table /*commands*/) {
     // host's oldest first, so that bursts and starts without a close are
     // seen in the order they happened; a file with no timestamp at all
     // goes last.
-    std::stable_sort(logs.begin(), logs.end(), [](const open_log &x, const open_log &y) {
-        if (x.host != y.host) {
-            return x.host < y.host;
+    std::stable_sort(logs.begin(), logs.end(), [](const found_log &x, const found_log &y) {
+        if (x.named.host != y.named.host) {
+            return x.named.host < y.named.host;
         }
         if (!x.first || !y.first) {
             return x.first.has_value() && !y.first.has_value();
@@ -287,13 +391,25 @@ int report(const arguments &a, command_table /*commands*/) {
         for (const std::string &host : named.hosts) {
             summary.begin_host(host);
         }
-        for (open_log &log : logs) {
-            summary.begin_host(named.hosts[log.host]);
-            summarise(log, summary, buffer);
+        for (found_log &log : logs) {
+            if (log.input == nullptr) {
+                try {
+                    log.input = open_again(log);
+                } catch (const refused_file &e) {
+                    refused.emplace_back(e.what());
+                }
+                if (log.input == nullptr) {
+                    continue; // gone from the set since the survey
+                }
+                log.head.clear();
+            }
+            summary.begin_host(named.hosts[log.named.host]);
+            summarise(*log.input, log.head, log.named.path, summary, buffer);
             if (log.input->truncated()) {
                 truncated.push_back(log.input->name());
             }
             log.input.reset(); // closed as soon as it is read
+            std::string().swap(log.head);
         }
     } catch (const summary_full &e) {
         throw failure(exit_system, e.what());
@@ -303,14 +419,21 @@ int report(const arguments &a, command_table /*commands*/) {
     // A wrong path (a cron job's, say) must not feed monitoring a report of
     // nothing: a file with lines but none of the exit's is named, and the
     // exit code says so. An empty file is a log nothing was written to yet.
-    bool foreign = false;
+    bool failed = false;
+    for (const std::string &why : refused) {
+        std::fprintf(stderr,
+                     "tarvelo report: warning: %s: it is not read (only regular files of the "
+                     "log's owner or root, no link, are read in a rotated set)\n",
+                     why.c_str());
+        failed = true;
+    }
     for (const input_totals &input : summary.inputs()) {
         if (input.lines != 0 && input.exit_lines == 0) {
             std::fprintf(stderr,
                          "tarvelo report: warning: %s holds %llu lines and none of them is a line "
                          "of the exit: is it the exit's log file?\n",
                          input.name.c_str(), static_cast<unsigned long long>(input.lines));
-            foreign = true;
+            failed = true;
         }
     }
     for (const std::string &name : truncated) {
@@ -318,10 +441,17 @@ int report(const arguments &a, command_table /*commands*/) {
                      "tarvelo report: warning: %s ends in the middle of its compressed data (still "
                      "being compressed, or cut short): only the lines before are counted\n",
                      name.c_str());
-        foreign = true;
+        failed = true;
     }
     const bool unmatched = warn_of_unmatched(filter, summary);
+    failed = failed || (unmatched && fail_on_flags);
 
+    // A run that fails leaves --output as it was: the last good report
+    // stays for its readers, and the exit code tells of the failure.
+    if (output && failed) {
+        std::fprintf(stderr, "tarvelo report: %s is left as it was\n", shown_text(*output).c_str());
+        return exit_usage;
+    }
     std::unique_ptr<replaced_file> replaced;
     std::FILE *out = stdout;
     if (output) {
@@ -348,7 +478,7 @@ int report(const arguments &a, command_table /*commands*/) {
     }
     // A report to standard output cut short fails as any output does
     // (main.cpp): exit code 4.
-    if (foreign || (unmatched && fail_on_flags)) {
+    if (failed) {
         return exit_usage;
     }
     bool flagged = false;
@@ -366,17 +496,21 @@ constexpr option options[] = {
      "given more than once"},
     {"--format", "FORMAT",
      "text: a table for a terminal, worst first (the default); json: for programs; prometheus: "
-     "the text exposition format, for node_exporter's textfile collector"},
+     "the text exposition format, for a one-off check: counts of the lines in the files read, "
+     "not counters that only grow"},
     {"--fail-on", "flagged",
      "exit with code 1 when any channel reported is flagged, and with code 2 when a --channel "
      "names no channel"},
     {"--output", "FILE",
      "write the report to FILE: whole, under a temporary name beside it, then renamed over it, "
-     "so that a reader never sees half a report (mode 0644 less the umask); on failure FILE is "
-     "left as it was"},
+     "so that a reader never sees half a report (mode 0644 less the umask); FILE must be a "
+     "regular file or missing, and a run that fails (exit code 2 or 4) leaves it as it was"},
     {"--rotated", "PATH",
      "read PATH and every rotated copy of it that exists (PATH.1, PATH.2.gz, ..., "
-     "PATH-YYYYMMDD[.gz]); none yet is an empty report; may be given more than once"},
+     "PATH-YYYYMMDD[HH][.gz], and the PATH-YYYYMMDDHH.backup that logrotate's create may "
+     "leave), a copy and its compressed twin once; only regular files of PATH's owner or root, "
+     "no link, are read, anything else named in a warning (exit code 2); none yet is an empty "
+     "report; may be given more than once"},
     {"--host", "NAME",
      "the files after it, up to the next --host, are the logs of the host NAME: channels are "
      "counted, and refusals and starts matched, within each host alone; the report shows the "
@@ -386,10 +520,13 @@ constexpr option options[] = {
 constexpr exit_meaning codes[] = {
     {exit_ok, "the report was printed"},
     {exit_refused, "the report was printed, and with --fail-on flagged a channel is flagged"},
-    {exit_usage, "bad arguments, a log file that cannot be read (nothing is printed), or one\n"
-                 "that holds lines but none of the exit's, or a compressed one cut short, or\n"
-                 "with --fail-on a --channel that names no channel (the report is printed)"},
-    {exit_system, "the report could not be written whole (with --output, FILE is as it was)"},
+    {exit_usage, "bad arguments, a log file that cannot be read or is no regular file\n"
+                 "(nothing is printed), or one that holds lines but none of the exit's, a\n"
+                 "compressed one cut short, a file of a rotated set left out, or with\n"
+                 "--fail-on a --channel that names no channel (the report is printed, but\n"
+                 "not to --output FILE, which is as it was)"},
+    {exit_system, "the report could not be written whole, or --output names no regular file\n"
+                  "or a missing directory (FILE is as it was)"},
 };
 
 std::string identifier(int index) {
@@ -408,9 +545,9 @@ const std::string description =
     "channel's first and last lines. The files may be a rotated set given in any\n"
     "order: they are read oldest first, by the time of their first line. A file\n"
     "compressed with gzip is read as it lies, whatever its name; \"-\" is standard\n"
-    "input; a file named twice, by any name, is read once. --rotated tarvelo.log\n"
-    "reads the log and every rotated copy beside it (tarvelo.log.1,\n"
-    "tarvelo.log.2.gz, ...).\n"
+    "input; a file named twice, by any name, is read once; a FIFO or a device is\n"
+    "refused, never waited on. --rotated tarvelo.log reads the log and every\n"
+    "rotated copy beside it (tarvelo.log.1, tarvelo.log.2.gz, ...).\n"
     "\n"
     "Flagged, with \"!\":\n"
     "  impersonation  the partner did not prove the password, or sent the exit its\n"
@@ -424,7 +561,8 @@ const std::string description =
     "; the host retries about once a\n"
     "                 minute); counted again after " +
     std::to_string(burst_refusals) +
-    " more\n"
+    " more; a step back of the\n"
+    "                 clock (the change from summer time) is no time passing\n"
     "  revoked        the partner service reported the channel revoked (" +
     identifier(msg_revoked) +
     ")\n"

@@ -273,15 +273,10 @@ void text_report(const log_summary &s, std::FILE *out) {
     // channel name on two hosts is two channels.
     const bool hosts = s.hosts_named();
     const auto host_heading = [&s](std::uint32_t i) {
-        const std::string_view host = s.host(i);
-        std::string shown = "Host ";
-        if (host.empty()) {
-            return shown + "(not named):\n";
-        }
-        for (const char c : host) {
-            append_shown(shown, c);
-        }
-        return shown + ":\n";
+        const std::string_view host = s.host(i); // escaped already
+        std::string heading = "Host ";
+        heading.append(host.empty() ? std::string_view("(not named)") : host).append(":\n");
+        return heading;
     };
     char line[256];
     if (rows.empty()) {

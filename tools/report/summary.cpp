@@ -1,6 +1,8 @@
 // summary.cpp: see summary.h.
 #include "tools/report/summary.h"
 
+#include "tools/system/shown_text.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -131,8 +133,9 @@ bool log_summary::flagged(std::size_t i) const {
                        [](const flag_record &r) { return r.count != 0; });
 }
 
-void log_summary::begin_host(std::string name) {
-    const auto known = std::find(hosts_.begin(), hosts_.end(), name);
+void log_summary::begin_host(std::string_view name) {
+    std::string shown = shown_text(name);
+    const auto known = std::find(hosts_.begin(), hosts_.end(), shown);
     if (known != hosts_.end()) {
         host_ = static_cast<std::uint16_t>(known - hosts_.begin());
         return;
@@ -141,13 +144,13 @@ void log_summary::begin_host(std::string name) {
         throw summary_full("more hosts named than the report can hold");
     }
     host_ = static_cast<std::uint16_t>(hosts_.size());
-    hosts_.push_back(std::move(name));
+    hosts_.push_back(std::move(shown));
     // The channels of the latest lines were another host's.
     recent_ = {};
 }
 
-void log_summary::begin_input(std::string name) {
-    inputs_.push_back({std::move(name), 0, 0, host_});
+void log_summary::begin_input(std::string_view name) {
+    inputs_.push_back({shown_text(name), 0, 0, host_});
     line_number_ = 0;
     pending_.clear();
     pending_too_long_ = false;
@@ -356,6 +359,7 @@ flag_record &log_summary::raise(channel_trouble &t, flag_kind kind) {
 
 void log_summary::apply(const parsed_line &line) {
     const log_time t = line.time;
+    advance_steady(t);
     std::size_t index = no_channel;
     if (line.index == msg_allocation_failure) {
         // Written in the same call as the start just before it, so within
@@ -413,6 +417,21 @@ void log_summary::apply(const parsed_line &line) {
     }
 }
 
+void log_summary::advance_steady(log_time t) {
+    if (!steady_started_) {
+        steady_started_ = true;
+        steady_wall_ = t;
+    } else if (t >= steady_wall_) {
+        steady_ += t - steady_wall_;
+        steady_wall_ = t;
+    } else if (steady_wall_ - t > reordered_seconds) {
+        // A step back: the time goes on from the new reading.
+        steady_wall_ = t;
+    }
+    // A line a few seconds behind the one before was written by another
+    // thread a moment earlier: the clock waits until the lines catch up.
+}
+
 void log_summary::note_refusal(channel_record &c, std::size_t kind, log_time t) {
     channel_trouble &trouble = trouble_of(c);
     ++trouble.refusals[kind];
@@ -422,19 +441,29 @@ void log_summary::note_refusal(channel_record &c, std::size_t kind, log_time t) 
     } else if (index == msg_revoked) {
         raise(trouble, flag_revoked).note(t, t);
     }
-    trouble.recent[trouble.recent_next] = t;
+    trouble.recent[trouble.recent_next] = static_cast<std::uint32_t>(t);
+    trouble.recent_steady[trouble.recent_next] = static_cast<std::uint32_t>(steady_);
     trouble.recent_next = static_cast<std::uint8_t>((trouble.recent_next + 1) % burst_refusals);
     trouble.recent_count =
         static_cast<std::uint8_t>(std::min<std::size_t>(trouble.recent_count + 1, burst_refusals));
     if (trouble.recent_count < burst_refusals) {
         return;
     }
-    // Threads write their lines a little out of time order: the window is
-    // from the earliest to the latest of the last few, whatever their order.
-    const auto [earliest, latest] =
-        std::minmax_element(trouble.recent.begin(), trouble.recent.end());
-    if (*latest - *earliest <= burst_seconds) {
-        raise(trouble, flag_burst).note(*earliest, *latest);
+    // The window runs from the oldest of the last few refusals to this
+    // one on the steady clock; the flag shows the times the log gives.
+    const std::uint32_t oldest = trouble.recent_steady[trouble.recent_next];
+    if (static_cast<std::uint32_t>(steady_) - oldest <= static_cast<std::uint32_t>(burst_seconds)) {
+        // A time kept in 32 bits is this line's time and the signed
+        // difference, right for any two lines within 68 years.
+        log_time earliest = t;
+        log_time latest = t;
+        for (const std::uint32_t low : trouble.recent) {
+            const log_time then =
+                t + static_cast<std::int32_t>(low - static_cast<std::uint32_t>(t));
+            earliest = std::min(earliest, then);
+            latest = std::max(latest, then);
+        }
+        raise(trouble, flag_burst).note(earliest, latest);
         trouble.recent_count = 0; // the next burst needs refusals of its own
     }
 }

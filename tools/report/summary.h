@@ -102,11 +102,18 @@ struct channel_record {
 // channel itself.
 struct channel_trouble {
     std::array<std::uint64_t, refusal_kinds> refusals{};
-    std::array<log_time, burst_refusals> recent{}; // the latest refusals, a ring
-    std::uint32_t flags = 0;                       // 1 + its place among the flags; 0: none
+    // The times of the latest refusals, a ring, as the log gives them and
+    // on the summary's steady clock, both modulo 2^32 seconds: only their
+    // differences from the latest line's are taken. A trouble record stays
+    // within 128 bytes, so that a block of records holds twice as many.
+    std::array<std::uint32_t, burst_refusals> recent{};
+    std::array<std::uint32_t, burst_refusals> recent_steady{};
+    std::uint32_t flags = 0; // 1 + its place among the flags; 0: none
     std::uint8_t recent_count = 0;
     std::uint8_t recent_next = 0;
 };
+// Within 128 bytes: a block of 2 MiB then holds 16,384 of them, not 8,192.
+static_assert(sizeof(channel_trouble) <= 128);
 
 // The flags raised on a channel by its lines: every kind but unclosed.
 struct channel_flags {
@@ -211,8 +218,9 @@ public:
     // of one name on two hosts are two channels: their refusals, bursts and
     // starts never meet. Before any is named, every input belongs to one
     // host without a name.
-    void begin_host(std::string name);
-    void begin_input(std::string name);
+    // Both names are kept and shown escaped (shown_text).
+    void begin_host(std::string_view name);
+    void begin_input(std::string_view name);
     void feed(const char *data, std::size_t size);
     void end_input();
 
@@ -235,7 +243,8 @@ public:
     flag_record flag(std::size_t i, std::size_t kind) const;
     std::uint64_t refusal_total(std::size_t i) const;
     bool flagged(std::size_t i) const;
-    // The hosts named, in order; "" stands for the host without a name.
+    // The hosts named, in order, escaped; "" stands for the host without a
+    // name.
     const std::vector<std::string> &hosts() const { return hosts_; }
     std::string_view host(std::size_t i) const { return hosts_[channels_[i].host]; }
     // Whether any host was named: the reports then show the host.
@@ -264,6 +273,10 @@ private:
     channel_trouble &trouble_of(channel_record &c);
     flag_record &raise(channel_trouble &t, flag_kind kind);
     void note_refusal(channel_record &c, std::size_t kind, log_time t);
+    void advance_steady(log_time t);
+    // How far behind the line before a line may be and still be taken as
+    // written in the same moment by another thread, not as a step back.
+    static constexpr log_time reordered_seconds = 5;
     void note_unparsed();
 
     line_parser parser_;
@@ -305,6 +318,12 @@ private:
     bool after_start_ = false;
     std::optional<std::size_t> previous_start_;
     log_time previous_start_time_ = 0;
+    // The time of the lines in their order, never running backwards: a
+    // step back of the log's clock (the autumn change of local time, a
+    // clock set back) is no time passing. Bursts are measured on it.
+    log_time steady_ = 0;
+    log_time steady_wall_ = 0; // the log's time that steady_ stands for
+    bool steady_started_ = false;
 };
 
 } // namespace tarvelo::tool

@@ -2,16 +2,19 @@
 #include "tools/system/log_input.h"
 
 #include "tools/failure.h"
+#include "tools/system/shown_text.h"
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #if defined(_WIN32)
-#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 #if TARVELO_HAVE_ZLIB
 #include <zlib.h>
@@ -26,6 +29,85 @@ constexpr std::size_t compressed_piece = std::size_t{1} << 16;
 
 failure read_failure(const std::string &shown, const char *what) {
     return setting_error(std::string("cannot ") + what + " " + shown + ": " + std::strerror(errno));
+}
+
+#if !defined(_WIN32)
+// What kind of file a mode is, for a refusal.
+const char *kind_of(unsigned mode) {
+    switch (mode & S_IFMT) {
+    case S_IFDIR:
+        return "a directory";
+    case S_IFCHR:
+        return "a device";
+#if defined(S_IFIFO)
+    case S_IFIFO:
+        return "a FIFO";
+#endif
+#if defined(S_IFSOCK)
+    case S_IFSOCK:
+        return "a socket";
+#endif
+#if defined(S_IFBLK)
+    case S_IFBLK:
+        return "a device";
+#endif
+    default:
+        return "not a regular file";
+    }
+}
+#endif
+
+// Opens a log as `rules` allow, never waiting: a FIFO opened to read
+// without O_NONBLOCK waits for a writer for ever. What is judged is the
+// file opened, never the name looked at before: the name may be replaced
+// in between.
+std::FILE *open_log(const std::string &name, const std::string &shown, const open_rules &rules,
+                    std::optional<std::uint32_t> &owner) {
+#if defined(_WIN32)
+    (void)rules;
+    (void)owner;
+    errno = 0;
+    std::FILE *file = std::fopen(name.c_str(), "rb");
+    if (file == nullptr) {
+        throw read_failure(shown, "open");
+    }
+    return file;
+#else
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (rules.follow_links ? 0 : O_NOFOLLOW);
+    errno = 0;
+    const int descriptor = open(name.c_str(), flags);
+    if (descriptor < 0) {
+        if (errno == ELOOP && !rules.follow_links) {
+            throw refused_file(exit_usage, shown + " is a symbolic link");
+        }
+        throw read_failure(shown, "open");
+    }
+    struct stat status {};
+    std::string refusal;
+    if (fstat(descriptor, &status) != 0) {
+        refusal = "cannot be examined";
+    } else if ((status.st_mode & S_IFMT) != S_IFREG) {
+        refusal = std::string("is ") + kind_of(status.st_mode);
+    } else if (rules.owner && status.st_uid != *rules.owner && status.st_uid != 0) {
+        refusal =
+            "belongs to user " + std::to_string(status.st_uid) + ", not to the owner of the log";
+    } else if (rules.single_link && status.st_nlink > 1) {
+        refusal = "has another name (a hard link) in a directory that others may write";
+    }
+    if (!refusal.empty()) {
+        close(descriptor);
+        throw refused_file(exit_usage, shown + " " + refusal);
+    }
+    owner = static_cast<std::uint32_t>(status.st_uid);
+    std::FILE *file = fdopen(descriptor, "rb");
+    if (file == nullptr) {
+        const int error = errno;
+        close(descriptor);
+        errno = error;
+        throw read_failure(shown, "open");
+    }
+    return file;
+#endif
 }
 
 // Which file is open: the device and the inode, or on Windows the volume
@@ -68,19 +150,15 @@ struct log_input::inflater {
 struct log_input::inflater {};
 #endif
 
-log_input::log_input(const std::string &name)
-    : shown_(name == standard_input ? "standard input" : name) {
+log_input::log_input(const std::string &name, const open_rules &rules)
+    : shown_(name == standard_input ? "standard input" : shown_text(name)) {
     if (name == standard_input) {
 #if defined(_WIN32)
         _setmode(_fileno(stdin), _O_BINARY);
 #endif
         file_ = stdin;
     } else {
-        errno = 0;
-        file_ = std::fopen(name.c_str(), "rb");
-        if (file_ == nullptr) {
-            throw read_failure(shown_, "open");
-        }
+        file_ = open_log(name, shown_, rules, owner_);
     }
     // The reads are large; a second buffer in the C library would only
     // copy every byte once more.

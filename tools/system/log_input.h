@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "tools/failure.h"
+
 namespace tarvelo::tool {
 
 // Which file a name leads to: the same file given by two names (a link, a
@@ -25,11 +27,33 @@ struct file_identity {
 // Whether these first bytes of a file begin a gzip member.
 bool gzip_magic(std::string_view head);
 
+// What a file must be for the report to read it. Every file is a regular
+// file: a FIFO would block the reader (it is opened without waiting, and
+// refused), a device such as /dev/zero never ends.
+struct open_rules {
+    // False for a name found in a directory rather than given: a link
+    // there is not followed, since another user may have planted it.
+    bool follow_links = true;
+    // The only owner, beside root, whose files are read; none: any.
+    std::optional<std::uint32_t> owner;
+    // A file with more than one name is refused: in a directory that
+    // others may write, anyone may link there a file they cannot read.
+    bool single_link = false;
+};
+
+// Thrown for a file that the rules refuse: the file is there and readable,
+// but it is not one the report should read. Names the file escaped.
+class refused_file : public failure {
+public:
+    using failure::failure;
+};
+
 class log_input {
 public:
-    // "-" is standard input. Throws a setting_error that names the file
-    // when it cannot be opened.
-    explicit log_input(const std::string &name);
+    // "-" is standard input, which may be a pipe. Throws a setting_error
+    // that names the file when it cannot be opened, a refused_file when it
+    // is not what `rules` allow.
+    explicit log_input(const std::string &name, const open_rules &rules = {});
     ~log_input();
     log_input(const log_input &) = delete;
     log_input &operator=(const log_input &) = delete;
@@ -38,6 +62,8 @@ public:
     const std::string &name() const { return shown_; }
     // Null when the system gives files no identity (Windows, a pipe).
     const std::optional<file_identity> &identity() const { return identity_; }
+    // Its owner; none for standard input or where the system has none.
+    std::optional<std::uint32_t> owner() const { return owner_; }
     bool compressed() const { return inflater_ != nullptr; }
     // Up to `size` bytes of the log, decompressed; fewer only at its end.
     // Throws a setting_error on a read error or a damaged compressed file.
@@ -56,6 +82,7 @@ private:
     std::string shown_;
     std::FILE *file_ = nullptr;
     std::optional<file_identity> identity_;
+    std::optional<std::uint32_t> owner_;
     std::string head_; // raw bytes read to tell the format, not yet handed on
     std::size_t head_at_ = 0;
     std::unique_ptr<inflater> inflater_;

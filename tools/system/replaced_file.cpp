@@ -2,6 +2,7 @@
 #include "tools/system/replaced_file.h"
 
 #include "tools/failure.h"
+#include "tools/system/shown_text.h"
 
 #include <cerrno>
 #include <cstring>
@@ -28,6 +29,37 @@ std::string temporary_pattern(const std::string &path) {
 
 std::string system_error_text() { return std::strerror(errno); }
 
+// Why `path` may not be replaced; empty when it may.
+std::string not_replaceable(const std::string &path) {
+#if defined(_WIN32)
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || (status.st_mode & S_IFMT) == S_IFREG) {
+        return {};
+    }
+    return "it is not a regular file";
+#else
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+        return {};
+    }
+    switch (status.st_mode & S_IFMT) {
+    case S_IFREG:
+        return {};
+    case S_IFLNK:
+        return "it is a symbolic link";
+    case S_IFDIR:
+        return "it is a directory";
+    case S_IFIFO:
+        return "it is a FIFO";
+    case S_IFCHR:
+    case S_IFBLK:
+        return "it is a device";
+    default:
+        return "it is not a regular file";
+    }
+#endif
+}
+
 #if defined(_WIN32)
 int make_temporary(std::string &name) {
     // The X's become a unique suffix; the file is made only if it is new.
@@ -42,13 +74,22 @@ int make_temporary(std::string &name) { return mkstemp(name.data()); }
 
 } // namespace
 
+void check_replaceable(const std::string &path) {
+    const std::string why = not_replaceable(path);
+    if (!why.empty()) {
+        throw failure(exit_system, "cannot write " + shown_text(path) + ": " + why +
+                                       ", and only a regular file is replaced");
+    }
+}
+
 replaced_file::replaced_file(std::string path)
     : path_(std::move(path)), temporary_(temporary_pattern(path_)) {
     errno = 0;
     const int descriptor = make_temporary(temporary_);
     if (descriptor < 0) {
-        throw setting_error("cannot write " + path_ + ": cannot create a file beside it (" +
-                            system_error_text() + ")");
+        throw failure(exit_system, "cannot write " + shown_text(path_) +
+                                       ": cannot create a file beside it (" + system_error_text() +
+                                       ")");
     }
     file_ = fdopen(descriptor, "wb");
     if (file_ == nullptr) {
@@ -59,7 +100,7 @@ replaced_file::replaced_file(std::string path)
         close(descriptor);
 #endif
         std::remove(temporary_.c_str());
-        throw failure(exit_system, "cannot write " + path_ + ": " + why);
+        throw failure(exit_system, "cannot write " + shown_text(path_) + ": " + why);
     }
 }
 
@@ -76,7 +117,7 @@ void replaced_file::commit() {
         file_ = nullptr;
         std::remove(temporary_.c_str());
         return failure(exit_system,
-                       "cannot write " + path_ + ": " + why + "; it is left as it was");
+                       "cannot write " + shown_text(path_) + ": " + why + "; it is left as it was");
     };
     errno = 0;
     if (std::fflush(file_) != 0 || std::ferror(file_) != 0) {
@@ -100,9 +141,18 @@ void replaced_file::commit() {
         file_ = nullptr;
         const std::string why = system_error_text();
         std::remove(temporary_.c_str());
-        throw failure(exit_system, "cannot write " + path_ + ": " + why + "; it is left as it was");
+        throw failure(exit_system,
+                      "cannot write " + shown_text(path_) + ": " + why + "; it is left as it was");
     }
     file_ = nullptr;
+    // The name may have been replaced while the report was made.
+    const std::string kind = not_replaceable(path_);
+    if (!kind.empty()) {
+        std::remove(temporary_.c_str());
+        throw failure(exit_system,
+                      "cannot write " + shown_text(path_) + ": " + kind +
+                          ", and only a regular file is replaced; it is left as it was");
+    }
 #if defined(_WIN32)
     const bool renamed =
         MoveFileExA(temporary_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
@@ -112,7 +162,8 @@ void replaced_file::commit() {
     if (!renamed) {
         const std::string why = system_error_text();
         std::remove(temporary_.c_str());
-        throw failure(exit_system, "cannot write " + path_ + ": " + why + "; it is left as it was");
+        throw failure(exit_system,
+                      "cannot write " + shown_text(path_) + ": " + why + "; it is left as it was");
     }
 }
 

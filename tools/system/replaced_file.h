@@ -9,10 +9,15 @@
 
 namespace tarvelo::tool {
 
+// Throws a failure with exit_system unless `path` is missing or a regular
+// file: a rename over a link (/dev/stdout), a device, a FIFO or a directory
+// would replace that rather than write to it.
+void check_replaceable(const std::string &path);
+
 class replaced_file {
 public:
     // Creates the temporary file in the directory of `path`; throws a
-    // setting_error when it cannot.
+    // failure with exit_system when it cannot (a missing directory, say).
     explicit replaced_file(std::string path);
     // Without commit(), the temporary file is removed and `path` is left as
     // it was.
@@ -22,8 +27,9 @@ public:
 
     std::FILE *file() const { return file_; }
     // Flushes the file to the disk, gives it mode 0644 less what the umask
-    // takes away, and renames it over `path`. Throws a failure with
-    // exit_system when any step fails; `path` is then as it was.
+    // takes away, and renames it over `path` if that is still missing or a
+    // regular file. Throws a failure with exit_system when any step fails;
+    // `path` is then as it was.
     void commit();
 
 private:

@@ -1,5 +1,5 @@
-// settings.cpp: see settings.h.
-#include "log/settings.h"
+// trace_switch.cpp: see trace_switch.h.
+#include "log/trace_switch.h"
 
 #include <atomic>
 
