@@ -281,7 +281,12 @@ check_zip() {
     scripts/lib/version-resource.sh "$zip/unpacked/$top/bin/tarvelo.exe" "$version" || return 1
   (cd "$zip" && sha256sum -c "$(basename "$archive").sha256") || return 1
 
-  # The second checkout: the files git tracks, copied with fresh times.
+  # The second checkout: the files git tracks, copied with fresh times. Its
+  # build may take its objects from the compiler cache: they are what an
+  # earlier compile of these very files at this very place gave, never the
+  # first checkout's (the place differs, and so does every key), and ccache
+  # caches no compile that reads the time (__DATE__, __TIME__); the link,
+  # which the cache does not keep, is made anew.
   local other=$ci_root/build-win-zip-checkout
   rm -rf "$other"
   mkdir -p "$other/source"
@@ -289,7 +294,7 @@ check_zip() {
   mkdir -p "$other/build"
   ci_quiet "$other/build/configure.log" cmake -S "$other/source" -B "$other/build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$other/source/cmake/mingw-w64-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELO_BUILD_TESTS=OFF &&
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELO_BUILD_TESTS=OFF "${ci_launcher[@]}" &&
     ci_build "$other/build" --target tarvelo tarvelo_tool &&
     ci_quiet "$other/cpack.log" cpack --config "$other/build/CPackConfig.cmake" -B "$other/zip" ||
     return 1
