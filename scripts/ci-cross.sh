@@ -66,8 +66,12 @@ cross() {
   ci_build_gtest "$gtest_build" "${toolchain[@]}" || return 1
   ci_step_done "$arch: GoogleTest"
 
+  # The emulator is told where the target's loader and libraries lie (-L):
+  # the build itself runs one of its programs (the one that makes mtail's
+  # program from the catalogue), outside the tests' emulate.sh, where
+  # nothing else would tell it.
   ci_configure "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DGTest_DIR="$ci_gtest_dir" -DCMAKE_CROSSCOMPILING_EMULATOR="/usr/bin/qemu-$arch" "${zlib[@]}" &&
+    -DGTest_DIR="$ci_gtest_dir" -DCMAKE_CROSSCOMPILING_EMULATOR="/usr/bin/qemu-$arch;-L;/usr/$triplet" "${zlib[@]}" &&
     ci_build "$build" || return 1
   # Every binary of the build must be the target's, or the suite proves
   # nothing.
