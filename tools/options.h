@@ -5,7 +5,7 @@
 #ifndef TARVELO_TOOLS_OPTIONS_H
 #define TARVELO_TOOLS_OPTIONS_H
 
-#include "tools/failure.h"
+#include "tools/exit_codes.h"
 
 #include <cstdint>
 #include <optional>

@@ -10,7 +10,7 @@
 #include "tools/report/log_reader.h"
 #include "tools/report/log_time.h"
 #include "tools/report/summary.h"
-#include "tools/system/rotated_set.h"
+#include "tools/report/rotated_set.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // challenge.cpp: "tarvelo challenge": a fresh challenge, made as the exit
 // makes its own.
-#include "tools/commands/commands.h"
+#include "tools/commands.h"
 
 #include "auth/challenge.h"
 

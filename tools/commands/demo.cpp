@@ -1,11 +1,11 @@
 // demo.cpp: "tarvelo demo": one channel signed on with trace on and a fresh
 // log file, every step shown, for an operator who wants to see the exit
 // work before installing it.
-#include "tools/commands/commands.h"
+#include "tools/commands.h"
 
-#include "tools/channel_options.h"
-#include "tools/exit_loader.h"
-#include "tools/signon_view.h"
+#include "tools/channel/channel_options.h"
+#include "tools/channel/exit_loader.h"
+#include "tools/channel/signon_view.h"
 #include "tools/system/output_capture.h"
 #include "tools/system/temporary_log.h"
 

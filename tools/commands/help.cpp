@@ -1,6 +1,6 @@
 // help.cpp: "tarvelo help [COMMAND]": the program's help, or a command's,
 // made from the table of commands it is given.
-#include "tools/commands/commands.h"
+#include "tools/commands.h"
 
 #include <cstdio>
 

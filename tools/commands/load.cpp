@@ -1,14 +1,14 @@
 // load.cpp: "tarvelo load": many channels through one loaded exit library
 // from several threads at once, as a busy host runs them, and what it cost:
 // sign-ons per second, lines written, the latency of the exit calls.
-#include "tools/commands/commands.h"
+#include "tools/commands.h"
 
-#include "tools/channel_options.h"
-#include "tools/exit_loader.h"
+#include "tools/channel/channel_options.h"
+#include "tools/channel/exit_loader.h"
 #include "tools/system/file_reading.h"
-#include "tools/system/log_input.h"
+#include "tools/report/log_input.h"
 #include "tools/system/output_capture.h"
-#include "tools/system/rotated_set.h"
+#include "tools/report/rotated_set.h"
 #include "tools/system/signals.h"
 
 #include "standin/signon.h"

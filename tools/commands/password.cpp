@@ -1,6 +1,6 @@
 // password.cpp: "tarvelo password": a strong random password for a channel,
 // for operators who set one up.
-#include "tools/commands/commands.h"
+#include "tools/commands.h"
 
 #include "auth/password.h"
 #include "auth/random.h"

@@ -1,16 +1,16 @@
 // report.cpp: "tarvelo report": the exit's log files read back and
 // summarised per channel, for an operator at a terminal, for programs, and
 // for monitoring through node_exporter's textfile collector.
-#include "tools/commands/commands.h"
+#include "tools/commands.h"
 
 #include "log/line.h"
 #include "tools/report/formats.h"
 #include "tools/report/local_clock.h"
 #include "tools/report/summary.h"
 #include "tools/system/file_reading.h"
-#include "tools/system/log_input.h"
+#include "tools/report/log_input.h"
 #include "tools/system/replaced_file.h"
-#include "tools/system/rotated_set.h"
+#include "tools/report/rotated_set.h"
 #include "tools/system/shown_text.h"
 
 #include <algorithm>

@@ -2,9 +2,9 @@
 // password, for partner engineers who must match the exit and support staff
 // checking a trace. It uses the same code the library is built from, so
 // what it prints is what the exit sends and expects.
-#include "tools/commands/commands.h"
+#include "tools/commands.h"
 
-#include "tools/channel_options.h"
+#include "tools/channel/channel_options.h"
 
 #include "auth/challenge.h"
 #include "auth/password.h"

@@ -1,10 +1,10 @@
 // run.cpp: "tarvelo run": one channel with every setting of the host and the
 // partner in reach, to reproduce what a host saw.
-#include "tools/commands/commands.h"
+#include "tools/commands.h"
 
-#include "tools/channel_options.h"
-#include "tools/exit_loader.h"
-#include "tools/signon_view.h"
+#include "tools/channel/channel_options.h"
+#include "tools/channel/exit_loader.h"
+#include "tools/channel/signon_view.h"
 #include "tools/system/output_capture.h"
 
 #include <map>

@@ -1,7 +1,7 @@
 // output_capture.cpp: see output_capture.h.
 #include "tools/system/output_capture.h"
 
-#include "tools/failure.h"
+#include "tools/exit_codes.h"
 
 #include <algorithm>
 #include <cerrno>

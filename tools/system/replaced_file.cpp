@@ -1,7 +1,7 @@
 // replaced_file.cpp: see replaced_file.h.
 #include "tools/system/replaced_file.h"
 
-#include "tools/failure.h"
+#include "tools/exit_codes.h"
 #include "tools/system/shown_text.h"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 // temporary_log.cpp: see temporary_log.h.
 #include "tools/system/temporary_log.h"
 
-#include "tools/failure.h"
+#include "tools/exit_codes.h"
 
 #include <cerrno>
 #include <cstdio>

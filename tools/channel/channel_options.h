@@ -2,8 +2,8 @@
 // channel as an operator would in the channel definition: the library and
 // its entry point, the name, the password, the exit data. They are declared
 // and checked here once, and read the way the exit itself reads them.
-#ifndef TARVELO_TOOLS_CHANNEL_OPTIONS_H
-#define TARVELO_TOOLS_CHANNEL_OPTIONS_H
+#ifndef TARVELO_TOOLS_CHANNEL_CHANNEL_OPTIONS_H
+#define TARVELO_TOOLS_CHANNEL_CHANNEL_OPTIONS_H
 
 #include "tools/options.h"
 

@@ -1,5 +1,5 @@
 // exit_loader.cpp: see exit_loader.h.
-#include "tools/exit_loader.h"
+#include "tools/channel/exit_loader.h"
 
 #include "tools/options.h"
 

@@ -1,8 +1,8 @@
 // commands.h: the tarvelo program's commands, one file each in this
 // directory. Each declares its options, help and exit codes with its code;
 // main.cpp lists them in the order the general help shows them.
-#ifndef TARVELO_TOOLS_COMMANDS_COMMANDS_H
-#define TARVELO_TOOLS_COMMANDS_COMMANDS_H
+#ifndef TARVELO_TOOLS_COMMANDS_H
+#define TARVELO_TOOLS_COMMANDS_H
 
 #include "tools/options.h"
 

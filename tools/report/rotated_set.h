@@ -3,10 +3,10 @@
 // dates, PATH-20261208 and PATH-20261207.gz (PATH-2026120822 when rotated
 // hourly), and the PATH-2026120822.backup that logrotate's "create" leaves
 // when the exit made the new log before logrotate could.
-#ifndef TARVELO_TOOLS_SYSTEM_ROTATED_SET_H
-#define TARVELO_TOOLS_SYSTEM_ROTATED_SET_H
+#ifndef TARVELO_TOOLS_REPORT_ROTATED_SET_H
+#define TARVELO_TOOLS_REPORT_ROTATED_SET_H
 
-#include "tools/system/log_input.h"
+#include "tools/report/log_input.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,5 +1,5 @@
 // rotated_set.cpp: see rotated_set.h.
-#include "tools/system/rotated_set.h"
+#include "tools/report/rotated_set.h"
 
 #include <algorithm>
 #include <filesystem>

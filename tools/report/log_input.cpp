@@ -1,7 +1,7 @@
 // log_input.cpp: see log_input.h.
-#include "tools/system/log_input.h"
+#include "tools/report/log_input.h"
 
-#include "tools/failure.h"
+#include "tools/exit_codes.h"
 #include "tools/system/shown_text.h"
 
 #include <cerrno>

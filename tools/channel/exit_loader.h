@@ -1,7 +1,7 @@
 // exit_loader.h: the exit library loaded as a host loads it: by path, the
 // entry point found by name.
-#ifndef TARVELO_TOOLS_EXIT_LOADER_H
-#define TARVELO_TOOLS_EXIT_LOADER_H
+#ifndef TARVELO_TOOLS_CHANNEL_EXIT_LOADER_H
+#define TARVELO_TOOLS_CHANNEL_EXIT_LOADER_H
 
 #include "exit/tarvelo.h"
 

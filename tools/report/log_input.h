@@ -1,8 +1,8 @@
 // log_input.h: a log file opened for "tarvelo report", plain or
 // gzip-compressed (told by its first bytes, never by its name), read as the
 // lines the exit wrote.
-#ifndef TARVELO_TOOLS_SYSTEM_LOG_INPUT_H
-#define TARVELO_TOOLS_SYSTEM_LOG_INPUT_H
+#ifndef TARVELO_TOOLS_REPORT_LOG_INPUT_H
+#define TARVELO_TOOLS_REPORT_LOG_INPUT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/failure.h"
+#include "tools/exit_codes.h"
 
 namespace tarvelo::tool {
 

@@ -1,9 +1,9 @@
-// failure.h: how the program ends when something goes wrong: its exit
+// exit_codes.h: how the program ends when something goes wrong: its exit
 // codes, and the failure that carries one to main with its message. The
 // commands and the system pieces beneath them throw it; the report's
 // library, which knows nothing of the command line, does not.
-#ifndef TARVELO_TOOLS_FAILURE_H
-#define TARVELO_TOOLS_FAILURE_H
+#ifndef TARVELO_TOOLS_EXIT_CODES_H
+#define TARVELO_TOOLS_EXIT_CODES_H
 
 #include <stdexcept>
 #include <string>

@@ -2,8 +2,8 @@
 // stand-in host and partner, with every call, every security message and
 // every line the exit writes shown in order, and a plain verdict at the end.
 // Shared by demo and run.
-#ifndef TARVELO_TOOLS_SIGNON_VIEW_H
-#define TARVELO_TOOLS_SIGNON_VIEW_H
+#ifndef TARVELO_TOOLS_CHANNEL_SIGNON_VIEW_H
+#define TARVELO_TOOLS_CHANNEL_SIGNON_VIEW_H
 
 #include "tools/options.h"
 #include "tools/system/output_capture.h"

@@ -1,7 +1,7 @@
 // signon_view.cpp: see signon_view.h.
-#include "tools/signon_view.h"
+#include "tools/channel/signon_view.h"
 
-#include "tools/channel_options.h"
+#include "tools/channel/channel_options.h"
 #include "tools/options.h"
 #include "tools/report/log_reader.h"
 #include "tools/system/file_reading.h"

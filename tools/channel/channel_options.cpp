@@ -1,5 +1,5 @@
 // channel_options.cpp: see channel_options.h.
-#include "tools/channel_options.h"
+#include "tools/channel/channel_options.h"
 
 #include "tools/system/append_check.h"
 #include "tools/system/library_path.h"
