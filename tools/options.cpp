@@ -11,20 +11,20 @@ namespace {
 
 // What each code means for any command; a command's declaration may say
 // what it means for that command.
-const char *usual_meaning(int code) {
+const char *usual_meaning(exit_code code) {
     switch (code) {
-    case exit_ok:
+    case exit_code::ok:
         return "success";
-    case exit_refused:
+    case exit_code::refused:
         return "the exit refused the channel";
-    case exit_usage:
+    case exit_code::usage:
         return "bad arguments or settings, or a file named in them cannot be used";
-    case exit_library:
+    case exit_code::library_unusable:
         return "the exit library cannot be loaded or read, or has no such entry point";
-    case exit_system:
+    case exit_code::program_failed:
         return "the program failed: its output could not be written (a full disk, a closed\n"
                "pipe), or it could not set itself up (pipe, thread, random bytes)";
-    case exit_unfinished:
+    case exit_code::unfinished:
         return "the exchange ended with the exit neither running nor closing the channel";
     default:
         return "interrupted (Ctrl-C)";
@@ -140,7 +140,7 @@ std::string options_text(std::span<const option> options) {
 std::string codes_text(std::span<const exit_meaning> codes) {
     std::string out = "Exit codes:\n";
     for (const exit_meaning &c : codes) {
-        const std::string number = std::to_string(c.code);
+        const std::string number = std::to_string(static_cast<int>(c.code));
         out += indented(c.meaning != nullptr ? c.meaning : usual_meaning(c.code),
                         "  " + number + "  ", 4 + number.size());
     }
@@ -278,9 +278,13 @@ std::string general_help(command_table commands) {
            "\"tarvelo help COMMAND\" (or \"tarvelo COMMAND --help\") describes each, with the\n"
            "exit codes it can return. Start with \"tarvelo demo\".\n"
            "\n";
-    static constexpr exit_meaning every_code[] = {
-        {exit_ok},     {exit_refused},    {exit_usage},      {exit_library},
-        {exit_system}, {exit_unfinished}, {exit_interrupted}};
+    static constexpr exit_meaning every_code[] = {{exit_code::ok},
+                                                  {exit_code::refused},
+                                                  {exit_code::usage},
+                                                  {exit_code::library_unusable},
+                                                  {exit_code::program_failed},
+                                                  {exit_code::unfinished},
+                                                  {exit_code::interrupted}};
     return out + codes_text(every_code);
 }
 

@@ -28,7 +28,7 @@ struct option {
 
 // What an exit code means for one command; null: the program's usual meaning.
 struct exit_meaning {
-    int code;
+    exit_code code;
     const char *meaning = nullptr;
 };
 
@@ -49,7 +49,7 @@ struct command {
     std::span<const exit_meaning> codes;
     // Runs with the arguments read against `options`; the table is there
     // for the one command that describes the others.
-    int (*run)(const arguments &args, command_table commands);
+    exit_code (*run)(const arguments &args, command_table commands);
 };
 
 // The arguments after the command's name, checked against its options.

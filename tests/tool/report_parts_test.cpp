@@ -9,8 +9,8 @@
 #include "tools/report/local_clock.h"
 #include "tools/report/log_reader.h"
 #include "tools/report/log_time.h"
-#include "tools/report/summary.h"
 #include "tools/report/rotated_set.h"
+#include "tools/report/summary.h"
 
 #include <gtest/gtest.h>
 
@@ -205,7 +205,7 @@ summarised summarise(const std::vector<std::string> &lines, report_filter filter
         s.summary->feed(text.data() + at, std::min(piece, text.size() - at));
     }
     s.summary->end_input();
-    s.summary->finish();
+    EXPECT_TRUE(s.summary->finish());
     return s;
 }
 

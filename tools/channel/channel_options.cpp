@@ -263,11 +263,6 @@ exit_data_setting exit_data_from(const arguments &a, std::string_view command_na
     return setting;
 }
 
-void check_log_path(const std::string &path) {
-    std::string why;
-    if (!can_append_to(path, &why)) {
-        throw setting_error("cannot append to the log file " + path + ": " + why);
-    }
-}
+void check_log_path(const std::string &path) { checked(can_append_to(path)); }
 
 } // namespace tarvelo::tool

@@ -194,7 +194,7 @@ std::string detail(int message, std::uint8_t state, const std::vector<std::uint8
 }
 
 struct verdict {
-    int code;
+    exit_code code;
     std::string text;
 };
 
@@ -202,10 +202,10 @@ struct verdict {
 verdict judge(const standin::signon_record &record, const standin::channel_config &channel,
               int closing_message) {
     if (record.signed_on) {
-        return {exit_ok, "signed on: both sides proved the password"};
+        return {exit_code::ok, "signed on: both sides proved the password"};
     }
     if (!record.closed) {
-        return {exit_unfinished,
+        return {exit_code::unfinished,
                 ": the exchange ended with the exit neither running nor closing the channel"};
     }
     // The state and the partner's message at the call that closed it: the
@@ -235,15 +235,15 @@ verdict judge(const standin::signon_record &record, const standin::channel_confi
         state = answer.state;
     }
     if (closing_message < 0) {
-        return {exit_refused, "refused: the exit closed the channel at exit reason " +
-                                  std::to_string(closing_reason) + " and wrote no message"};
+        return {exit_code::refused, "refused: the exit closed the channel at exit reason " +
+                                        std::to_string(closing_reason) + " and wrote no message"};
     }
     const message &m = messages[static_cast<std::size_t>(closing_message)];
     std::string why = detail(closing_message, state, received, channel);
     if (why.empty()) {
         why = std::string(m.meaning);
     }
-    return {exit_refused, "refused: " + why + " (" + std::string(m.identifier) + ")"};
+    return {exit_code::refused, "refused: " + why + " (" + std::string(m.identifier) + ")"};
 }
 
 } // namespace
@@ -263,7 +263,8 @@ signon_settings signon_settings_from(const arguments &a, std::string_view comman
     return settings;
 }
 
-int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output_capture &out) {
+exit_code show_signon(tarvelo_entry_fn *entry, const signon_settings &settings,
+                      output_capture &out) {
     std::size_t partner_sent = 0;
     std::size_t exit_sent = 0;
     std::string exit_output;

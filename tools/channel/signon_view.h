@@ -33,12 +33,12 @@ signon_settings signon_settings_from(const arguments &a, std::string_view comman
 
 // The exit codes of a command that shows one channel's sign-on.
 inline constexpr exit_meaning signon_codes[] = {
-    {exit_ok, "the channel signed on"},
-    {exit_refused},
-    {exit_usage},
-    {exit_library},
-    {exit_system},
-    {exit_unfinished},
+    {exit_code::ok, "the channel signed on"},
+    {exit_code::refused},
+    {exit_code::usage},
+    {exit_code::library_unusable},
+    {exit_code::program_failed},
+    {exit_code::unfinished},
 };
 
 // Runs one channel, shows it through `out` (already keeping the exit's
@@ -46,7 +46,8 @@ inline constexpr exit_meaning signon_codes[] = {
 // verdict; returns the exit code. The verdict gives the operator's meaning
 // of the message the exit closed the channel with, from the catalogue, and
 // what crossed where that tells more.
-int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output_capture &out);
+exit_code show_signon(tarvelo_entry_fn *entry, const signon_settings &settings,
+                      output_capture &out);
 
 } // namespace tarvelo::tool
 

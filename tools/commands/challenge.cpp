@@ -9,18 +9,18 @@
 namespace tarvelo::tool {
 namespace {
 
-int challenge(const arguments &a, command_table /*commands*/) {
+exit_code challenge(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     std::uint8_t text[security_text_length];
     if (!make_challenge(text)) {
-        throw failure(exit_system, "the system's random source gave no bytes");
+        throw failure(exit_code::program_failed, "the system's random source gave no bytes");
     }
     std::printf("%.32s\n", reinterpret_cast<const char *>(text));
-    return exit_ok;
+    return exit_code::ok;
 }
 
 constexpr exit_meaning codes[] = {
-    {exit_ok, "the challenge was printed"}, {exit_usage}, {exit_system}};
+    {exit_code::ok, "the challenge was printed"}, {exit_code::usage}, {exit_code::program_failed}};
 
 } // namespace
 

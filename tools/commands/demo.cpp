@@ -34,7 +34,7 @@ private:
     std::string path_;
 };
 
-int demo(const arguments &a, command_table /*commands*/) {
+exit_code demo(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     signon_settings settings = signon_settings_from(a, "demo");
     const std::optional<std::string> log = a.value(log_option.name);
@@ -48,7 +48,7 @@ int demo(const arguments &a, command_table /*commands*/) {
     if (log) {
         settings.log_path = *log;
     } else {
-        settings.log_path = make_temporary_log(log_path_room);
+        settings.log_path = checked(make_temporary_log(log_path_room));
         if (!a.flag("--keep-log")) {
             removed.own(settings.log_path);
             settings.log_is_removed = true;
@@ -70,7 +70,7 @@ int demo(const arguments &a, command_table /*commands*/) {
                   ? " on both sides"
                   : ", the partner holds \"" + settings.partner.password + "\"") +
              "\n  exit data  \"" + settings.channel.exit_data + "\" (log file, trace on)\n\n");
-    out.start_keeping();
+    checked(out.start_keeping());
     return show_signon(entry, settings, out);
 }
 

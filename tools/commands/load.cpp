@@ -5,10 +5,10 @@
 
 #include "tools/channel/channel_options.h"
 #include "tools/channel/exit_loader.h"
-#include "tools/system/file_reading.h"
 #include "tools/report/log_input.h"
-#include "tools/system/output_capture.h"
 #include "tools/report/rotated_set.h"
+#include "tools/system/file_reading.h"
+#include "tools/system/output_capture.h"
 #include "tools/system/signals.h"
 
 #include "standin/signon.h"
@@ -167,10 +167,9 @@ logged_lines count_logged(const std::string &path, const std::optional<regular_f
                           std::int64_t started) {
     logged_lines logged;
     bool found_first = !before;
-    // The exit wrote no line where the directory cannot be read.
-    std::error_code unread;
     std::vector<std::string> names;
-    for (rotated_copy &copy : rotated_set(path, unread)) {
+    // The exit wrote no line where the directory cannot be read.
+    for (rotated_copy &copy : rotated_set(path).value_or({})) {
         names.push_back(std::move(copy.path));
         if (!copy.twin.empty()) {
             names.push_back(std::move(copy.twin));
@@ -265,7 +264,7 @@ std::string summary_of(const worker_result &total, const load_settings &settings
     return summary;
 }
 
-int load(const arguments &a, command_table /*commands*/) {
+exit_code load(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     load_settings settings;
     if (const auto v = a.value("--channels")) {
@@ -300,7 +299,7 @@ int load(const arguments &a, command_table /*commands*/) {
     out.show("tarvelo load: " + std::to_string(settings.channels) + " channels on " +
              std::to_string(settings.threads) + (settings.threads == 1 ? " thread" : " threads") +
              " through " + library + ", entry point " + entry_point + "\n");
-    out.start_counting();
+    checked(out.start_counting());
     const bool progress = out.on_terminal();
     // Ctrl-C stops the channels that have not begun; those under way end as
     // a host ends them, and the summary covers what ran.
@@ -323,7 +322,8 @@ int load(const arguments &a, command_table /*commands*/) {
         for (std::thread &w : workers) {
             w.join();
         }
-        throw failure(exit_system, "cannot start " + std::to_string(settings.threads) + " threads");
+        throw failure(exit_code::program_failed,
+                      "cannot start " + std::to_string(settings.threads) + " threads");
     }
     auto last_shown = clock_type::now();
     while (queue.running.load() > 0) {
@@ -350,7 +350,8 @@ int load(const arguments &a, command_table /*commands*/) {
 
     for (const worker_result &r : results) {
         if (!r.failure.empty()) {
-            throw failure(exit_system, "a thread running channels failed: " + r.failure);
+            throw failure(exit_code::program_failed,
+                          "a thread running channels failed: " + r.failure);
         }
     }
     worker_result total;
@@ -372,9 +373,9 @@ int load(const arguments &a, command_table /*commands*/) {
     }
     out.show(summary_of(total, settings, ran, elapsed.count(), out.lines_counted(), logged));
     if (interrupted()) {
-        return exit_interrupted;
+        return exit_code::interrupted;
     }
-    return total.unexpected == 0 ? exit_ok : exit_refused;
+    return total.unexpected == 0 ? exit_code::ok : exit_code::refused;
 }
 
 constexpr option options[] = {
@@ -392,13 +393,13 @@ constexpr option options[] = {
 };
 
 constexpr exit_meaning codes[] = {
-    {exit_ok, "every channel went as planned"},
-    {exit_refused, "some channel did not go as planned: one that should have signed on was\n"
-                   "refused, or one that should have been refused signed on"},
-    {exit_usage},
-    {exit_library},
-    {exit_system},
-    {exit_interrupted, "interrupted (Ctrl-C): the summary covers the channels that ran"},
+    {exit_code::ok, "every channel went as planned"},
+    {exit_code::refused, "some channel did not go as planned: one that should have signed on was\n"
+                         "refused, or one that should have been refused signed on"},
+    {exit_code::usage},
+    {exit_code::library_unusable},
+    {exit_code::program_failed},
+    {exit_code::interrupted, "interrupted (Ctrl-C): the summary covers the channels that ran"},
 };
 
 } // namespace

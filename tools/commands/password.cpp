@@ -12,7 +12,7 @@
 namespace tarvelo::tool {
 namespace {
 
-int password(const arguments &a, command_table /*commands*/) {
+exit_code password(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     static constexpr char alphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -24,7 +24,7 @@ int password(const arguments &a, command_table /*commands*/) {
     while (chosen.size() < max_password_length) {
         std::uint8_t random[32];
         if (!fill_random(random, sizeof random)) {
-            throw failure(exit_system, "the system's random source gave no bytes");
+            throw failure(exit_code::program_failed, "the system's random source gave no bytes");
         }
         for (const std::uint8_t b : random) {
             if (b < usable && chosen.size() < max_password_length) {
@@ -35,11 +35,11 @@ int password(const arguments &a, command_table /*commands*/) {
     }
     std::printf("%s\n", chosen.c_str());
     secure_wipe(chosen.data(), chosen.size());
-    return exit_ok;
+    return exit_code::ok;
 }
 
 constexpr exit_meaning codes[] = {
-    {exit_ok, "the password was printed"}, {exit_usage}, {exit_system}};
+    {exit_code::ok, "the password was printed"}, {exit_code::usage}, {exit_code::program_failed}};
 
 } // namespace
 

@@ -6,11 +6,11 @@
 #include "log/line.h"
 #include "tools/report/formats.h"
 #include "tools/report/local_clock.h"
+#include "tools/report/log_input.h"
+#include "tools/report/rotated_set.h"
 #include "tools/report/summary.h"
 #include "tools/system/file_reading.h"
-#include "tools/report/log_input.h"
 #include "tools/system/replaced_file.h"
-#include "tools/report/rotated_set.h"
 #include "tools/system/shown_text.h"
 
 #include <algorithm>
@@ -88,15 +88,12 @@ named_logs logs_named(const arguments &a) {
             }
         } else if (option == "--rotated") {
             host_has_files = true;
-            std::error_code error;
-            std::vector<rotated_copy> set = rotated_set(*value, error);
-            if (error) {
-                // An empty report would pass for a quiet log.
-                throw setting_error("--rotated " + shown_text(*value) +
-                                    ": cannot read its directory: " + error.message());
+            result<std::vector<rotated_copy>> set = rotated_set(*value);
+            if (!set) {
+                throw setting_error("--rotated " + shown_text(*value) + ": " + set.error().message);
             }
             const set_rules rules = rules_for_set(*value);
-            for (rotated_copy &copy : set) {
+            for (rotated_copy &copy : *set) {
                 const bool log = copy.age == 0;
                 named.logs.push_back({host, std::move(copy.path), std::move(copy.twin), true,
                                       log ? rules.log : rules.copies});
@@ -123,74 +120,64 @@ bool is_gone(const std::string &path) {
 // removed since its directory was read gives null (its lines are in the
 // next copy, or gone from the set), or its compressed twin, whole now
 // that logrotate has removed the copy.
-std::unique_ptr<log_input> open_named(named_log &n) {
-    try {
-        return std::make_unique<log_input>(n.path, n.rules);
-    } catch (const refused_file &) {
-        throw;
-    } catch (const failure &) {
-        if (!n.from_set || !is_gone(n.path)) {
-            throw;
-        }
+result<std::unique_ptr<log_input>> open_named(named_log &n) {
+    result<std::unique_ptr<log_input>> input = log_input::open(n.path, n.rules);
+    if (input || input.error().why == cause::refused || !n.from_set || !is_gone(n.path)) {
+        return input;
     }
     if (n.twin.empty() || is_gone(n.twin)) {
-        return nullptr;
+        return std::unique_ptr<log_input>();
     }
     n.path = std::move(n.twin);
     n.twin.clear();
-    return std::make_unique<log_input>(n.path, n.rules);
+    return log_input::open(n.path, n.rules);
 }
 
 // The file found in the survey, opened again for its turn: by its name, or
 // where a rotation has renamed it since, or as its compressed twin. Null
 // when it is gone.
-std::unique_ptr<log_input> open_again(found_log &log) {
+result<std::unique_ptr<log_input>> open_again(found_log &log) {
     const std::string surveyed = log.named.path;
-    std::unique_ptr<log_input> input = open_named(log.named);
+    result<std::unique_ptr<log_input>> input = open_named(log.named);
     const auto same = [&log](const std::unique_ptr<log_input> &in) {
         return in != nullptr && (!log.has_identity || in->identity() == log.identity);
     };
     // The twin, taken since the copy is gone, is the copy compressed whole.
-    if (input == nullptr || log.named.path != surveyed || same(input)) {
+    if (!input || *input == nullptr || log.named.path != surveyed || same(*input)) {
         return input;
     }
-    input.reset();
     const std::filesystem::path path(log.named.path);
     for (const std::string &name :
          names_of_inode(path.parent_path().string(), log.identity.inode)) {
-        named_log renamed = log.named;
-        renamed.path = name;
-        try {
-            input = std::make_unique<log_input>(name, renamed.rules);
-        } catch (const refused_file &) {
-            throw;
-        } catch (const failure &) {
-            continue;
-        }
-        if (same(input)) {
-            return input;
+        result<std::unique_ptr<log_input>> renamed = log_input::open(name, log.named.rules);
+        if (!renamed ? renamed.error().why == cause::refused : same(*renamed)) {
+            return renamed;
         }
     }
     // The name leads to another file, and the one surveyed is nowhere in
     // its directory: its lines were compressed into a twin, if it had one.
     if (!log.named.twin.empty() && !is_gone(log.named.twin)) {
-        return std::make_unique<log_input>(log.named.twin, log.named.rules);
+        return log_input::open(log.named.twin, log.named.rules);
     }
-    return nullptr;
+    return std::unique_ptr<log_input>();
 }
 
-void read_head(found_log &log) {
+result<void> read_head(found_log &log) {
     log.head.resize(head_size);
     std::size_t got = 0;
     while (got < head_size) {
-        const std::size_t more = log.input->read(log.head.data() + got, head_size - got);
-        if (more == 0) {
+        const result<std::size_t> more = log.input->read(log.head.data() + got, head_size - got);
+        if (!more) {
+            return more.error();
+        }
+        if (*more == 0) {
             break;
         }
-        got += more;
+        got += *more;
     }
     log.head.resize(got);
     log.first = first_time_in(log.head);
+    return {};
 }
 
 // Every file opened once, its first lines read to put it in order, and
@@ -206,15 +193,12 @@ std::vector<found_log> survey(named_logs &named, std::vector<std::string> &refus
     for (auto n = named.logs.rbegin(); n != named.logs.rend(); ++n) {
         found_log log;
         log.named = std::move(*n);
-        try {
-            log.input = open_named(log.named);
-        } catch (const refused_file &e) {
-            if (!log.named.from_set) {
-                throw;
-            }
-            refused.emplace_back(e.what());
+        result<std::unique_ptr<log_input>> input = open_named(log.named);
+        if (!input && input.error().why == cause::refused && log.named.from_set) {
+            refused.push_back(input.error().message);
             continue;
         }
+        log.input = checked(std::move(input));
         if (log.input == nullptr) {
             continue;
         }
@@ -225,7 +209,7 @@ std::vector<found_log> survey(named_logs &named, std::vector<std::string> &refus
             log.identity = *id;
             log.has_identity = true;
         }
-        read_head(log);
+        checked(read_head(log));
         // Standard input cannot be opened again.
         if (log.named.path == standard_input ||
             (held < held_most && !log.input->compressed() && log.has_identity)) {
@@ -245,7 +229,7 @@ void summarise(log_input &input, const std::string &head, const std::string &nam
     summary.begin_input(name == standard_input ? "standard input" : name);
     summary.feed(head.data(), head.size());
     for (;;) {
-        const std::size_t got = input.read(buffer.data(), buffer.size());
+        const std::size_t got = checked(input.read(buffer.data(), buffer.size()));
         if (got == 0) {
             break;
         }
@@ -322,7 +306,7 @@ bool warn_of_unmatched(const report_filter &filter, const log_summary &summary) 
     return any;
 }
 
-int report(const arguments &a, command_table /*commands*/) {
+exit_code report(const arguments &a, command_table /*commands*/) {
     const report_format format = format_option(a);
     const bool fail_on_flags = fail_on_flagged(a);
     report_filter filter;
@@ -350,7 +334,7 @@ int report(const arguments &a, command_table /*commands*/) {
     // Only a regular file is replaced: a rename over a link (/dev/stdout),
     // a device or a FIFO would replace that instead of writing to it.
     if (output) {
-        check_replaceable(*output);
+        checked(check_replaceable(*output));
     }
 
     // Every file is surveyed before any is summarised: a name that is
@@ -387,34 +371,31 @@ int report(const arguments &a, command_table /*commands*/) {
     log_summary summary(filter);
     std::vector<char> buffer(read_size);
     std::vector<std::string> truncated;
-    try {
-        for (const std::string &host : named.hosts) {
-            summary.begin_host(host);
-        }
-        for (found_log &log : logs) {
-            if (log.input == nullptr) {
-                try {
-                    log.input = open_again(log);
-                } catch (const refused_file &e) {
-                    refused.emplace_back(e.what());
-                }
-                if (log.input == nullptr) {
-                    continue; // gone from the set since the survey
-                }
-                log.head.clear();
-            }
-            summary.begin_host(named.hosts[log.named.host]);
-            summarise(*log.input, log.head, log.named.path, summary, buffer);
-            if (log.input->truncated()) {
-                truncated.push_back(log.input->name());
-            }
-            log.input.reset(); // closed as soon as it is read
-            std::string().swap(log.head);
-        }
-    } catch (const summary_full &e) {
-        throw failure(exit_system, e.what());
+    for (const std::string &host : named.hosts) {
+        summary.begin_host(host);
     }
-    summary.finish();
+    for (found_log &log : logs) {
+        if (log.input == nullptr) {
+            result<std::unique_ptr<log_input>> input = open_again(log);
+            if (!input && input.error().why == cause::refused) {
+                refused.push_back(input.error().message);
+                continue;
+            }
+            log.input = checked(std::move(input));
+            if (log.input == nullptr) {
+                continue; // gone from the set since the survey
+            }
+            log.head.clear();
+        }
+        summary.begin_host(named.hosts[log.named.host]);
+        summarise(*log.input, log.head, log.named.path, summary, buffer);
+        if (log.input->truncated()) {
+            truncated.push_back(log.input->name());
+        }
+        log.input.reset(); // closed as soon as it is read
+        std::string().swap(log.head);
+    }
+    checked(summary.finish());
 
     // A wrong path (a cron job's, say) must not feed monitoring a report of
     // nothing: a file with lines but none of the exit's is named, and the
@@ -450,12 +431,12 @@ int report(const arguments &a, command_table /*commands*/) {
     // stays for its readers, and the exit code tells of the failure.
     if (output && failed) {
         std::fprintf(stderr, "tarvelo report: %s is left as it was\n", shown_text(*output).c_str());
-        return exit_usage;
+        return exit_code::usage;
     }
     std::unique_ptr<replaced_file> replaced;
     std::FILE *out = stdout;
     if (output) {
-        replaced = std::make_unique<replaced_file>(*output);
+        replaced = checked(replaced_file::create(*output));
         out = replaced->file();
     } else {
         // Written as it is made.
@@ -474,18 +455,18 @@ int report(const arguments &a, command_table /*commands*/) {
         break;
     }
     if (replaced) {
-        replaced->commit();
+        checked(replaced->commit());
     }
     // A report to standard output cut short fails as any output does
     // (main.cpp): exit code 4.
     if (failed) {
-        return exit_usage;
+        return exit_code::usage;
     }
     bool flagged = false;
     for (std::size_t i = 0; i < summary.channel_count() && !flagged; ++i) {
         flagged = summary.flagged(i);
     }
-    return fail_on_flags && flagged ? exit_refused : exit_ok;
+    return fail_on_flags && flagged ? exit_code::refused : exit_code::ok;
 }
 
 constexpr option options[] = {
@@ -518,15 +499,16 @@ constexpr option options[] = {
 };
 
 constexpr exit_meaning codes[] = {
-    {exit_ok, "the report was printed"},
-    {exit_refused, "the report was printed, and with --fail-on flagged a channel is flagged"},
-    {exit_usage, "bad arguments, a log file that cannot be read or is no regular file\n"
-                 "(nothing is printed), or one that holds lines but none of the exit's, a\n"
-                 "compressed one cut short, a file of a rotated set left out, or with\n"
-                 "--fail-on a --channel that names no channel (the report is printed, but\n"
-                 "not to --output FILE, which is as it was)"},
-    {exit_system, "the report could not be written whole, or --output names no regular file\n"
-                  "or a missing directory (FILE is as it was)"},
+    {exit_code::ok, "the report was printed"},
+    {exit_code::refused, "the report was printed, and with --fail-on flagged a channel is flagged"},
+    {exit_code::usage, "bad arguments, a log file that cannot be read or is no regular file\n"
+                       "(nothing is printed), or one that holds lines but none of the exit's, a\n"
+                       "compressed one cut short, a file of a rotated set left out, or with\n"
+                       "--fail-on a --channel that names no channel (the report is printed, but\n"
+                       "not to --output FILE, which is as it was)"},
+    {exit_code::program_failed,
+     "the report could not be written whole, or --output names no regular file\n"
+     "or a missing directory (FILE is as it was)"},
 };
 
 std::string identifier(int index) {

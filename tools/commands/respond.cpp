@@ -16,7 +16,7 @@
 namespace tarvelo::tool {
 namespace {
 
-int respond(const arguments &a, command_table /*commands*/) {
+exit_code respond(const arguments &a, command_table /*commands*/) {
     const std::optional<std::string> file = a.value(password_file_option.name);
     const std::size_t expected = file ? 1 : 2;
     if (a.positional().size() != expected) {
@@ -54,13 +54,13 @@ int respond(const arguments &a, command_table /*commands*/) {
     const auto *bytes = reinterpret_cast<const std::uint8_t *>(field.data());
     compute_response(bytes, password_length(bytes, field.size()), text);
     std::printf("%.32s\n", reinterpret_cast<const char *>(text));
-    return exit_ok;
+    return exit_code::ok;
 }
 
 constexpr option options[] = {password_file_option};
 
 constexpr exit_meaning codes[] = {
-    {exit_ok, "the response was printed"}, {exit_usage}, {exit_system}};
+    {exit_code::ok, "the response was printed"}, {exit_code::usage}, {exit_code::program_failed}};
 
 } // namespace
 

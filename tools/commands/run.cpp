@@ -12,7 +12,7 @@
 namespace tarvelo::tool {
 namespace {
 
-int run(const arguments &a, command_table /*commands*/) {
+exit_code run(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     signon_settings settings = signon_settings_from(a, "run");
     if (const auto v = a.value("--exchange-size")) {
@@ -51,7 +51,7 @@ int run(const arguments &a, command_table /*commands*/) {
     out.show("tarvelo run: channel " + shown_word(settings.channel.name) + " through " +
              settings.library + ", entry point " + settings.entry + ", exit data \"" +
              settings.channel.exit_data + "\"\n\n");
-    out.start_keeping();
+    checked(out.start_keeping());
     return show_signon(entry, settings, out);
 }
 

@@ -28,11 +28,12 @@ bool version_character(char c) {
 }
 
 // The version the file carries after the mark, or "" when it carries none;
-// throws a failure with exit_library when the file cannot be read.
+// throws a failure with code 3 when the file cannot be read.
 std::string version_in(const std::string &path) {
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        throw failure(exit_library, "cannot read " + path + ": " + std::strerror(errno));
+        throw failure(exit_code::library_unusable,
+                      "cannot read " + path + ": " + std::strerror(errno));
     }
     constexpr std::size_t longest = 32; // a version's text, at most
     char buffer[1 << 16];
@@ -58,29 +59,33 @@ std::string version_in(const std::string &path) {
     const int error = errno;
     std::fclose(file);
     if (failed) {
-        throw failure(exit_library, "cannot read " + path + ": " + std::strerror(error));
+        throw failure(exit_code::library_unusable,
+                      "cannot read " + path + ": " + std::strerror(error));
     }
     return version;
 }
 
-int show_versions(const arguments &a, command_table /*commands*/) {
+exit_code show_versions(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     const std::string library = library_path(a);
     std::printf("tarvelo %s\n", TARVELO_VERSION_STRING);
     const std::string version = version_in(library);
     if (version.empty()) {
-        throw failure(exit_library, library + " carries no TARVELO version: an exit built before "
-                                              "1.1.0, or not the TARVELO exit");
+        throw failure(exit_code::library_unusable,
+                      library + " carries no TARVELO version: an exit built before "
+                                "1.1.0, or not the TARVELO exit");
     }
     std::printf("exit library %s: %s%s\n", library.c_str(), version.c_str(),
                 version == TARVELO_VERSION_STRING ? "" : " (not the program's version)");
-    return exit_ok;
+    return exit_code::ok;
 }
 
 constexpr option options[] = {library_option};
 
-constexpr exit_meaning codes[] = {
-    {exit_ok, "both versions were shown"}, {exit_usage}, {exit_library}, {exit_system}};
+constexpr exit_meaning codes[] = {{exit_code::ok, "both versions were shown"},
+                                  {exit_code::usage},
+                                  {exit_code::library_unusable},
+                                  {exit_code::program_failed}};
 
 } // namespace
 

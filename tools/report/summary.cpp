@@ -49,6 +49,10 @@ std::uint64_t fingerprint(std::string_view name, std::uint16_t host) {
     return first ^ (last * 0xFF51AFD7ED558CCDu) ^ name.size() ^ (std::uint64_t{host} << 40);
 }
 
+tool::trouble too_many_channels() {
+    return {cause::system, "the log names more channels than the report can hold"};
+}
+
 // Where each catalogue entry is counted among the refusals.
 constexpr std::array<std::size_t, messages.size()> refusal_slots = [] {
     std::array<std::size_t, messages.size()> slots{};
@@ -141,7 +145,8 @@ void log_summary::begin_host(std::string_view name) {
         return;
     }
     if (hosts_.size() > UINT16_MAX) {
-        throw summary_full("more hosts named than the report can hold");
+        full_ = tool::trouble{cause::system, "more hosts named than the report can hold"};
+        return;
     }
     host_ = static_cast<std::uint16_t>(hosts_.size());
     hosts_.push_back(std::move(shown));
@@ -206,12 +211,16 @@ void log_summary::end_input() {
     pending_too_long_ = false;
 }
 
-void log_summary::finish() {
+result<void> log_summary::finish() {
     // No name is looked up any more: the table's memory goes to the
     // report. Starts without a close are read off each channel when asked
     // for.
     slots_ = {};
     recent_ = {};
+    if (full_) {
+        return *full_;
+    }
+    return {};
 }
 
 void log_summary::note_unparsed() {
@@ -278,8 +287,8 @@ std::size_t log_summary::look_up(std::string_view name) {
         }
         return no_channel;
     }
-    if (2 * (channels_.size() + 1) > slots_.size()) {
-        grow_slots();
+    if (full_ || (2 * (channels_.size() + 1) > slots_.size() && !grow_slots())) {
+        return no_channel;
     }
     // The low 32 bits of the hash are kept in the slot: a slot of another
     // name is passed over without reading that channel's record, and the
@@ -302,7 +311,8 @@ std::size_t log_summary::look_up(std::string_view name) {
 std::size_t log_summary::add_channel(std::string_view name, std::size_t slot, std::uint32_t tag) {
     if (name_blocks_.empty() || name_used_ + name.size() > name_block) {
         if (name_blocks_.size() == most_name_blocks) {
-            throw summary_full("the log names more channels than the report can hold");
+            full_ = too_many_channels();
+            return no_channel;
         }
         name_blocks_.push_back(std::make_unique<char[]>(name_block));
         name_used_ = 0;
@@ -320,11 +330,12 @@ std::size_t log_summary::add_channel(std::string_view name, std::size_t slot, st
     return channels_.size() - 1;
 }
 
-void log_summary::grow_slots() {
+bool log_summary::grow_slots() {
     // A slot's place comes from the 32 bits of the hash it keeps: a table
     // of 2^32 slots at most, for 2^31 channels, far beyond any log.
     if (slots_.size() >= (std::size_t{1} << 31) || channels_.size() >= (std::size_t{1} << 31)) {
-        throw summary_full("the log names more channels than the report can hold");
+        full_ = too_many_channels();
+        return false;
     }
     std::vector<std::uint64_t> old(std::max<std::size_t>(64, 2 * slots_.size()), 0);
     old.swap(slots_);
@@ -339,6 +350,7 @@ void log_summary::grow_slots() {
         }
         slots_[slot] = taken;
     }
+    return true;
 }
 
 channel_trouble &log_summary::trouble_of(channel_record &c) {

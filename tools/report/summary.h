@@ -9,6 +9,7 @@
 #include "log/catalogue.h"
 #include "tools/report/log_reader.h"
 #include "tools/report/log_time.h"
+#include "tools/system/result.h"
 
 #include <array>
 #include <cstddef>
@@ -19,7 +20,6 @@
 #include <new>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -196,13 +196,6 @@ struct input_totals {
     std::uint16_t host = 0;       // its place among the hosts named
 };
 
-// What feed() throws when the log names more channels than a summary can
-// hold: the names' arena or the channels' 32-bit numbers are used up.
-class summary_full : public std::length_error {
-public:
-    using std::length_error::length_error;
-};
-
 // The summary of a set of log files, fed one file at a time: begin_input,
 // feed the bytes in pieces of any size, end_input. Files of a rotated set
 // are best fed oldest first (see first_time_in): bursts and starts without
@@ -225,8 +218,10 @@ public:
     void end_input();
 
     // After the last input. The channels are in the order they were first
-    // seen.
-    void finish();
+    // seen. The system's trouble when the logs named more hosts or channels
+    // than a summary can hold (the names' arena or the channels' 32-bit
+    // numbers used up): the lines of those beyond were not counted.
+    result<void> finish();
 
     std::size_t channel_count() const { return channels_.size(); }
     const channel_record &channel(std::size_t i) const { return channels_[i]; }
@@ -269,7 +264,7 @@ private:
     std::size_t channel_index(std::string_view raw);
     std::size_t look_up(std::string_view name);
     std::size_t add_channel(std::string_view name, std::size_t slot, std::uint32_t tag);
-    void grow_slots();
+    bool grow_slots();
     channel_trouble &trouble_of(channel_record &c);
     flag_record &raise(channel_trouble &t, flag_kind kind);
     void note_refusal(channel_record &c, std::size_t kind, log_time t);
@@ -304,6 +299,8 @@ private:
     std::array<recent_channel, 64> recent_{};
     read_totals totals_;
     std::vector<input_totals> inputs_;
+    // Why a host or a channel could not be added: none beyond it is counted.
+    std::optional<tool::trouble> full_;
     std::unordered_set<std::string> left_out_;
 
     // The input being read.
