@@ -202,10 +202,6 @@ std::string flag_row(const flag_record &f, flag_kind kind) {
     return row + (f.first == f.last ? first : first + " to " + iso_time(f.last, ' '));
 }
 
-std::string identifier(int index) {
-    return std::string(messages[static_cast<std::size_t>(index)].identifier);
-}
-
 // What each flag means, under the rows that show it.
 std::string flag_meaning(flag_kind kind) {
     switch (kind) {

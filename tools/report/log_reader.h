@@ -23,6 +23,11 @@ namespace tarvelo::tool {
 inline constexpr std::string_view identifier_prefix =
     messages[0].identifier.substr(0, messages[0].identifier.size() - 4);
 
+// The identifier of catalogue entry `index`, as its lines write it.
+inline std::string identifier(int index) {
+    return std::string(messages[static_cast<std::size_t>(index)].identifier);
+}
+
 // One line taken apart. `channel` points into the line, without the blanks
 // that pad the name to its field.
 struct parsed_line {
