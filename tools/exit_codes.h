@@ -42,6 +42,13 @@ enum class exit_code : int {
     interrupted = 130,    // stopped by Ctrl-C (SIGINT), as shells report it
 };
 
+// What an exit code means for one command, in its help; null: the
+// program's usual meaning.
+struct exit_meaning {
+    exit_code code;
+    const char *meaning = nullptr;
+};
+
 // Ends the command with `code` after its message on standard error. Only a
 // mistake in the arguments themselves points to --help; a file or setting
 // that cannot be used, or a failure while running, does not.

@@ -3,6 +3,8 @@
 // and for partner engineers who must compute exactly what it expects. This
 // file holds the table of commands and runs the one named.
 #include "tools/commands.h"
+#include "tools/exit_codes.h"
+#include "tools/help_text.h"
 #include "tools/options.h"
 #include "tools/system/output_capture.h"
 #include "tools/system/signals.h"

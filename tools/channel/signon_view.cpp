@@ -5,6 +5,7 @@
 #include "tools/options.h"
 #include "tools/report/log_reader.h"
 #include "tools/system/file_reading.h"
+#include "tools/system/shown_text.h"
 
 #include "auth/challenge.h"
 #include "auth/hex.h"
@@ -258,7 +259,7 @@ signon_settings signon_settings_from(const arguments &a, std::string_view comman
     // Both sides get the whole field: a blank in it shows what the exit
     // makes of that.
     settings.partner.password =
-        a.value(partner_password_option.name).value_or(settings.channel.password);
+        a.value(partner_password_option).value_or(settings.channel.password);
     check_password("--partner-password", settings.partner.password);
     return settings;
 }
@@ -332,7 +333,7 @@ exit_code show_signon(tarvelo_entry_fn *entry, const signon_settings &settings,
         name.pop_back();
     }
     const verdict v = judge(record, settings.channel, closing_message);
-    out.show("channel " + shown_word(name) + (v.text[0] == ':' ? "" : " ") + v.text + "\n");
+    out.show("channel " + shown_text(name) + (v.text[0] == ':' ? "" : " ") + v.text + "\n");
     return v.code;
 }
 

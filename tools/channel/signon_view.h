@@ -5,6 +5,7 @@
 #ifndef TARVELO_TOOLS_CHANNEL_SIGNON_VIEW_H
 #define TARVELO_TOOLS_CHANNEL_SIGNON_VIEW_H
 
+#include "tools/exit_codes.h"
 #include "tools/options.h"
 #include "tools/system/output_capture.h"
 

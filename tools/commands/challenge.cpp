@@ -28,13 +28,13 @@ const command challenge_command = {
     "challenge",
     "",
     "a fresh challenge, made as the exit makes one",
-    "Prints a fresh challenge made as the exit makes its own: 32 upper-case hex\n"
+    "Prints a fresh challenge made as the exit makes its own: {challenge-length} upper-case hex\n"
     "characters carrying 12 bytes from the system's random source and 4 bytes\n"
     "that mark it as an exit's. Nobody can predict the next one. An exit refuses\n"
     "to answer a challenge that carries the mark (TARVELO007E): a challenge an\n"
     "exit sent is answered by its partner, never by another exit. So this one\n"
     "shows what an exit sends; a partner that opens with it is refused. To a\n"
-    "partner a challenge is any 32 hex characters, best 16 random bytes.\n",
+    "partner a challenge is any {challenge-length} hex characters, best 16 random bytes.\n",
     {},
     "Example: tarvelo challenge\n",
     codes,

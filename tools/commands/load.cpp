@@ -264,18 +264,27 @@ std::string summary_of(const worker_result &total, const load_settings &settings
     return summary;
 }
 
+constexpr number_option channels_option{
+    {"--channels", "N", "channels to run, 1 to 10000000 (default: 1000)"}, 1, 10'000'000};
+constexpr number_option threads_option{
+    {"--threads", "N", "threads calling the exit, 1 to 256 (default: 2)"}, 1, 256};
+constexpr number_option refuse_every_option{
+    {"--refuse-every", "N",
+     "every Nth channel's partner holds another password and is refused (default: 0, none)"},
+    0,
+    10'000'000};
+
+constexpr const option *options[] = {
+    &channels_option,      &threads_option,      &library_option, &entry_option, &password_option,
+    &password_file_option, &refuse_every_option, &log_option,     &trace_option, &exit_data_option,
+};
+
 exit_code load(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     load_settings settings;
-    if (const auto v = a.value("--channels")) {
-        settings.channels = parse_number("--channels", *v, 1, 10'000'000);
-    }
-    if (const auto v = a.value("--threads")) {
-        settings.threads = static_cast<unsigned>(parse_number("--threads", *v, 1, 256));
-    }
-    if (const auto v = a.value("--refuse-every")) {
-        settings.refuse_every = parse_number("--refuse-every", *v, 0, 10'000'000);
-    }
+    settings.channels = a.value(channels_option).value_or(settings.channels);
+    settings.threads = static_cast<unsigned>(a.value(threads_option).value_or(settings.threads));
+    settings.refuse_every = a.value(refuse_every_option).value_or(settings.refuse_every);
     settings.channel.password = channel_password(a, "SECRET");
     // The partners hold the whole field: every channel is then refused.
     warn_of_blank("load", "the password", settings.channel.password);
@@ -377,20 +386,6 @@ exit_code load(const arguments &a, command_table /*commands*/) {
     }
     return total.unexpected == 0 ? exit_code::ok : exit_code::refused;
 }
-
-constexpr option options[] = {
-    {"--channels", "N", "channels to run, 1 to 10000000 (default: 1000)"},
-    {"--threads", "N", "threads calling the exit, 1 to 256 (default: 2)"},
-    library_option,
-    entry_option,
-    password_option,
-    password_file_option,
-    {"--refuse-every", "N",
-     "every Nth channel's partner holds another password and is refused (default: 0, none)"},
-    log_option,
-    trace_option,
-    exit_data_option,
-};
 
 constexpr exit_meaning codes[] = {
     {exit_code::ok, "every channel went as planned"},

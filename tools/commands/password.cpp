@@ -6,17 +6,18 @@
 #include "auth/random.h"
 #include "auth/secure.h"
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
 namespace tarvelo::tool {
 namespace {
 
+constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr unsigned symbols = sizeof alphabet - 1;
+
 exit_code password(const arguments &a, command_table /*commands*/) {
     a.no_positional();
-    static constexpr char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    constexpr unsigned symbols = sizeof alphabet - 1;
     // Bytes of 248 and above are thrown away: 248 is the largest multiple of
     // 62 that fits a byte, so every character is equally likely.
     constexpr unsigned usable = 256 / symbols * symbols;
@@ -41,19 +42,31 @@ exit_code password(const arguments &a, command_table /*commands*/) {
 constexpr exit_meaning codes[] = {
     {exit_code::ok, "the password was printed"}, {exit_code::usage}, {exit_code::program_failed}};
 
+// The description takes the length from the password field and the
+// strength from the alphabet.
+const std::string length = std::to_string(max_password_length);
+const std::string description =
+    "Prints a strong random password for one channel: " + length +
+    " characters, the most\n"
+    "the password field holds, each drawn evenly from the " +
+    std::to_string(symbols) +
+    " letters and digits\n"
+    "A-Z, a-z and 0-9 by the system's random source. That is " +
+    length + " x log2(" + std::to_string(symbols) + "), about\n" +
+    std::to_string(static_cast<int>(static_cast<double>(max_password_length) *
+                                    std::log2(static_cast<double>(symbols)))) +
+    " bits: far beyond offline guessing from a captured sign-on. No blank (the\n"
+    "exit ends the password at the first blank) and nothing that needs quoting.\n"
+    "Give each channel and host a password of its own, and store it in the\n"
+    "channel definition and at the partner service exactly as printed.\n";
+
 } // namespace
 
 const command password_command = {
     "password",
     "",
     "a strong random password for a channel",
-    "Prints a strong random password for one channel: 12 characters, the most\n"
-    "the password field holds, each drawn evenly from the 62 letters and digits\n"
-    "A-Z, a-z and 0-9 by the system's random source. That is 12 x log2(62), about\n"
-    "71 bits: far beyond offline guessing from a captured sign-on. No blank (the\n"
-    "exit ends the password at the first blank) and nothing that needs quoting.\n"
-    "Give each channel and host a password of its own, and store it in the\n"
-    "channel definition and at the partner service exactly as printed.\n",
+    description.c_str(),
     {},
     "Example: tarvelo password\n",
     codes,

@@ -3,6 +3,8 @@
 // for monitoring through node_exporter's textfile collector.
 #include "tools/commands.h"
 
+#include "tools/closest_match.h"
+
 #include "tools/report/formats.h"
 #include "tools/report/local_clock.h"
 #include "tools/report/log_files.h"
@@ -43,12 +45,57 @@ struct named_logs {
     std::vector<named_log> logs;
 };
 
+constexpr text_option since_option{{"--since", "TIME", "only lines at or after TIME"}};
+constexpr text_option until_option{{"--until", "TIME", "only lines before TIME"}};
+constexpr list_option channel_option{
+    {"--channel", "NAME",
+     "only the channel NAME, as the report shows it (without the blanks that pad it); may be "
+     "given more than once"}};
+constexpr choice<report_format> formats[] = {{"text", report_format::text},
+                                             {"json", report_format::json},
+                                             {"prometheus", report_format::prometheus}};
+constexpr choice_option<report_format> format_option{
+    {"--format", "FORMAT",
+     "text: a table for a terminal, worst first (the default); json: for programs; prometheus: "
+     "the text exposition format, for a one-off check: counts of the lines in the files read, "
+     "not counters that only grow"},
+    formats};
+// One word for now: what else to fail on may come.
+constexpr choice<bool> fail_on_words[] = {{"flagged", true}};
+constexpr choice_option<bool> fail_on_option{
+    {"--fail-on", "flagged",
+     "exit with code 1 when any channel reported is flagged, and with code 2 when a --channel "
+     "names no channel"},
+    fail_on_words};
+constexpr text_option output_option{
+    {"--output", "FILE",
+     "write the report to FILE: whole, under a temporary name beside it, then renamed over it, "
+     "so that a reader never sees half a report (mode 0644 less the umask); FILE must be a "
+     "regular file or missing, and a run that fails (exit code 2 or 4) leaves it as it was"}};
+constexpr list_option rotated_option{
+    {"--rotated", "PATH",
+     "read PATH and every rotated copy of it that exists (PATH.1, PATH.2.gz, ..., "
+     "PATH-YYYYMMDD[HH][.gz], and the PATH-YYYYMMDDHH.backup that logrotate's create may "
+     "leave), a copy and its compressed twin once; only regular files of PATH's owner or root, "
+     "no link, are read, anything else named in a warning (exit code 2); none yet is an empty "
+     "report; may be given more than once"}};
+constexpr list_option host_option{
+    {"--host", "NAME",
+     "the files after it, up to the next --host, are the logs of the host NAME: channels are "
+     "counted, and refusals and starts matched, within each host alone; the report shows the "
+     "host"}};
+
+constexpr const option *options[] = {
+    &since_option,   &until_option,  &channel_option, &format_option,
+    &fail_on_option, &output_option, &rotated_option, &host_option,
+};
+
 named_logs logs_named(const arguments &a) {
     named_logs named;
     std::size_t host = 0;
     bool host_has_files = true;
-    for (const auto &[option, value] : a.in_order()) {
-        if (option == "--host") {
+    for (const auto &[declared, value] : a.in_order()) {
+        if (declared == &host_option) {
             if (value->empty()) {
                 throw usage_error("--host needs a name");
             }
@@ -62,7 +109,7 @@ named_logs logs_named(const arguments &a) {
             if (known == named.hosts.end()) {
                 named.hosts.push_back(*value);
             }
-        } else if (option == "--rotated") {
+        } else if (declared == &rotated_option) {
             host_has_files = true;
             result<std::vector<named_log>> set = rotated_logs(*value, host);
             if (!set) {
@@ -71,7 +118,7 @@ named_logs logs_named(const arguments &a) {
             }
             named.logs.insert(named.logs.end(), std::make_move_iterator(set->begin()),
                               std::make_move_iterator(set->end()));
-        } else if (option.empty()) {
+        } else if (declared == nullptr) {
             host_has_files = true;
             named.logs.push_back({host, *value, {}, false, {}});
         }
@@ -83,66 +130,41 @@ named_logs logs_named(const arguments &a) {
     return named;
 }
 
-std::optional<log_time> time_option(const arguments &a, const char *name) {
-    const std::optional<std::string> text = a.value(name);
+std::optional<log_time> time_given(const arguments &a, const text_option &o) {
+    const std::optional<std::string> text = a.value(o);
     if (!text) {
         return std::nullopt;
     }
     const std::optional<log_time> t = parse_time_argument(*text, local_clock_now());
     if (!t) {
         throw usage_error(
-            std::string(name) + " takes a local time such as 2026-12-08, " +
+            std::string(o.name) + " takes a local time such as 2026-12-08, " +
             "2026-12-08T18:43:24, \"Tue Dec  8 18:43:24 2026\", -1h, -30m, today or " +
             "yesterday, not \"" + *text + "\" (the log carries no time zone)");
     }
     return t;
 }
 
-report_format format_option(const arguments &a) {
-    const std::string format = a.value("--format").value_or("text");
-    if (format == "text") {
-        return report_format::text;
-    }
-    if (format == "json") {
-        return report_format::json;
-    }
-    if (format == "prometheus") {
-        return report_format::prometheus;
-    }
-    throw usage_error("--format must be text, json or prometheus, not \"" + format + "\"");
-}
-
-bool fail_on_flagged(const arguments &a) {
-    const std::optional<std::string> what = a.value("--fail-on");
-    if (what && *what != "flagged") {
-        throw usage_error("--fail-on takes \"flagged\", not \"" + *what + "\"");
-    }
-    return what.has_value();
-}
-
-// Warns of each --channel that names no channel read, with the nearest
-// name that was read; true when any did. A mistyped name would otherwise
-// report nothing and stay quiet: a check on it would never fail.
 // Every option read and checked, before anything is opened.
 report_request request_from(const arguments &a) {
     report_request request;
-    request.format = format_option(a);
-    request.fail_on_flags = fail_on_flagged(a);
-    request.filter.since = time_option(a, "--since");
-    request.filter.until = time_option(a, "--until");
+    request.format = a.value(format_option).value_or(report_format::text);
+    request.fail_on_flags = a.value(fail_on_option).value_or(false);
+    request.filter.since = time_given(a, since_option);
+    request.filter.until = time_given(a, until_option);
     if (request.filter.since && request.filter.until &&
         *request.filter.since >= *request.filter.until) {
         throw usage_error("--since must come before --until");
     }
-    for (const std::string &name : a.values("--channel")) {
+    for (const std::string &name : a.values(channel_option)) {
         request.filter.channels.insert(name);
     }
-    request.output = a.value("--output");
+    request.output = a.value(output_option);
     if (request.output && (request.output->empty() || *request.output == standard_input)) {
         throw usage_error("--output needs the name of a file");
     }
     const std::vector<std::string> &names = a.positional();
-    if (names.empty() && a.values("--rotated").empty()) {
+    if (names.empty() && a.values(rotated_option).empty()) {
         throw usage_error(
             "needs at least one LOGFILE (\"-\" for standard input) or --rotated PATH");
     }
@@ -152,6 +174,9 @@ report_request request_from(const arguments &a) {
     return request;
 }
 
+// Warns of each --channel that names no channel read, with the nearest
+// name that was read; true when any did. A mistyped name would otherwise
+// report nothing and stay quiet: a check on it would never fail.
 bool warn_of_unmatched(const report_filter &filter, const log_summary &summary) {
     if (filter.channels.empty()) {
         return false;
@@ -294,35 +319,6 @@ exit_code report(const arguments &a, command_table /*commands*/) {
     }
     return request.fail_on_flags && any_flagged(summary) ? exit_code::refused : exit_code::ok;
 }
-
-constexpr option options[] = {
-    {"--since", "TIME", "only lines at or after TIME"},
-    {"--until", "TIME", "only lines before TIME"},
-    {"--channel", "NAME",
-     "only the channel NAME, as the report shows it (without the blanks that pad it); may be "
-     "given more than once"},
-    {"--format", "FORMAT",
-     "text: a table for a terminal, worst first (the default); json: for programs; prometheus: "
-     "the text exposition format, for a one-off check: counts of the lines in the files read, "
-     "not counters that only grow"},
-    {"--fail-on", "flagged",
-     "exit with code 1 when any channel reported is flagged, and with code 2 when a --channel "
-     "names no channel"},
-    {"--output", "FILE",
-     "write the report to FILE: whole, under a temporary name beside it, then renamed over it, "
-     "so that a reader never sees half a report (mode 0644 less the umask); FILE must be a "
-     "regular file or missing, and a run that fails (exit code 2 or 4) leaves it as it was"},
-    {"--rotated", "PATH",
-     "read PATH and every rotated copy of it that exists (PATH.1, PATH.2.gz, ..., "
-     "PATH-YYYYMMDD[HH][.gz], and the PATH-YYYYMMDDHH.backup that logrotate's create may "
-     "leave), a copy and its compressed twin once; only regular files of PATH's owner or root, "
-     "no link, are read, anything else named in a warning (exit code 2); none yet is an empty "
-     "report; may be given more than once"},
-    {"--host", "NAME",
-     "the files after it, up to the next --host, are the logs of the host NAME: channels are "
-     "counted, and refusals and starts matched, within each host alone; the report shows the "
-     "host"},
-};
 
 constexpr exit_meaning codes[] = {
     {exit_code::ok, "the report was printed"},

@@ -19,7 +19,8 @@ namespace tarvelo::tool {
 namespace {
 
 // What comes before the version in the ident string that the build writes
-// into the library (exit/ident.cpp): "@(#)TARVELO 1.1.0 channel security exit".
+// into the library (exit/ident.cpp): "@(#)TARVELO 1.2.3 channel security exit"
+// for version 1.2.3.
 constexpr std::string_view ident_mark = "@(#)TARVELO ";
 
 bool version_character(char c) {
@@ -72,15 +73,15 @@ exit_code show_versions(const arguments &a, command_table /*commands*/) {
     const std::string version = version_in(library);
     if (version.empty()) {
         throw failure(exit_code::library_unusable,
-                      library + " carries no TARVELO version: an exit built before "
-                                "1.1.0, or not the TARVELO exit");
+                      library + " carries no TARVELO version: an exit built before " +
+                          TARVELO_FIRST_IDENT_VERSION + ", or not the TARVELO exit");
     }
     std::printf("exit library %s: %s%s\n", library.c_str(), version.c_str(),
                 version == TARVELO_VERSION_STRING ? "" : " (not the program's version)");
     return exit_code::ok;
 }
 
-constexpr option options[] = {library_option};
+constexpr const option *options[] = {&library_option};
 
 constexpr exit_meaning codes[] = {{exit_code::ok, "both versions were shown"},
                                   {exit_code::usage},
@@ -96,7 +97,7 @@ const command version_command = {
     "Shows the program's version, and the version of the exit library it would\n"
     "load: PATH, or by default {library}.\n"
     "The library's version is read from its file, where strings(1) finds it too\n"
-    "(\"@(#)TARVELO 1.1.0 channel security exit\"); the library is not loaded.\n",
+    "(\"@(#)TARVELO {version} channel security exit\"); the library is not loaded.\n",
     options,
     nullptr,
     codes,
