@@ -20,11 +20,10 @@
 #                                           not in the .deb: Debian has the
 #                                           text in /usr/share/common-licenses)
 #   share/doc/tarvelo/examples/             logrotate configuration, alert
-#                                           rules and their tests
-#   lib/systemd/system/tarvelo-report.*     the report every minute, and its
-#   etc/default/tarvelo                     settings (under /usr: in
-#                                           /lib/systemd/system and /etc;
-#                                           not in the .tar.gz or the .rpm)
+#                                           rules and their tests, scrape job
+#   etc/mtail/tarvelo.mtail                 mtail's program for the exit's
+#                                           log (under /usr: in /etc; not in
+#                                           the .rpm)
 # A Windows build puts tarvelo.dll beside tarvelo.exe in bin/, both with a
 # version resource, the headers in include/, and the documentation as text
 # with Windows line ends in doc/ (README.txt, the guides, LICENSE.txt); no
@@ -85,27 +84,38 @@ else()
   install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT library
     FILES_MATCHING PATTERN "*.md")
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
-  # Examples for operators: the rotation of the exit's logs, and Prometheus'
-  # alert rules on the report with their unit tests.
+  # Examples for operators: the rotation of the exit's logs, Prometheus'
+  # alert rules on what mtail counts with their unit tests, and the scrape
+  # job that collects it.
   install(FILES packaging/examples/logrotate.conf packaging/examples/tarvelo-alerts.yml
-                packaging/examples/tarvelo-alerts.test.yml
+                packaging/examples/tarvelo-alerts.test.yml packaging/examples/prometheus-scrape.yml
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT library)
 endif()
 
-# The report every minute for node_exporter's textfile collector: a systemd
-# service and timer, and the settings file naming the logs they read
-# (/etc/default/tarvelo, a conffile of the .deb, which does not enable the
-# timer). Written at install time, for the prefix installed to
-# (packaging/install-units.cmake).
-if(TARVELO_BUILD_TOOLS AND NOT WIN32)
-  install(CODE "set(tarvelo_service_template \"${PROJECT_SOURCE_DIR}/packaging/systemd/tarvelo-report.service.in\")
-    set(tarvelo_timer_file \"${PROJECT_SOURCE_DIR}/packaging/systemd/tarvelo-report.timer\")
-    set(tarvelo_defaults_file \"${PROJECT_SOURCE_DIR}/packaging/examples/tarvelo-report.default\")
-    set(tarvelo_bindir \"${CMAKE_INSTALL_BINDIR}\")
-    set(tarvelo_docdir \"${CMAKE_INSTALL_DOCDIR}\")
-    include(\"${PROJECT_SOURCE_DIR}/packaging/install-units.cmake\")" COMPONENT service)
-  file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles "/etc/default/tarvelo\n")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/conffiles)
+# The program with which mtail counts the exit's log for Prometheus
+# (packaging/mtail/mtail.cmake), installed as /etc/mtail/tarvelo.mtail, a
+# conffile of the .deb (packaging/install-mtail.cmake). The .deb's
+# maintainer scripts retire what 1.1.0 shipped for the same purpose (the
+# report's systemd timer and service, /etc/default/tarvelo and the report
+# they left in node_exporter's textfile directory) and have mtail load the
+# program (packaging/maintainer-script.in).
+if(NOT WIN32)
+  install(CODE "set(tarvelo_mtail_program \"${TARVELO_MTAIL_PROGRAM}\")
+    include(\"${PROJECT_SOURCE_DIR}/packaging/install-mtail.cmake\")" COMPONENT mtail)
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/debian/conffiles "/etc/mtail/tarvelo.mtail\n")
+  set(tarvelo_maintainer_scripts "")
+  foreach(script preinst postinst postrm)
+    set(TARVELO_MAINTAINER_SCRIPT ${script})
+    configure_file(packaging/maintainer-script.in ${PROJECT_BINARY_DIR}/packaging/debian/${script}
+      @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+      WORLD_READ WORLD_EXECUTE)
+    list(APPEND tarvelo_maintainer_scripts ${PROJECT_BINARY_DIR}/packaging/debian/${script})
+  endforeach()
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/debian/conffiles
+    ${tarvelo_maintainer_scripts})
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # The engine the program is for, and the one that alerts on what it counts.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mtail, prometheus, logrotate")
 endif()
 
 # For host projects: find_package(tarvelo) gives the interface target
@@ -304,10 +314,11 @@ set(TARVELO_DEB_COMPONENTS ${tarvelo_components})
 list(REMOVE_ITEM TARVELO_DEB_COMPONENTS licence)
 list(REMOVE_ITEM TARVELO_DEB_COMPONENTS import-library)
 set(TARVELO_ARCHIVE_COMPONENTS ${tarvelo_components})
-# The units name the program by its full path, which a .tar.gz unpacked
-# anywhere cannot know, and Red Hat-family systems keep such settings
-# elsewhere: they are for the .deb and "cmake --install" alone.
-list(REMOVE_ITEM TARVELO_ARCHIVE_COMPONENTS debian import-library service)
+list(REMOVE_ITEM TARVELO_ARCHIVE_COMPONENTS debian import-library)
+# Red Hat-family systems package no mtail: its program is for the .deb, the
+# .tar.gz and "cmake --install".
+set(TARVELO_RPM_COMPONENTS ${TARVELO_ARCHIVE_COMPONENTS})
+list(REMOVE_ITEM TARVELO_RPM_COMPONENTS mtail)
 configure_file(packaging/cpack-options.cmake.in ${PROJECT_BINARY_DIR}/packaging/cpack-options.cmake
   @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/cpack-options.cmake)

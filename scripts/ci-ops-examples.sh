@@ -1,23 +1,23 @@
 #!/usr/bin/env bash
 # What the .deb gives operators, checked with Debian's own tools; called by
-# scripts/ci-package.sh with the .deb, after installing systemd, logrotate
-# and prometheus (for promtool):
-#   units      tarvelo-report.service and .timer pass systemd-analyze verify
-#              in a root made of the unpacked .deb and the system's own units
-#              (verify looks for the program the service runs: there, the
-#              packaged one), and a root without the program fails it;
-#              systemd-analyze security rates the service's sandbox at
-#              most 2.5;
-#              /etc/default/tarvelo is a conffile, and no maintainer script
-#              enables the timer;
+# scripts/ci-package.sh with the .deb, after installing logrotate and
+# prometheus (for promtool):
+#   mtail      /etc/mtail/tarvelo.mtail is the package's one conffile, and
+#              the maintainer scripts stop no service of their own but the
+#              retired report timer;
 #   alerts     the alert rules pass promtool check rules and their unit tests,
-#              promtool test rules;
-#   logrotate  the example configuration, aimed at a directory of the test,
-#              rotates the log several times, forced, while tarvelo load
-#              writes to it: every line load wrote is in the rotated set
-#              (the .gz members included), every line is whole, nothing
-#              was moved out of the set, and tarvelo report --rotated reads
-#              every line of it.
+#              promtool test rules, with a test for every alert; the scrape
+#              job, with the rules, passes promtool check config;
+#   logrotate  the example configuration names no user and replaces the
+#              log itself, never by logrotate's rename or create; aimed at a
+#              directory of the test, it rotates the log several times,
+#              forced, while tarvelo load writes to it: every line load wrote
+#              is in the rotated set (the .gz members included), once, every
+#              line is whole, nothing was moved out of the set, the log is
+#              there after each rotation with the rotated one's mode, and
+#              tarvelo report --rotated reads every line of it.
+# mtail following the log through the same rotations, and Prometheus
+# alerting on it, are scripts/ci-metrics.sh's.
 # Usage: ci-ops-examples.sh DEB
 set -euo pipefail
 deb=$(realpath "$1")
@@ -34,70 +34,60 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 examples=$root/usr/share/doc/tarvelo/examples
 
-echo "-- $(systemd-analyze --version | head -n 1): systemd-analyze verify"
-# The system's units (sysinit.target, timers.target, ...) beside the
-# package's, as on a machine where it is installed. The service names the
-# operator's guide as its documentation, not a manual page, so that verify
-# holds where no man is installed; says so.
-mkdir -p "$root/lib/systemd/system"
-cp -an /usr/lib/systemd/system/. "$root/lib/systemd/system/"
-units=(/lib/systemd/system/tarvelo-report.service /lib/systemd/system/tarvelo-report.timer)
-if out=$(systemd-analyze verify --root="$root" "${units[@]}" 2>&1) && [ -z "$out" ]; then
-  echo "units: verified"
-else
-  fail "systemd-analyze verify: $out"
-fi
-# How much the service could do if the program were subverted, as systemd
-# rates it (0 to 10): it runs as root, so its sandbox is what keeps it to
-# reading logs and writing one directory. Above 2.5 fails.
-exposure=$(systemd-analyze security --offline=yes --root="$root" --threshold=25 "${units[0]}" 2>&1) ||
-  fail "the service's sandbox has weakened: $(tail -n 1 <<<"$exposure")"
-tail -n 1 <<<"$exposure"
-mv "$root/usr/bin/tarvelo" "$work/tarvelo.moved"
-if systemd-analyze verify --root="$root" "${units[0]}" >/dev/null 2>&1; then
-  fail "systemd-analyze verify passes a service whose program is missing: it checks nothing"
-fi
-mv "$work/tarvelo.moved" "$root/usr/bin/tarvelo"
-grep -q '^EnvironmentFile=/etc/default/tarvelo$' "$root${units[0]}" ||
-  fail "the service does not read /etc/default/tarvelo"
-grep -q '^ExecStart=/usr/bin/tarvelo report --format prometheus --output /var/lib/prometheus/node-exporter/tarvelo.prom \$TARVELO_REPORT_ARGS$' \
-  "$root${units[0]}" || fail "the service's ExecStart: $(grep ExecStart "$root${units[0]}")"
+echo "-- the package's conffiles and maintainer scripts"
 mkdir "$work/control"
 dpkg-deb -e "$deb" "$work/control"
-grep -qx /etc/default/tarvelo "$work/control/conffiles" || fail "/etc/default/tarvelo is no conffile"
-if grep -rqs -e enable -e systemctl -e deb-systemd "$work/control"; then
-  fail "a maintainer script enables or starts the timer: $(ls "$work/control")"
+[ "$(cat "$work/control/conffiles")" = /etc/mtail/tarvelo.mtail ] ||
+  fail "the conffiles: $(cat "$work/control/conffiles")"
+[ -f "$root/etc/mtail/tarvelo.mtail" ] || fail "no /etc/mtail/tarvelo.mtail in the .deb"
+# Only the retired timer is stopped, and no unit is enabled or started.
+if grep -hE 'deb-systemd-(invoke|helper)' "$work/control"/*inst "$work/control"/*rm |
+  grep -vE 'tarvelo-report\.(timer|service)|mtail\.service|command -v' | grep -q .; then
+  fail "a maintainer script acts on a unit other than the retired timer and mtail"
 fi
-# The settings as shipped give the report a log that need not exist yet.
-# shellcheck disable=SC1091
-TARVELO_REPORT_ARGS=$(. "$root/etc/default/tarvelo" && echo "$TARVELO_REPORT_ARGS")
-[[ "$TARVELO_REPORT_ARGS" == --rotated\ /* ]] ||
-  fail "/etc/default/tarvelo sets TARVELO_REPORT_ARGS=$TARVELO_REPORT_ARGS"
+! grep -qE 'deb-systemd-helper (enable|unmask)|deb-systemd-invoke (start|restart)|systemctl ' "$work/control"/*inst ||
+  fail "a maintainer script enables or starts a unit"
+echo "conffile /etc/mtail/tarvelo.mtail; maintainer scripts: $(cd "$work/control" && echo *inst *rm)"
 
 echo "-- $(promtool --version 2>&1 | head -n 1): promtool check rules, test rules"
 if ! (cd "$examples" && promtool check rules tarvelo-alerts.yml && promtool test rules tarvelo-alerts.test.yml); then
   fail "the alert rules or their tests"
 fi
-for rule in TarveloRefusalsRising TarveloPartnerImpersonation TarveloRefusalBurst TarveloReportStale; do
+alerts=$(sed -n 's/^ *- alert: //p' "$examples/tarvelo-alerts.yml")
+[ "$(wc -w <<<"$alerts")" -ge 8 ] || fail "only these alerts: $alerts"
+for rule in $alerts; do
   grep -q "alertname: $rule\$" "$examples/tarvelo-alerts.test.yml" || fail "no test of the alert $rule"
 done
+# The scrape job as the guide has it added to prometheus.yml, with the rules.
+{
+  echo "rule_files: [$examples/tarvelo-alerts.yml]"
+  cat "$examples/prometheus-scrape.yml"
+} >"$work/prometheus.yml"
+promtool check config "$work/prometheus.yml" >/dev/null || fail "the scrape job: $(promtool check config "$work/prometheus.yml" 2>&1)"
+grep -q 'job_name: tarvelo-mtail' "$examples/prometheus-scrape.yml" &&
+  grep -q 'job="tarvelo-mtail"' "$examples/tarvelo-alerts.yml" || fail "the rules and the scrape job name different jobs"
 
 echo "-- $(logrotate --version 2>&1 | head -n 1): rotations while tarvelo load writes"
 example=$examples/logrotate.conf
-for directive in nocreate delaycompress compress 'su '; do
-  grep -q "^ *$directive" "$example" || fail "the logrotate example lacks $directive"
+for directive in copy delaycompress compress postrotate; do
+  grep -q "^ *$directive\$" "$example" || fail "the logrotate example lacks $directive"
 done
-# Truncating loses the lines written after the copy; creating the new log
-# races the exit, which creates it itself, and loses lines as a ".backup".
-! grep -qE '^ *(copytruncate|create)' "$example" || fail "the logrotate example truncates or creates"
+# Truncating loses the lines written after the copy; logrotate's own
+# rename leaves the log missing, and its create races the exit, which
+# creates the log itself, and moves its lines out of the set as a
+# ".backup"; and a user named there is no operator's.
+! grep -qE '^ *(copytruncate|create|nocopy|su)( |$)' "$example" ||
+  fail "the logrotate example truncates, renames, creates or names a user"
 umask 022
 logs=$work/log
 mkdir -m 0750 "$logs"
-user="$(id -un) $(id -gn)"
-sed -e "s|/var/log/tarvelo/|$logs/|" -e "s|qmadmin qmadmin|$user|" "$example" >"$work/logrotate.conf"
+sed -e "s|/var/log/tarvelo/|$logs/|" "$example" >"$work/logrotate.conf"
 chmod 0644 "$work/logrotate.conf"
+missing_after=0
 rotate() {
-  logrotate -f -s "$work/logrotate.state" "$work/logrotate.conf"
+  logrotate -f -s "$work/logrotate.state" "$work/logrotate.conf" || return 1
+  # The new log is there at once, whether the exit or the example made it.
+  [ -f "$logs/t.log" ] || missing_after=$((missing_after + 1))
 }
 channels=${TARVELO_ROTATION_CHANNELS:-100000}
 build/tools/tarvelo load --channels "$channels" --log "$logs/t.log" >"$work/load.out" 2>&1 &
@@ -140,7 +130,8 @@ read_by_report=$(build/tools/tarvelo report --format json --rotated "$logs/t.log
   sed -n 's/^"lines": \([0-9]*\),.*/\1/p')
 echo "tarvelo report --rotated read $read_by_report lines"
 [ "$read_by_report" = "$written" ] || fail "tarvelo report --rotated read $read_by_report lines of $written"
-[ -z "$(find "$logs" -name '*.backup')" ] || fail "logrotate moved a log out of the set"
+[ -z "$(find "$logs" -name '*.backup' -o -name '*.new.*')" ] || fail "a log was moved out of the set: $(ls "$logs")"
+[ "$missing_after" -eq 0 ] || fail "$missing_after rotations left no log behind them"
 # Each new log is the exit's own: 0640 under the umask of 022 set above.
 perms=$(stat -c %a "$logs/t.log.1")
 [ "$perms" = 640 ] || fail "the newest rotated log has mode $perms, not 0640"

@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # The recipes of the README and the operator's guide, run as an operator
 # types them: every "tarvelo report" command they show on a line of its own
-# (a leading "$ " dropped), and the command tarvelo-report.service runs
-# with each TARVELO_REPORT_ARGS the guide and /etc/default/tarvelo show.
-# Debian's directories are made under a directory of the test (the only
-# change to a command), and each recipe runs against the logs as they lie:
+# (a leading "$ " dropped), and every "tarvelo run --exit-data" naming a log
+# there. /var/log/tarvelo is a short directory of the test (the only change
+# to a command: a log path and TRACEON must fit the 32-byte exit data), and
+# each report recipe runs against the logs as they lie:
 #   fresh     before the exit's first line: no log yet;
 #   first     lines in the log, before its first rotation;
 #   moved     just after a rotation (mv), before the next line;
 #   rotated   after three: a compressed copy, the one before, the log.
 # Each must end with status 0 (1 allowed with --fail-on, for a flagged
-# channel), and what it reports must count every line of the set: a report
-# written with --output has mode 0644, gives no series twice, as many
-# starts as the set holds, and with --host a host label for each host; JSON
-# gives the lines read.
+# channel), and what it reports must count every line of the set: JSON
+# gives the lines read. Each run recipe must sign its channel on, writing
+# its lines, trace lines too where it asks for trace, to the log it names.
+# (mtail's recipes, which need mtail, Prometheus and root, run in
+# scripts/ci-metrics.sh.)
 # Usage: guide_recipes_test.sh TARVELO_PROGRAM SOURCE_DIR [ZLIB]
 # ZLIB is OFF for a program built without zlib (a target whose zlib could
 # not be had): the rotated copies are then left uncompressed, and the output
@@ -29,16 +30,14 @@ work=$(mktemp -d /tmp/tvrXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-root=$work/root
-logs=$root/var/log/tarvelo
-textfiles=$root/var/lib/prometheus/node-exporter
-mkdir -p "$logs" "$textfiles" "$work/bin" "$work/gen"
+logs=$work/l
+mkdir -p "$logs" "$work/bin" "$work/gen"
 ln -s "$(realpath "$program")" "$work/bin/tarvelo"
 export PATH="$work/bin:$PATH"
 
-# As typed, with Debian's directories under the test's root.
+# As typed, with the log directory the test's.
 local_paths() {
-  sed -e "s|/var/log/tarvelo/|$logs/|g" -e "s|/var/lib/prometheus/node-exporter/|$textfiles/|g" <<<"$1"
+  sed -e "s|/var/log/tarvelo/|$logs/|g" <<<"$1"
 }
 
 recipes=()
@@ -51,15 +50,14 @@ for doc in "$source/README.md" "$source/docs/operators-guide.md"; do
     recipes+=("$line")
   done < <(grep -o '`tarvelo report [^`]*/var/log/tarvelo/[^`]*`' "$doc" | tr -d '`' || true)
 done
-# What the service runs, with each setting shown.
-exec_start=$(sed -n 's/^ExecStart=@TARVELO_PROGRAM@ //p' "$source/packaging/systemd/tarvelo-report.service.in")
-[[ "$exec_start" == *' $TARVELO_REPORT_ARGS' ]] || fail "the service runs: $exec_start"
-while IFS= read -r setting; do
-  # shellcheck disable=SC2016 # the variable is the service's, expanded below
-  recipes+=("TARVELO_REPORT_ARGS=$setting; tarvelo ${exec_start% \$TARVELO_REPORT_ARGS} \$TARVELO_REPORT_ARGS")
-done < <(sed -n 's/^ *#* *TARVELO_REPORT_ARGS=\(".*"\)$/\1/p' "$source/docs/operators-guide.md" \
-  "$source/packaging/examples/tarvelo-report.default" | sort -u)
-[ ${#recipes[@]} -ge 8 ] || fail "only ${#recipes[@]} recipes found: ${recipes[*]}"
+[ ${#recipes[@]} -ge 5 ] || fail "only ${#recipes[@]} recipes found: ${recipes[*]}"
+runs=()
+for doc in "$source/README.md" "$source/docs/operators-guide.md"; do
+  while IFS= read -r line; do
+    runs+=("$line")
+  done < <(sed -n 's/^ *\(tarvelo run .*--exit-data "\/var\/log\/tarvelo\/.*\)$/\1/p' "$doc")
+done
+[ ${#runs[@]} -ge 1 ] || fail "no tarvelo run recipe with a log found"
 
 # Lines of the exit for each log, made by tarvelo load under a short path
 # (the exit data holds 32 bytes) and appended.
@@ -95,45 +93,35 @@ set_count() { # LOG PATTERN
 }
 
 run_recipes() {
-  local state=$1 recipe command status out prom starts want lines twice log host
+  local state=$1 recipe command status out lines
   for recipe in "${recipes[@]}"; do
     command=$(local_paths "$recipe")
-    rm -f "$textfiles/tarvelo.prom"
     status=0
     out=$(cd "$work" && umask 022 && bash -o pipefail -c "$command" 2>"$work/stderr") || status=$?
     if [ $status -ne 0 ] && ! { [ $status -eq 1 ] && [[ "$recipe" == *--fail-on* ]]; }; then
       fail "$state: \"$recipe\" exited $status: $(cat "$work/stderr")"
     fi
-    if [[ "$recipe" == *--output* ]]; then
-      prom=$textfiles/tarvelo.prom
-      [ -f "$prom" ] || fail "$state: \"$recipe\" wrote no report"
-      [ "$(stat -c %a "$prom")" = 644 ] || fail "$state: the report's mode is $(stat -c %a "$prom")"
-      [ -z "$(find "$textfiles" -type f ! -name tarvelo.prom)" ] ||
-        fail "$state: \"$recipe\" left $(ls "$textfiles")"
-      # node_exporter refuses a whole text file that gives one series twice.
-      twice=$(grep -v '^#' "$prom" | sed 's/ [^ ]*$//' | sort | uniq -d | head -n 3)
-      [ -z "$twice" ] || fail "$state: \"$recipe\" gives series twice: $twice"
-      starts=$(awk '/^tarvelo_channel_starts_total/ {s += $NF} END {print s + 0}' "$prom")
-      want=0
-      for log in tarvelo qm1 qm2; do
-        if [[ "$recipe" == *"/var/log/tarvelo/$log.log"* ]]; then
-          want=$((want + $(set_count "$log" 'TARVELO001I')))
-        fi
-      done
-      [ "$starts" -eq "$want" ] || fail "$state: \"$recipe\" counted $starts starts of $want"
-      if [[ "$recipe" == *--host* ]] && [ "$want" -gt 0 ]; then
-        for host in QM1 QM2; do
-          grep -q "^tarvelo_channel_starts_total{.*host=\"$host\"" "$prom" ||
-            fail "$state: no series of host $host: $(head -n 5 "$prom")"
-        done
-      fi
-    elif [[ "$recipe" == *"--format json --rotated /var/log/tarvelo/tarvelo.log" ]]; then
+    if [[ "$recipe" == *"--format json --rotated /var/log/tarvelo/tarvelo.log" ]]; then
       lines=$(sed -n 's/^"lines": \([0-9]*\),.*/\1/p' <<<"$out")
       [ "$lines" = "$(set_count tarvelo '')" ] ||
         fail "$state: \"$recipe\" read $lines lines of $(set_count tarvelo '')"
     fi
   done
 }
+
+# Each run recipe signs on, and writes to the log it names, trace lines
+# where it asks for them.
+for recipe in "${runs[@]}"; do
+  command=$(local_paths "$recipe")
+  log=$(sed -n 's/.*--exit-data "\([^ "]*\).*/\1/p' <<<"$command")
+  out=$(cd "$work" && bash -c "$command" 2>&1) || fail "\"$recipe\" exited $?: $out"
+  [[ "$out" == *"signed on: both sides proved the password"* ]] || fail "\"$recipe\": $out"
+  [ "$(grep -c ' TARVELO001I ' "$log")" -eq 1 ] || fail "\"$recipe\" wrote no start to $log"
+  if [[ "$recipe" == *TRACEON* ]]; then
+    grep -q ' Trace ....> ' "$log" || fail "\"$recipe\" wrote no trace line to $log"
+  fi
+  rm -f "$log"
+done
 
 run_recipes fresh
 add_lines
@@ -148,4 +136,4 @@ add_lines
 [ -f "$logs/tarvelo.log.2$gz" ] && [ -f "$logs/tarvelo.log.1" ] && [ -f "$logs/tarvelo.log" ] ||
   fail "the rotated set is not as logrotate leaves it: $(ls "$logs")"
 run_recipes rotated
-echo "${#recipes[@]} recipes, each before the first line, before the first rotation, just after one and after three"
+echo "${#recipes[@]} report recipes, each before the first line, before the first rotation, just after one and after three; ${#runs[@]} run recipes"

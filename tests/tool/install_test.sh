@@ -10,7 +10,9 @@
 # would turn a match into a failure.)
 # Each tree's tarvelo.pc gives pkg-config plain paths under the prefix it
 # was installed under, or, in the .tar.gz, paths from its own place.
-# Every package has its SHA-256 checksum beside it.
+# Every package has its SHA-256 checksum beside it. mtail's program goes to
+# etc/mtail under the prefix (/etc/mtail in the .deb, with the maintainer
+# scripts that retire 1.1.0's report timer).
 # Usage: install_test.sh CMAKE CPACK BUILD_DIR LIBDIR EXITDIR DOCDIR MANDIR VERSION
 set -euo pipefail
 cmake_cmd=$1 cpack_cmd=$2 build=$3 libdir=$4 exitdir=$5 docdir=$6 mandir=$7 version=$8
@@ -36,6 +38,7 @@ expected=(
   "$docdir/examples/logrotate.conf"
   "$docdir/examples/tarvelo-alerts.yml"
   "$docdir/examples/tarvelo-alerts.test.yml"
+  "$docdir/examples/prometheus-scrape.yml"
   "$docdir/copyright"
   "$docdir/changelog.gz"
 )
@@ -115,18 +118,13 @@ check_links() {
   [ "$links" -ge 5 ] || fail "only $links links found in the documents of $docs"
 }
 
-# The report's service and timer as "cmake --install" writes them for a
-# prefix: the program and the settings file of that prefix (ROOT: the tree
-# the .deb was unpacked in, empty for a prefix installed to).
-check_units() {
-  local root=$1 units=$2 defaults=$3 prefix=$4 service
-  service=$units/tarvelo-report.service
-  [ -f "$service" ] && [ -f "$units/tarvelo-report.timer" ] && [ -f "$defaults" ] ||
-    fail "the report's units or settings are not installed in $root"
-  grep -qx "ExecStart=$prefix/bin/tarvelo report --format prometheus --output /var/lib/prometheus/node-exporter/tarvelo.prom \$TARVELO_REPORT_ARGS" "$service" ||
-    fail "the service in $root runs $(grep ExecStart= "$service")"
-  grep -qx "EnvironmentFile=${defaults#"$root"}" "$service" || fail "the service in $root reads $(grep EnvironmentFile= "$service")"
-  grep -qx 'OnCalendar=minutely' "$units/tarvelo-report.timer" || fail "the timer does not run every minute"
+# mtail's program as "cmake --install" writes it for a prefix (FILE): the
+# build's, made from the catalogue, with a pattern for every message.
+check_mtail_program() {
+  local file=$1
+  [ -f "$file" ] || fail "mtail's program is not installed as $file"
+  cmp -s "$file" "$build/packaging/mtail/tarvelo.mtail" || fail "$file is not the program the build made"
+  grep -q 'TARVELO007E - Possible Partner impersonation' "$file" || fail "$file has no pattern of TARVELO007E"
 }
 
 # cmake --install, to a prefix given with a detour that must not reach
@@ -138,7 +136,9 @@ done
 check_tree "$work/prefix"
 check_pc "$work/prefix" "$work/prefix"
 check_links "$work/prefix/$docdir"
-check_units "" "$work/prefix/lib/systemd/system" "$work/prefix/etc/default/tarvelo" "$work/prefix"
+check_mtail_program "$work/prefix/etc/mtail/tarvelo.mtail"
+[ ! -e "$work/prefix/lib/systemd" ] && [ ! -e "$work/prefix/etc/default" ] ||
+  fail "cmake --install still installs the report's units or settings"
 
 # The packages, made from the same build.
 (cd "$work" && "$cpack_cmd" --config "$build/CPackConfig.cmake" -G "TGZ;DEB" -B "$work/packages" >/dev/null)
@@ -179,9 +179,18 @@ check_tree "$work/deb/usr"
 check_stripped "$work/deb/usr"
 check_pc "$work/deb/usr" /usr
 check_links "$work/deb/usr/$docdir"
-check_units "$work/deb" "$work/deb/lib/systemd/system" "$work/deb/etc/default/tarvelo" /usr
-grep -qx /etc/default/tarvelo "$work/control/conffiles" || fail "/etc/default/tarvelo is no conffile of the .deb"
-! grep -q 'inst\|rm' <<<"$(ls "$work/control")" || fail "the .deb has maintainer scripts: $(ls "$work/control")"
+check_mtail_program "$work/deb/etc/mtail/tarvelo.mtail"
+[ "$(cat "$work/control/conffiles")" = /etc/mtail/tarvelo.mtail ] ||
+  fail "the .deb's conffiles: $(cat "$work/control/conffiles")"
+! grep -qE 'systemd|etc/default' <<<"$listing" || fail "the .deb still ships the report's units or settings"
+grep -q '^Suggests: .*mtail' <<<"$(dpkg-deb -f "$deb")" || fail "the .deb does not suggest mtail"
+# The scripts that retire 1.1.0's report: each removes its settings as dpkg
+# removes an obsolete conffile, for the version being packaged.
+for script in preinst postinst postrm; do
+  grep -qx "dpkg-maintscript-helper rm_conffile /etc/default/tarvelo \"$version~\" -- \"\$@\"" \
+    "$work/control/$script" || fail "the .deb's $script does not retire /etc/default/tarvelo"
+  sh -n "$work/control/$script" || fail "the .deb's $script is no shell script"
+done
 grep -q '\./usr/lib/debug/\.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$ddeb")" ||
   fail "the dbgsym package holds no debug information"
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <map>
 #include <regex>
 #include <set>
 #include <string>
@@ -461,7 +462,67 @@ TEST(Library, AnExitThatNeitherRunsNorClosesTheChannelGivesCode5) {
                                 "running nor closing the channel");
 }
 
-TEST(Help, EveryCommandDescribesItselfAndOnlyTheExitCodesItCanReturn) {
+// The options a command's help lists, "--help" left out: each on a line of
+// its own, indented by two blanks.
+std::set<std::string> options_in(const std::string &help) {
+    std::set<std::string> options;
+    std::smatch option;
+    for (const std::string &line : split_lines(help)) {
+        if (std::regex_search(line, option, std::regex("^  (?:-h, )?(--[a-z][a-z-]*)")) &&
+            option[1] != "--help") {
+            options.insert(option[1]);
+        }
+    }
+    return options;
+}
+
+// What tarvelo(1) says of the options: by command, those its SYNOPSIS gives
+// it (each entry from ".B tarvelo COMMAND" to ".br"), and those OPTIONS
+// describes (the tag after each ".TP").
+struct manual_options {
+    std::map<std::string, std::set<std::string>> synopsis;
+    std::set<std::string> described;
+};
+
+manual_options options_in_manual() {
+    manual_options manual;
+    std::string section;
+    std::string command;
+    bool tag = false;
+    const std::regex option("--[a-z][a-z-]*");
+    for (std::string line : split_lines(read_file(TARVELO_MAN_DIR "/tarvelo.1"))) {
+        for (std::size_t at; (at = line.find("\\-")) != std::string::npos;) {
+            line.replace(at, 2, "-");
+        }
+        if (line.rfind(".SH ", 0) == 0) {
+            section = line.substr(4);
+            continue;
+        }
+        std::set<std::string> *into = nullptr;
+        if (section == "SYNOPSIS") {
+            std::smatch entry;
+            if (std::regex_search(line, entry, std::regex("^\\.B tarvelo (--version|[a-z]+)"))) {
+                command = entry[1];
+                manual.synopsis[command];
+                line = line.substr(entry[0].length());
+            } else if (line == ".br") {
+                command.clear();
+            }
+            into = command.empty() ? nullptr : &manual.synopsis[command];
+        } else if (section == "OPTIONS") {
+            into = tag ? &manual.described : nullptr;
+            tag = line == ".TP";
+        }
+        for (auto it = std::sregex_iterator(line.begin(), line.end(), option);
+             into != nullptr && it != std::sregex_iterator(); ++it) {
+            into->insert(it->str());
+        }
+    }
+    return manual;
+}
+
+TEST(Help, EveryCommandDescribesItselfItsOptionsAsTheManualPageDoesAndOnlyItsExitCodes) {
+    manual_options manual = options_in_manual();
     // The codes each command's help lists: only the ones it can return.
     const std::vector<std::pair<std::string, std::string>> commands = {
         {"demo", "0 1 2 3 4 5"}, {"run", "0 1 2 3 4 5"}, {"load", "0 1 2 3 4 130"},
@@ -491,7 +552,15 @@ TEST(Help, EveryCommandDescribesItselfAndOnlyTheExitCodesItCanReturn) {
         // "tarvelo help COMMAND" is "tarvelo COMMAND --help".
         EXPECT_EQ(run_tool({"help", command}).out, r.out);
         EXPECT_TRUE(contains(general.out, "\n  " + command + " ")) << general.out;
+        // tarvelo(1) gives the command every option its help lists, and
+        // none it does not, in the SYNOPSIS, and describes each in OPTIONS.
+        const std::set<std::string> options = options_in(r.out.substr(0, start));
+        EXPECT_EQ(manual.synopsis[command], options);
+        for (const std::string &option : options) {
+            EXPECT_TRUE(manual.described.contains(option)) << option << " is not in OPTIONS";
+        }
     }
+    EXPECT_EQ(manual.synopsis.size(), commands.size());
 }
 
 TEST(Version, TheProgramsAndThatOfTheExitItWouldLoadReadFromItsFile) {
