@@ -82,8 +82,8 @@ std::string read_password_file(const std::string &path) {
     if (file == nullptr) {
         throw setting_error("cannot read the password file " + path + ": " + std::strerror(errno));
     }
-    // Only the first line matters: a password is at most 12 bytes, so a
-    // longer first line is reported as too long without reading it all.
+    // Only the first line matters: a password fills at most its field, so
+    // a longer first line is reported as too long without reading it all.
     std::string line;
     bool ended = false;
     for (int c; line.size() <= 4 * max_password_length && (c = std::fgetc(file)) != EOF;) {

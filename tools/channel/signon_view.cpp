@@ -22,6 +22,8 @@ namespace tarvelo::tool {
 namespace {
 
 constexpr std::size_t channel_name_width = TARVELO_CHANNEL_NAME_LENGTH;
+// "32-byte": a challenge's size, as the verdicts say it.
+const std::string challenge_size = std::to_string(security_text_length) + "-byte";
 
 const char *status_name(std::uint8_t status) {
     switch (status) {
@@ -165,8 +167,8 @@ std::string detail(int message, std::uint8_t state, const std::vector<std::uint8
                      "does not hold the password (possible impersonation)";
     }
     if (kind == input_kind::cut_message) {
-        return "the host's exchange buffer holds " + byte_count(room) +
-               ", too few for the partner's 32-byte challenge";
+        return "the host's exchange buffer holds " + byte_count(room) + ", too few for the " +
+               "partner's " + challenge_size + " challenge";
     }
     if (message != msg_unknown_status && s.how == reading::by_first_byte) {
         // A status with a message of its own: the one of the message's
@@ -181,14 +183,14 @@ std::string detail(int message, std::uint8_t state, const std::vector<std::uint8
         }
         return is_status(kind)
                    ? "the partner opened with " + status_text(m[0]) + " instead of a challenge"
-                   : "the partner opened with " + byte_count(m.size()) +
-                         ", not a 32-byte challenge";
+                   : "the partner opened with " + byte_count(m.size()) + ", not a " +
+                         challenge_size + " challenge";
     case ZAVCONN_SIGNON:
         return "the partner answered with " + status_text(m.empty() ? 0 : m[0]) +
                ", which the exit does not accept after its response";
     case ZAVCONN_VERIFY:
         return "the partner's response to the exit's challenge was " + byte_count(m.size()) +
-               ", not 32";
+               ", not " + std::to_string(security_text_length);
     default:
         return {};
     }

@@ -80,7 +80,7 @@ private:
     std::size_t trace_key_at_ = 0;
     std::array<std::vector<int>, 256> trace_entries_;
     // Lines of one second share their timestamp: it is read once.
-    std::array<char, 24> last_stamp_{};
+    std::array<char, timestamp_length> last_stamp_{};
     log_time last_time_ = 0;
     bool have_last_ = false;
 };
