@@ -12,7 +12,7 @@
 #ifndef TARVELO_TOOLS_HELP_TEXT_H
 #define TARVELO_TOOLS_HELP_TEXT_H
 
-#include "tools/commands.h"
+#include "tools/command_table.h"
 
 #include <string>
 #include <string_view>

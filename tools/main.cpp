@@ -2,7 +2,7 @@
 // operators who want to watch it sign a channel on before they install it,
 // and for partner engineers who must compute exactly what it expects. This
 // file holds the table of commands and runs the one named.
-#include "tools/commands.h"
+#include "tools/command_table.h"
 #include "tools/exit_codes.h"
 #include "tools/help_text.h"
 #include "tools/options.h"

@@ -1,7 +1,7 @@
 // exit_loader.cpp: see exit_loader.h.
 #include "tools/channel/exit_loader.h"
 
-#include "tools/options.h"
+#include "tools/exit_codes.h"
 
 #include "standin/host.h"
 

@@ -1,6 +1,6 @@
 // challenge.cpp: "tarvelo challenge": a fresh challenge, made as the exit
 // makes its own.
-#include "tools/commands.h"
+#include "tools/command_table.h"
 
 #include "auth/challenge.h"
 

@@ -1,7 +1,7 @@
 // demo.cpp: "tarvelo demo": one channel signed on with trace on and a fresh
 // log file, every step shown, for an operator who wants to see the exit
 // work before installing it.
-#include "tools/commands.h"
+#include "tools/command_table.h"
 
 #include "tools/channel/channel_options.h"
 #include "tools/channel/exit_loader.h"

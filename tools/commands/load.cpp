@@ -1,7 +1,7 @@
 // load.cpp: "tarvelo load": many channels through one loaded exit library
 // from several threads at once, as a busy host runs them, and what it cost:
 // sign-ons per second, lines written, the latency of the exit calls.
-#include "tools/commands.h"
+#include "tools/command_table.h"
 
 #include "tools/channel/channel_options.h"
 #include "tools/channel/exit_loader.h"

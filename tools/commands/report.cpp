@@ -1,7 +1,7 @@
 // report.cpp: "tarvelo report": the exit's log files read back and
 // summarised per channel, for an operator at a terminal, for programs, and
 // for monitoring through node_exporter's textfile collector.
-#include "tools/commands.h"
+#include "tools/command_table.h"
 
 #include "tools/closest_match.h"
 

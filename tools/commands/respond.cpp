@@ -2,7 +2,7 @@
 // password, for partner engineers who must match the exit and support staff
 // checking a trace. It uses the same code the library is built from, so
 // what it prints is what the exit sends and expects.
-#include "tools/commands.h"
+#include "tools/command_table.h"
 
 #include "tools/channel/channel_options.h"
 

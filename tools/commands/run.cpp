@@ -1,6 +1,6 @@
 // run.cpp: "tarvelo run": one channel with every setting of the host and the
 // partner in reach, to reproduce what a host saw.
-#include "tools/commands.h"
+#include "tools/command_table.h"
 
 #include "tools/channel/channel_options.h"
 #include "tools/channel/exit_loader.h"

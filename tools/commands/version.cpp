@@ -2,7 +2,7 @@
 // version of the exit library it would load, read from the library's file
 // without loading it, as strings(1) would find it. An operator can so tell
 // which build a host has loaded, even for a library this machine cannot load.
-#include "tools/commands.h"
+#include "tools/command_table.h"
 
 #include "tools/channel/channel_options.h"
 

@@ -32,17 +32,17 @@ public:
     }();
     static constexpr std::size_t block_size = std::size_t{1} << block_bits;
 
-    std::size_t size() const { return size_; }
+    std::size_t count() const { return count_; }
     T &operator[](std::size_t i) { return blocks_[i >> block_bits][i & (block_size - 1)]; }
     const T &operator[](std::size_t i) const {
         return blocks_[i >> block_bits][i & (block_size - 1)];
     }
     T &emplace_back() {
-        if ((size_ & (block_size - 1)) == 0) {
+        if ((count_ & (block_size - 1)) == 0) {
             blocks_.reserve(blocks_.size() + 1);
             blocks_.emplace_back(static_cast<T *>(allocate_record_block()));
         }
-        return (*this)[size_++];
+        return (*this)[count_++];
     }
 
 private:
@@ -55,7 +55,7 @@ private:
     };
     using block = std::unique_ptr<T[], freer>;
     std::vector<block> blocks_;
-    std::size_t size_ = 0;
+    std::size_t count_ = 0;
 };
 
 } // namespace tarvelo::tool

@@ -216,13 +216,13 @@ std::size_t log_summary::add_channel(std::string_view name) {
     c.name_at = *place;
     c.name_length = static_cast<std::uint8_t>(name.size());
     c.host = host_;
-    return channels_.size() - 1;
+    return channels_.count() - 1;
 }
 
 channel_trouble &log_summary::trouble_of(channel_record &c) {
     if (c.trouble == 0) {
         troubles_.emplace_back();
-        c.trouble = static_cast<std::uint32_t>(troubles_.size());
+        c.trouble = static_cast<std::uint32_t>(troubles_.count());
     }
     return troubles_[c.trouble - 1];
 }
@@ -230,7 +230,7 @@ channel_trouble &log_summary::trouble_of(channel_record &c) {
 flag_record &log_summary::raise(channel_trouble &t, flag_kind kind) {
     if (t.flags == 0) {
         flags_.emplace_back();
-        t.flags = static_cast<std::uint32_t>(flags_.size());
+        t.flags = static_cast<std::uint32_t>(flags_.count());
     }
     return flags_[t.flags - 1].flags[kind];
 }

@@ -174,7 +174,7 @@ public:
     // numbers used up): the lines of those beyond were not counted.
     result<void> finish();
 
-    std::size_t channel_count() const { return channels_.size(); }
+    std::size_t channel_count() const { return channels_.count(); }
     const channel_record &channel(std::size_t i) const { return channels_[i]; }
     std::string_view name(std::size_t i) const {
         const channel_record &c = channels_[i];

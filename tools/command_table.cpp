@@ -1,5 +1,5 @@
-// commands.cpp: see commands.h.
-#include "tools/commands.h"
+// command_table.cpp: see command_table.h.
+#include "tools/command_table.h"
 
 #include "tools/closest_match.h"
 

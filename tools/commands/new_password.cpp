@@ -1,6 +1,6 @@
-// password.cpp: "tarvelo password": a strong random password for a channel,
+// new_password.cpp: "tarvelo password": a strong random password for a channel,
 // for operators who set one up.
-#include "tools/commands.h"
+#include "tools/command_table.h"
 
 #include "auth/password.h"
 #include "auth/random.h"
@@ -16,7 +16,7 @@ namespace {
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr unsigned symbols = sizeof alphabet - 1;
 
-exit_code password(const arguments &a, command_table /*commands*/) {
+exit_code print_password(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     // Bytes of 248 and above are thrown away: 248 is the largest multiple of
     // 62 that fits a byte, so every character is equally likely.
@@ -44,21 +44,24 @@ constexpr exit_meaning codes[] = {
 
 // The description takes the length from the password field and the
 // strength from the alphabet.
-const std::string length = std::to_string(max_password_length);
-const std::string description =
-    "Prints a strong random password for one channel: " + length +
-    " characters, the most\n"
-    "the password field holds, each drawn evenly from the " +
-    std::to_string(symbols) +
-    " letters and digits\n"
-    "A-Z, a-z and 0-9 by the system's random source. That is " +
-    length + " x log2(" + std::to_string(symbols) + "), about\n" +
-    std::to_string(static_cast<int>(static_cast<double>(max_password_length) *
-                                    std::log2(static_cast<double>(symbols)))) +
-    " bits: far beyond offline guessing from a captured sign-on. No blank (the\n"
-    "exit ends the password at the first blank) and nothing that needs quoting.\n"
-    "Give each channel and host a password of its own, and store it in the\n"
-    "channel definition and at the partner service exactly as printed.\n";
+std::string described() {
+    const std::string characters = std::to_string(max_password_length);
+    const std::string letters = std::to_string(symbols);
+    const auto bits = static_cast<int>(static_cast<double>(max_password_length) *
+                                       std::log2(static_cast<double>(symbols)));
+    return "Prints a strong random password for one channel: " + characters +
+           " characters, the most\n"
+           "the password field holds, each drawn evenly from the " +
+           letters +
+           " letters and digits\n"
+           "A-Z, a-z and 0-9 by the system's random source. That is " +
+           characters + " x log2(" + letters + "), about\n" + std::to_string(bits) +
+           " bits: far beyond offline guessing from a captured sign-on. No blank (the\n"
+           "exit ends the password at the first blank) and nothing that needs quoting.\n"
+           "Give each channel and host a password of its own, and store it in the\n"
+           "channel definition and at the partner service exactly as printed.\n";
+}
+const std::string description = described();
 
 } // namespace
 
@@ -70,7 +73,7 @@ const command password_command = {
     {},
     "Example: tarvelo password\n",
     codes,
-    password,
+    print_password,
 };
 
 } // namespace tarvelo::tool

@@ -1,8 +1,8 @@
-// commands.h: the tarvelo program's commands. Each is defined, with its
+// command_table.h: the tarvelo program's commands. Each is defined, with its
 // options, help and exit codes, in a file of its own under commands/; main
 // lists them in the order the general help shows them.
-#ifndef TARVELO_TOOLS_COMMANDS_H
-#define TARVELO_TOOLS_COMMANDS_H
+#ifndef TARVELO_TOOLS_COMMAND_TABLE_H
+#define TARVELO_TOOLS_COMMAND_TABLE_H
 
 #include "tools/exit_codes.h"
 #include "tools/options.h"
