@@ -30,8 +30,20 @@ ci_step_done "install"
 # Atomic counters: the stress and concurrency tests run the exit on many
 # threads at once, and plain increments lost there leave the counts that
 # are derived by subtraction (the true side of the left of an ||, say) off
-# by a few, even at zero for a side that a test takes.
-flags="-fprofile-instr-generate -fcoverage-mapping -fprofile-update=atomic"
+# by a few, even at zero for a side that a test takes. They are asked for
+# as the option that the driver's -fprofile-update=atomic sets, which the
+# compiler cache (ci_ccache) takes, where it refuses the driver's.
+#
+# For the compiler cache, too: the profile's default file is a fixed one,
+# /dev/null (every test process is given LLVM_PROFILE_FILE below; one that
+# clears its environment wrote default.profraw in its directory before,
+# which no report read either), and the coverage mapping names the
+# directory it was compiled in as a fixed one, /tarvelo-coverage/build,
+# which the report below turns into this checkout. Both would otherwise be
+# this clone's path, and no other clone would find the build in the cache.
+mapped=/tarvelo-coverage/build
+flags="-fprofile-instr-generate=/dev/null -fcoverage-mapping -mllvm -instrprof-atomic-counter-update-all"
+flags+=" -fcoverage-compilation-dir=$mapped"
 CC=clang-14 CXX=clang++-14 ci_configure "$dir" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate \
@@ -58,13 +70,18 @@ ci_as_root env LLVM_PROFILE_FILE="$profiles/%4m.profraw" LD_PRELOAD="$dir/libpro
   exit 1
 }
 tail -n 3 "$dir/ctest.log"
-ci_step_done "suite"
+ci_step_done "suite" fixed
 
 llvm-profdata-14 merge -sparse "$profiles"/*.profraw -o "$dir/merged.profdata"
 objects=("$dir/libtarvelo.so" -object "$dir/tests/unit_tests")
 [ ! -x "$dir/fuzz/arithmetic_replay" ] || objects+=(-object "$dir/fuzz/arithmetic_replay")
+# Files the compiler was handed relative to the build directory (through
+# the compiler cache) are named from the mapped directory: named again as
+# the files of this checkout.
 llvm-cov-14 export -format=text -instr-profile="$dir/merged.profdata" "${objects[@]}" \
-  "$ci_root/exit" "$ci_root/auth" "$ci_root/log" "$ci_root/os" >"$dir/coverage.json"
+  -path-equivalence="$mapped/..,$ci_root" \
+  "$ci_root/exit" "$ci_root/auth" "$ci_root/log" "$ci_root/os" |
+  sed -e "s|\"$mapped/\\.\\./|\"$ci_root/|g" -e "s|\"$mapped/|\"$dir/|g" >"$dir/coverage.json"
 status=0
 python3 scripts/coverage_report.py "$dir/coverage.json" "$ci_root" \
   scripts/coverage-uncovered.txt | tee "$dir/report.txt" || status=$?

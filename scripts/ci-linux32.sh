@@ -25,7 +25,7 @@ build=$ci_root/build-m32
 # which a mirror in mid-sync does not promise: without it the replay is
 # left out, and said so, while the rest of the suite runs.
 ci_add_i386
-scripts/setup.sh g++-multilib googletest
+scripts/setup.sh "$(ci_multilib)" googletest
 libssl_missing=""
 if ! scripts/setup.sh libssl-dev:i386 >/dev/null 2>"$ci_root/build-m32-libssl.log"; then
   libssl_missing=$(grep -E '^ +(E:|http)' "$ci_root/build-m32-libssl.log" | sort -u | head -n 3 |
@@ -48,7 +48,12 @@ if ! scripts/setup.sh zlib1g-dev:i386 >/dev/null 2>"$ci_root/build-m32-zlib.log"
       "in a root of its own (see build-m32-zlib.log); the program there reads no compressed log"
   fi
 fi
-export CFLAGS="-m32" CXXFLAGS="-m32" LDFLAGS="-m32"
+m32=$(ci_m32_flags)
+export CFLAGS="$m32" CXXFLAGS="$m32" LDFLAGS="-m32"
+# Every CMake project of the stage is told Debian's multiarch directory for
+# i386 (scripts/lib/linux-m32.cmake), the host project of the install test
+# too, which takes CMAKE_TOOLCHAIN_FILE from the environment.
+export CMAKE_TOOLCHAIN_FILE=$ci_root/scripts/lib/linux-m32.cmake
 
 # The route, from a 32-bit program of the smallest kind.
 mkdir -p "$build"
@@ -62,18 +67,14 @@ if [ "$ci_32bit_route" = emulated ]; then
 fi
 ci_step_done "packages and route"
 
-ci_build_gtest "$gtest_build"
+ci_build_gtest "$gtest_build" -DCMAKE_TOOLCHAIN_FILE="$CMAKE_TOOLCHAIN_FILE"
 ci_step_done "GoogleTest for -m32"
 
 # An emulator of an earlier run is cleared on the native route.
 qemu=""
 [ "$ci_32bit_route" = emulated ] && qemu=/usr/bin/qemu-i386
-# Debian's multiarch directory for i386, named: CMake finds it only where
-# some i386 package of the machine has made /usr/lib/i386-linux-gnu, and
-# without it the exit would lie in /usr/lib/tarvelo, where the .deb would
-# run ldconfig over it.
-ci_configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGTest_DIR="$ci_gtest_dir" \
-  -DCMAKE_CROSSCOMPILING_EMULATOR="$qemu" -DCMAKE_INSTALL_LIBDIR=lib/i386-linux-gnu "${zlib[@]}"
+ci_configure "$build" -DCMAKE_TOOLCHAIN_FILE="$CMAKE_TOOLCHAIN_FILE" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DGTest_DIR="$ci_gtest_dir" -DCMAKE_CROSSCOMPILING_EMULATOR="$qemu" "${zlib[@]}"
 ci_build "$build"
 # Every binary of the build must be 32-bit, or the suite proves nothing.
 for f in "$build"/libtarvelo.so "$build"/tests/unit_tests "$build"/tests/exit_tests "$build"/tools/tarvelo; do
@@ -101,5 +102,5 @@ if [ "$ci_32bit_route" = emulated ]; then
 fi
 status=0
 "${emulator[@]}" ctest --test-dir "$build" --output-on-failure -j "$ci_jobs" "${skip[@]}" || status=$?
-ci_step_done "tests (-m32, $ci_32bit_route)"
+ci_step_done "tests (-m32, $ci_32bit_route)" fixed
 exit $status

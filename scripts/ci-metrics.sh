@@ -123,7 +123,7 @@ done
 dpkg-query -W -f='${Conffiles}\n' tarvelo | grep -q '^ /etc/mtail/tarvelo.mtail ' ||
   fail "/etc/mtail/tarvelo.mtail is no conffile of the installed package"
 echo "$old_version with the report enabled, upgraded to $version: $( [ $status -eq 0 ] && echo "nothing of the report left")"
-ci_step_done "upgrade"
+ci_step_done "upgrade" fixed
 
 # Ports of the test on loopback: mtail's, Prometheus'.
 port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
@@ -240,7 +240,7 @@ until_true() {
 }
 scraped() { [ "$(query 'up{job="tarvelo-mtail"}')" = 1 ]; }
 until_true 60 "Prometheus scrapes mtail" scraped || die "$(tail -n 5 "$work/prometheus.log")"
-ci_step_done "recipes"
+ci_step_done "recipes" fixed
 
 rotations=0
 rotate() {
@@ -298,7 +298,7 @@ wait $load || fail "tarvelo load: $(tail -n 3 "$work/load2.out")"
 written=$((written + $(loaded "$work/load2.out")))
 [ $((rotations - before)) -ge 3 ] || fail "only $((rotations - before)) rotations while load wrote"
 check_counts "210,000 channels" "$written"
-ci_step_done "load"
+ci_step_done "load" fixed
 
 echo "-- tarvelo run: a burst of refusals, an impersonation, rotations between"
 run_lines() { local before n; before=$(wc -l <"$log"); "$@" >/dev/null 2>&1 || true; n=$(wc -l <"$log"); echo $((n - before)); }
@@ -323,7 +323,7 @@ noise=$(query 'count(max_over_time(ALERTS{alertstate="firing",channel=~"LOAD.*"}
 [ -z "$noise" ] || fail "alerts from load or rotation: $(curl -sf "$api/query" --data-urlencode 'query=max_over_time(ALERTS{alertstate="firing"}[15m])' | jq -c '[.data.result[].metric | {alertname, channel}]')"
 
 echo "firing: $(curl -sf "$api/alerts" | jq -r '[.data.alerts[] | select(.state == "firing") | "\(.labels.alertname) \(.labels.channel // "")"] | join(", ")')"
-ci_step_done "alerts"
+ci_step_done "alerts" fixed
 
 echo "-- mtail stopped for longer than the burst's window (75 s), then started"
 stop_mtail
@@ -344,7 +344,7 @@ bursts=$(curl -sf "$api/query_range" --data-urlencode 'query=ALERTS_FOR_STATE{al
   jq -r '[.data.result[].values[][1]] | unique | join(" ")')
 [ "$(wc -w <<<"$bursts")" = 1 ] || fail "the burst fired $(wc -w <<<"$bursts") times, active from $bursts"
 echo "the burst fired once; after the restart nothing fired again, the impersonation fires on since $(cut -d' ' -f2 <<<"$impersonation")"
-ci_step_done "restart"
+ci_step_done "restart" fixed
 
 echo "-- a mistyped log path"
 sed -i "s|^LOGS=.*|LOGS=$logs/*.lgo|" "$work/default-mtail"
@@ -352,7 +352,7 @@ systemctl restart mtail
 until_true 150 "the absence alert fires" fires TarveloLogNotFollowed
 fires TarveloPartnerImpersonation TO.RIVAL || fail "the impersonation was resolved by the mistyped path"
 echo "firing: $(curl -sf "$api/alerts" | jq -r '[.data.alerts[] | select(.state == "firing") | .labels.alertname] | unique | join(", ")')"
-ci_step_done "mistyped"
+ci_step_done "mistyped" fixed
 
 echo "-- removal"
 for pid in "${pids[@]}"; do

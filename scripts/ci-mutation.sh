@@ -20,8 +20,12 @@ scripts/setup.sh python3 >/dev/null
 percent=${TARVELO_MUTANTS_PERCENT:-5}
 budget=${TARVELO_MUTANTS_BUDGET:-660}
 status=0
-nice -n 5 python3 scripts/mutate.py --percent "$percent" --budget "$budget" --jobs "$ci_jobs" |
+# The unmutated build and every mutant's through the compiler cache: the
+# sample is the same from run to run, and so are its mutants' objects.
+ci_ccache
+nice -n 5 env "${ci_launcher[@]#-D}" python3 scripts/mutate.py --percent "$percent" --budget "$budget" --jobs "$ci_jobs" |
   tee "$ci_root/build-mutation.txt" || status=$?
 ci_note "mutation (${percent} % of the mutants, by SHA-1 of each): $(sed -n 's/^mutants: \(.* run of .*\)/\1/p' "$ci_root/build-mutation.txt")"
 rm -f "$ci_root/build-mutation.txt"
+ci_step_done "mutants (a budget of $budget s)" fixed
 exit $status

@@ -126,4 +126,5 @@ done
 
 echo "-- the conffile, the alert rules, the scrape job and the logrotate example"
 scripts/ci-ops-examples.sh "$deb" || status=1
+ci_step_done "checks of the packages" fixed
 exit $status

@@ -38,9 +38,11 @@ stage_asan() {
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   # The suite with the project's own compiler; the fuzzers with clang.
   configure "$dir" -DTARVELO_SANITIZE=address,undefined || return 1
+  ci_step_done "asan: build"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_ctest "$dir" || return 1
+  ci_step_done "asan: suite" fixed
 
   # A short run of each fuzzer from the corpus; the long runs are
   # scripts/fuzz.sh. New inputs go to a scratch corpus, never to fuzz/.
@@ -51,6 +53,7 @@ stage_asan() {
   dir=$root/build-san-fuzz
   CC=clang CXX=clang++ configure "$dir" -DTARVELO_SANITIZE=address,undefined,fuzzer-no-link \
     -DTARVELO_BUILD_FUZZERS=ON -DTARVELO_BUILD_TESTS=OFF || return 1
+  ci_step_done "fuzzers: build"
   local name
   for fuzzer in "$dir"/fuzz/*_fuzzer; do
     [ -x "$fuzzer" ] || { echo "!! no fuzz targets were built in $dir"; return 1; }
@@ -68,16 +71,19 @@ stage_asan() {
     fi
     grep -E "^stat::number_of_executed_units|^stat::average_exec_per_sec" "$work/log"
   done
+  ci_step_done "fuzzing, $fuzz_seconds s each" fixed
 }
 
 stage_tsan() {
   local dir=$root/build-san-tsan
   echo "== ThreadSanitizer"
   configure "$dir" -DTARVELO_SANITIZE=thread || return 1
+  ci_step_done "tsan: build"
   # The C library's time zone code races only in ThreadSanitizer's eyes:
   # see the suppressions file.
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan-suppressions.txt" \
     run_ctest "$dir" || return 1
+  ci_step_done "tsan: suite" fixed
 }
 
 stage_valgrind() {
@@ -93,9 +99,13 @@ stage_valgrind() {
   rm -rf "$logs"
   mkdir -p "$logs"
   # The secret-path test runs valgrind itself; ON makes its absence an error.
+  # Neither option changes what is compiled: the build's objects are the
+  # package stage's build/ (the README's), found in the compiler cache.
   configure "$dir" -DCMAKE_CROSSCOMPILING_EMULATOR="$memcheck" -DTARVELO_MEMCHECK_SECRETS=ON || return 1
+  ci_step_done "valgrind: build"
   # The allocator that fails on purpose is preloaded; valgrind brings its own.
   run_ctest "$dir" -E '^AllocationFailure\.WithFailingAllocator$' || return 1
+  ci_step_done "valgrind: memcheck over every test program" fixed
 
   # The exit code says "no error"; the logs say how much was lost.
   local runs lost

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Static checks, failing on any finding:
 #   clang-tidy   with .clang-tidy (tests/ and tools/ refine it) over every
-#                translation unit the build compiles for this machine;
+#                translation unit the build compiles for this machine, each
+#                read again only when something it reads changed since a
+#                clean read (scripts/clang_tidy_cached.py, the CI cache);
 #   clang-format with .clang-format over every tracked C and C++ file.
 #
 #   scripts/ci-static.sh [tidy|format ...]   (default: both)
@@ -25,16 +27,26 @@ check_tidy() {
   else
     echo "(libbenchmark-dev not installed: bench/ not checked)"
   fi
-  CC=clang CXX=clang++ ci_configure "$dir" "${options[@]}" || return 1
-  local units
-  units=$(grep -c '"file":' "$dir/compile_commands.json")
-  local log=$dir/clang-tidy.log
-  if ! run-clang-tidy -p "$dir" -j "$ci_jobs" -quiet >"$log" 2>&1; then
-    sed 's/\x1b\[[0-9;]*m//g' "$log" | grep -E "(warning|error):" | sort -u
+  # Nothing is compiled here: no compiler launcher in compile_commands.json.
+  CC=clang CXX=clang++ ci_configure "$dir" "${options[@]}" -DCMAKE_C_COMPILER_LAUNCHER= \
+    -DCMAKE_CXX_COMPILER_LAUNCHER= || return 1
+  # Each unit read without a finding is kept in the CI cache by the hash of
+  # all it read (scripts/clang_tidy_cached.py), and not read again.
+  local log=$dir/clang-tidy.log summary status=0 cache="" units read_now
+  [ -z "$ci_cache" ] || cache=$ci_cache/clang-tidy
+  python3 "$root/scripts/clang_tidy_cached.py" "$dir" "$root" --cache "$cache" --jobs "$ci_jobs" \
+    --log "$log" >"$dir/clang-tidy.findings" || status=$?
+  summary=$(tail -n 1 "$dir/clang-tidy.findings")
+  if [ $status -ne 0 ]; then
+    cat "$dir/clang-tidy.findings"
     echo "!! clang-tidy: findings above (full output: $log)"
     return 1
   fi
-  echo "clang-tidy: $units translation units, no finding"
+  echo "$summary, no finding"
+  if [ -n "$cache" ]; then
+    read -r units read_now <<<"$(sed -E 's/^clang-tidy: ([0-9]+) translation units, ([0-9]+) read.*/\1 \2/' <<<"$summary")"
+    ci_cache_use $((units - read_now)) "$units" "clang-tidy's clean reads"
+  fi
 }
 
 check_format() {

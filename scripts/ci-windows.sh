@@ -86,12 +86,26 @@ run_tests() {
 # start-up then waits for it for ever. So there the start-up has 10
 # minutes, and is made once more from an empty prefix if it fails; the
 # output says so.
+#
+# A new prefix is kept in the CI cache (wine_prefix_key), and a flow that
+# finds one there starts from a copy of it instead of Wine's start-up.
 wine_session_start() {
-  local loader=${WINELOADER:-wine} try tries=1
+  local loader=${WINELOADER:-wine} try tries=1 cached="" made=0
   [ -z "${TARVELO_EMULATED:-}" ] || tries=2
+  [ -z "$ci_cache" ] || cached=$ci_cache/wine/$(basename "$WINEPREFIX")-$(wine_prefix_key).tar
+  if [ ! -f "$WINEPREFIX/system.reg" ] && [ -n "$cached" ] && [ -f "$cached" ]; then
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    if tar -xf "$cached" -C "$WINEPREFIX"; then
+      ci_cache_use 1 1 "Wine prefix"
+    else
+      rm -rf "$WINEPREFIX"
+    fi
+  fi
   for ((try = 1; try <= tries; try++)); do
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       mkdir -p "$WINEPREFIX"
+      made=1
       if ! ci_quiet "$WINEPREFIX.wineboot.log" timeout 600 "$loader" wineboot -i; then
         wine_session_end
         [ "$try" -lt "$tries" ] || return 1
@@ -109,7 +123,23 @@ wine_session_start() {
     ci_note "Wine's start-up under qemu-i386 did not end in 10 minutes; made again from an empty prefix"
     rm -rf "$WINEPREFIX"
   done
+  if [ $made -eq 1 ] && [ -n "$cached" ]; then
+    mkdir -p "$(dirname "$cached")"
+    tar -cf "$cached.part" -C "$WINEPREFIX" . && mv "$cached.part" "$cached"
+    ci_cache_use 0 1 "Wine prefix"
+  fi
   wineserver -p
+}
+
+# wine_prefix_key: what a new prefix depends on: the architecture, the
+# route, and the versions of Wine's packages (the private root's where the
+# loader lies there).
+wine_prefix_key() {
+  {
+    echo "$WINEARCH ${TARVELO_EMULATED:-native} $(basename "${WINELOADER:-wine}")"
+    dpkg-query -W -f='${binary:Package} ${Version}\n' 'wine*' 'libwine*' 2>/dev/null
+    [ -z "${QEMU_LD_PREFIX:-}" ] || cat "$QEMU_LD_PREFIX.apt/versions"
+  } | sha256sum | cut -c1-16
 }
 wine_session_end() {
   wineserver -k >/dev/null 2>&1 || true
@@ -140,9 +170,9 @@ flow_suite32() {
   wine_session_start || return 1
   ci_step_done "Wine prefix and server (32-bit)"
   run_tests build-win-stdcall -E '^dll_tables' || status=1
-  ci_step_done "tests (__stdcall, 32-bit Wine)"
+  ci_step_done "tests (__stdcall, 32-bit Wine)" fixed
   run_tests build-win-cdecl -R '^(exit_tests|platform_tests)$' || status=1
-  ci_step_done "tests (__cdecl, 32-bit Wine)"
+  ci_step_done "tests (__cdecl, 32-bit Wine)" fixed
   wine_session_end
   return $status
 }
@@ -181,7 +211,9 @@ flow_win32() {
   # server, qemu itself) find an empty one in the same place through $LIB.
   local preload=$ci_root/build-win-wine-preload
   mkdir -p "$preload/lib/i386-linux-gnu" "$preload/lib/x86_64-linux-gnu"
-  cc -m32 -O2 -shared -fPIC -o "$preload/lib/i386-linux-gnu/map_fixed_noreplace.so" \
+  local m32_flags
+  read -ra m32_flags <<<"$(ci_m32_flags)"
+  cc "${m32_flags[@]}" -O2 -shared -fPIC -o "$preload/lib/i386-linux-gnu/map_fixed_noreplace.so" \
     scripts/lib/map_fixed_noreplace.c -ldl &&
     cc -shared -o "$preload/lib/x86_64-linux-gnu/map_fixed_noreplace.so" -x c /dev/null || return 1
   # The three tests whose threads (four or eight) call the exit at once
@@ -249,7 +281,12 @@ check_zip() {
     scripts/lib/version-resource.sh "$zip/unpacked/$top/bin/tarvelo.exe" "$version" || return 1
   (cd "$zip" && sha256sum -c "$(basename "$archive").sha256") || return 1
 
-  # The second checkout: the files git tracks, copied with fresh times.
+  # The second checkout: the files git tracks, copied with fresh times. Its
+  # build may take its objects from the compiler cache: they are what an
+  # earlier compile of these very files at this very place gave, never the
+  # first checkout's (the place differs, and so does every key), and ccache
+  # caches no compile that reads the time (__DATE__, __TIME__); the link,
+  # which the cache does not keep, is made anew.
   local other=$ci_root/build-win-zip-checkout
   rm -rf "$other"
   mkdir -p "$other/source"
@@ -257,7 +294,7 @@ check_zip() {
   mkdir -p "$other/build"
   ci_quiet "$other/build/configure.log" cmake -S "$other/source" -B "$other/build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$other/source/cmake/mingw-w64-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELO_BUILD_TESTS=OFF &&
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELO_BUILD_TESTS=OFF "${ci_launcher[@]}" &&
     ci_build "$other/build" --target tarvelo tarvelo_tool &&
     ci_quiet "$other/cpack.log" cpack --config "$other/build/CPackConfig.cmake" -B "$other/zip" ||
     return 1
@@ -282,7 +319,7 @@ flow_win64() (
   wine_session_start || return 1
   ci_step_done "Wine prefix and server (64-bit)"
   run_tests build-win64 || status=1
-  ci_step_done "tests (64-bit, 64-bit Wine)"
+  ci_step_done "tests (64-bit, 64-bit Wine)" fixed
   wine_session_end
   return $status
 )
@@ -300,7 +337,7 @@ packages() {
   case $1 in
   win64) scripts/setup.sh g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 googletest ;;
   win32) scripts/setup.sh g++-mingw-w64-i686-posix libz-mingw-w64-dev googletest icoutils zip ;;
-  wine32) ci_add_i386 && scripts/setup.sh wine wine64 gcc-multilib && wine32_loader ;;
+  wine32) ci_add_i386 && scripts/setup.sh wine wine64 "$(ci_multilib)" && wine32_loader ;;
   esac || return 1
   ci_step_done "packages ($1)"
 }

@@ -6,7 +6,10 @@ suites catch each of them.
               [--listed] [--work DIR] [--jobs N]
 
 The tree (without .git or build directories) is copied to WORK/src and
-built there (RelWithDebInfo, WORK/build); the checkout is never written. Each
+built there (RelWithDebInfo, WORK/src/build: the same place relative to the
+sources as the checkout's build/, so that a compiler cache given in
+CMAKE_C_COMPILER_LAUNCHER and CMAKE_CXX_COMPILER_LAUNCHER finds the objects
+the two builds share); the checkout is never written. Each
 mutant changes one place of one file of exit/, auth/ or log/:
 
     ==  to !=,  != to ==,  <  to <=,  >  to >=,  <= to <,  >= to >
@@ -208,7 +211,9 @@ def sync_tree(source, target):
                         continue
             os.makedirs(os.path.dirname(to), exist_ok=True)
             shutil.copy2(os.path.join(source, path), to)
-    for directory, _, files in os.walk(target):
+    for directory, subdirectories, files in os.walk(target):
+        if directory == target:
+            subdirectories[:] = [d for d in subdirectories if not d.startswith("build")]
         for name in files:
             path = os.path.relpath(os.path.join(directory, name), target)
             if path not in wanted:
@@ -250,15 +255,17 @@ def main():
 
     work = os.path.abspath(args.work)
     src = os.path.join(work, "src")
-    build = os.path.join(work, "build")
+    build = os.path.join(src, "build")
     os.makedirs(work, exist_ok=True)
     # The copy is brought up to date, not made anew, so that the build in
     # it stays incremental from one run to the next.
     sync_tree(ROOT, src)
     log_path = os.path.join(work, "log.txt")
     log = open(log_path, "w", encoding="utf-8")
+    launchers = [f"-D{name}={os.environ.get(name, '')}"
+                 for name in ("CMAKE_C_COMPILER_LAUNCHER", "CMAKE_CXX_COMPILER_LAUNCHER")]
     if run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-            "-DTARVELO_BUILD_TOOLS=OFF"], log) != 0:
+            "-DTARVELO_BUILD_TOOLS=OFF"] + launchers, log) != 0:
         print(f"!! configure failed: {log_path}")
         return 1
     targets = ["tarvelo", "unit_tests", "exit_tests", "failing_malloc"]

@@ -7,15 +7,104 @@
 # shellcheck shell=bash
 
 ci_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-cd "$ci_root"
 ci_jobs=${TARVELO_JOBS:-2}
 
-# Step timing: ci_step_done NAME prints the seconds since the previous step
-# ended (or since the script began).
+# The CI cache: what one run keeps for the next, outside the checkout, in
+# TARVELO_CI_CACHE (default ~/.cache/tarvelo-ci; set empty, none at all).
+# Never required: absent or empty, every stage runs whole, and a hosted CI
+# system may keep the directory between runs or not. It holds
+#   ccache/      the compiler cache (ci_ccache);
+#   googletest/  GoogleTest built for each toolchain (ci_build_gtest);
+#   clang-tidy/  the translation units clang-tidy read without a finding
+#                (scripts/clang_tidy_cached.py);
+#   apt/         the packages of the private roots (ci_foreign_root);
+#   wine/        Wine's prefixes (scripts/ci-windows.sh).
+ci_cache=${TARVELO_CI_CACHE-${HOME:-/root}/.cache/tarvelo-ci}
+
+# One path for every checkout, for the cache's sake: the builds bake
+# absolute paths into the tests (the exit's and the program's paths in the
+# build, the documents' directory), which no compiler cache maps from one
+# clone to another, so a fresh clone at another path would compile every
+# test again. Where TARVELO_CI_PATH names a path (.ci/run sets
+# /run/tarvelo-ci/checkout), the cache is on and this runs as root, the
+# script that sourced this file runs again in a mount namespace of its own,
+# with the checkout bound at that path: every run sees its own checkout
+# there, concurrent runs too, and nothing outside the run sees it. The
+# build directories then name that path, and belong to runs made the same
+# way.
+ci_script=$(realpath "$0" 2>/dev/null) || ci_script=""
+if [ -n "${TARVELO_CI_PATH:-}" ] && [ -n "$ci_cache" ] && [ "$ci_root" != "$TARVELO_CI_PATH" ] &&
+  [ "${ci_script#"$ci_root"/}" != "$ci_script" ] && [ "$(id -u)" -eq 0 ] &&
+  mkdir -p "$TARVELO_CI_PATH" 2>/dev/null && unshare --mount --propagation private true 2>/dev/null; then
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  exec unshare --mount --propagation private -- bash -c \
+    'mount --bind "$1" "$2" && cd "$2" && shift 2 && exec bash "$@"' bash "$ci_root" "$TARVELO_CI_PATH" \
+    "$TARVELO_CI_PATH/${ci_script#"$ci_root"/}" "$@"
+fi
+cd "$ci_root"
+
+# Step timing: ci_step_done NAME [fixed] prints the seconds since the
+# previous step ended (or since the script began); "fixed" marks them as
+# the stage's work by design (ci_fixed below).
 ci_step_start=$SECONDS
 ci_step_done() {
   echo "-- $1: $((SECONDS - ci_step_start)) s"
+  [ "${2:-}" != fixed ] || ci_fixed $((SECONDS - ci_step_start)) "$1"
   ci_step_start=$SECONDS
+}
+
+# ci_cache_use HITS LOOKUPS WHAT: what a cache gave a stage, for .ci/run's
+# table of stages (the compiler cache's own figures it reads itself).
+ci_cache_use() {
+  echo "-- cache: $3: $1 of $2 from the cache"
+  [ -z "${TARVELO_CI_STAGE_LOG:-}" ] || echo "cache $1 $2 $3" >>"$TARVELO_CI_STAGE_LOG"
+}
+
+# ci_fixed SECONDS WHAT: time of a stage that is its work by design (a
+# fuzzer's fixed time, memcheck over every program, a suite under an
+# emulator), which no cache shortens: .ci/run's table shows it apart, so
+# that a new stage is planned against what is left.
+ci_fixed() {
+  [ -z "${TARVELO_CI_STAGE_LOG:-}" ] || echo "fixed $1 $2" >>"$TARVELO_CI_STAGE_LOG"
+}
+
+# ci_ccache: the compiler cache for every build configured after it, in
+# ci_launcher (CMake arguments: Debian's ccache as every compiler's
+# launcher, gcc, clang, MinGW-w64 and the cross compilers alike). Paths
+# under the checkout are handed to the compiler relative to the build
+# directory (base_dir) and the working directory is not hashed (hash_dir
+# false), so that two clones at different paths share their results; the
+# debug information of an object found in the cache then names the
+# directory of the clone that compiled it first, which only a debugger
+# reads. Where the cache is off or ccache cannot be installed, ci_launcher
+# clears any launcher a build directory kept from before.
+ci_launcher=()
+ci_ccache() {
+  [ ${#ci_launcher[@]} -eq 0 ] || return 0
+  ci_launcher=(-DCMAKE_C_COMPILER_LAUNCHER= -DCMAKE_CXX_COMPILER_LAUNCHER=)
+  [ -n "$ci_cache" ] || return 0
+  if ! command -v ccache >/dev/null; then
+    ci_apt_install ccache >/dev/null 2>&1 || {
+      echo "-- no compiler cache: Debian's ccache could not be installed"
+      return 0
+    }
+  fi
+  export CCACHE_DIR=$ci_cache/ccache CCACHE_BASEDIR=$ci_root CCACHE_NOHASHDIR=1
+  export CCACHE_MAXSIZE=${TARVELO_CI_CCACHE_SIZE:-6G}
+  ci_launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+}
+
+# ci_ccache_counts: "HITS MISSES" of the compiler cache so far (0 0 where
+# there is none).
+ci_ccache_counts() {
+  if [ -n "$ci_cache" ] && [ -d "$ci_cache/ccache" ] && command -v ccache >/dev/null; then
+    CCACHE_DIR=$ci_cache/ccache ccache --print-stats | awk '
+      $1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { hits += $2 }
+      $1 == "cache_miss" { misses += $2 }
+      END { print hits + 0, misses + 0 }'
+  else
+    echo "0 0"
+  fi
 }
 
 # ci_note TEXT...: a line that the reader of a whole CI run must see (which
@@ -45,20 +134,38 @@ ci_quiet() {
   rm -f "$log"
 }
 
+# The run's own state, in TARVELO_CI_RUN: a directory that .ci/run makes
+# afresh for each run and every stage of it shares; a stage script run on
+# its own makes one of its own (build-ci-run.PID, removed when it ends),
+# shared by what it starts.
+if [ -z "${TARVELO_CI_RUN:-}" ]; then
+  export TARVELO_CI_RUN=$ci_root/build-ci-run.$$
+  rm -rf "$TARVELO_CI_RUN"
+  trap 'rm -rf "$TARVELO_CI_RUN"' EXIT
+fi
+mkdir -p "$TARVELO_CI_RUN"
+
 # ci_apt_install [APT-GET INSTALL OPTIONS...] PACKAGE...: installs the
 # packages that are not installed yet, after updating the package lists.
-# A mirror in mid-sync serves an index that does not match its Release file
-# ("File has unexpected size ... Mirror sync in progress?") for a while, so
-# a failed update is tried again: TARVELO_APT_TRIES times in all (default
-# 4), TARVELO_APT_WAIT seconds apart (default 60). The install is then tried
-# with whatever lists there are (older lists may still hold the packages),
-# also more than once. Where the packages still cannot be installed, it
-# fails with a message on stderr that names them and the indexes that could
-# not be fetched, so that a stage stops there and then, not at a compiler
-# error about a missing header later. Other builds may be installing on the
-# same machine: apt waits up to 15 minutes for their lock.
+#
+# The lists are updated once in a run (TARVELO_CI_RUN), and again only
+# when the machine's architectures change (ci_add_i386). A mirror in
+# mid-sync serves an index that does not match its Release file ("File has
+# unexpected size ... Mirror sync in progress?"), for an hour or more: an
+# update that fails on an index not seen failing before in the run is tried
+# again (TARVELO_APT_TRIES times in all, default 2, TARVELO_APT_WAIT seconds
+# apart, default 30); the indexes that still fail are written down
+# (apt-failed), and no later update of the run waits on them again: one
+# that fails only on those is taken as it is. The install then uses
+# whatever lists there are (older lists may still hold the packages), and
+# is tried again only where a download failed. Where the packages still
+# cannot be installed, it fails with a message on stderr that names them
+# and the indexes that could not be fetched, so that a stage stops there
+# and then, not at a compiler error about a missing header later. Other
+# builds may be installing on the same machine: apt waits up to 15 minutes
+# for their lock.
 ci_apt_install() {
-  local options=() missing=() p try tries=${TARVELO_APT_TRIES:-4} wait=${TARVELO_APT_WAIT:-60}
+  local options=() missing=() p try tries=${TARVELO_APT_TRIES:-2} wait=${TARVELO_APT_WAIT:-30}
   while [ $# -gt 0 ] && [ "${1#--}" != "$1" ]; do
     options+=("$1")
     shift
@@ -69,45 +176,58 @@ ci_apt_install() {
   [ ${#missing[@]} -gt 0 ] || return 0
   echo "installing: ${missing[*]}"
   local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900)
-  local log
+  local log failed=$TARVELO_CI_RUN/apt-failed updated=$TARVELO_CI_RUN/apt-updated architectures
   log=$(mktemp /tmp/tarvelo-apt-XXXXXX)
-  local updated=0 installed=0
-  # Once every try has failed in a run, the later stages of the same run try
-  # once: a mirror in mid-sync stays so for an hour or more.
-  if [ -n "${TARVELO_APT_STALE:-}" ] && [ -e "$TARVELO_APT_STALE" ]; then
-    tries=1
-  fi
-  for ((try = 1; try <= tries; try++)); do
-    if ci_as_root "${apt[@]}" update -qq >"$log" 2>&1 && ! grep -q '^[WE]: Failed to fetch' "$log"; then
-      updated=1
-      break
+  touch "$failed"
+  architectures="$(dpkg --print-architecture) $(dpkg --print-foreign-architectures | paste -sd ' ')"
+  local fresh=0 unfetched="" new
+  if [ "$(cat "$updated" 2>/dev/null)" = "$architectures" ]; then
+    fresh=1
+  else
+    for ((try = 1; try <= tries; try++)); do
+      if ci_as_root "${apt[@]}" update -qq >"$log" 2>&1 && ! grep -q '^[WE]: Failed to fetch' "$log"; then
+        fresh=1
+        break
+      fi
+      unfetched=$(grep -oE 'Failed to fetch [^ ]+' "$log" | sed 's/^Failed to fetch //' | sort -u || true)
+      new=$(comm -23 <(echo "$unfetched") <(sort -u "$failed"))
+      {
+        echo "apt-get update, try $try of $tries, failed:"
+        grep -E '^[WE]: ' "$log" | sed 's/^/  /' || true
+      } >&2
+      # Only the indexes that failed before in this run: not waited on again.
+      if [ -z "$new" ] && [ -n "$unfetched" ]; then
+        echo "  (each of these failed earlier in this run: not waited on again)" >&2
+        break
+      fi
+      [ "$try" -eq "$tries" ] || sleep "$wait"
+    done
+    if [ -n "$unfetched" ]; then
+      sort -u "$failed" - <<<"$unfetched" >"$failed.new" && mv "$failed.new" "$failed"
     fi
-    {
-      echo "apt-get update, try $try of $tries, failed:"
-      grep -E '^[WE]: ' "$log" | sed 's/^/  /' || true
-    } >&2
-    [ "$try" -eq "$tries" ] || sleep "$wait"
-  done
-  if [ $updated -eq 0 ] && [ -n "${TARVELO_APT_STALE:-}" ]; then
-    : >"$TARVELO_APT_STALE"
+    # The lists are as good as this run will get them.
+    if [ $fresh -eq 1 ] || [ -n "$unfetched" ]; then
+      echo "$architectures" >"$updated"
+    fi
   fi
-  local unfetched
-  unfetched=$(grep -oE 'Failed to fetch [^ ]+' "$log" | sed 's/^Failed to fetch //' | sort -u || true)
+  [ -s "$failed" ] && unfetched=$(cat "$failed")
+  local installed=0
   for ((try = 1; try <= 2; try++)); do
     if ci_as_root "${apt[@]}" install -y -qq "${options[@]}" "${missing[@]}" >>"$log" 2>&1; then
       installed=1
       break
     fi
+    grep -qE '(Failed|Unable) to fetch' "$log" || break
     [ "$try" -eq 2 ] || sleep "$wait"
   done
   if [ $installed -eq 0 ]; then
     {
       echo "!! could not install these Debian packages: ${missing[*]}"
-      if [ $updated -eq 0 ]; then
-        echo "   the package lists could not be updated ($tries tries, ${wait} s apart); the indexes"
-        echo "   that could not be fetched (a mirror in mid-sync serves indexes that do not match"
-        echo "   their Release file for a while; try again later):"
-        if [ -n "$unfetched" ]; then sed 's/^/     /' <<<"$unfetched"; else echo "     (apt named none)"; fi
+      if [ -n "$unfetched" ]; then
+        echo "   the package lists could not all be updated in this run; the indexes that could"
+        echo "   not be fetched (a mirror in mid-sync serves indexes that do not match their"
+        echo "   Release file for a while; try again later):"
+        sed 's/^/     /' <<<"$unfetched"
       fi
       echo "   apt said:"
       grep -E '^(E|W): ' "$log" | sort -u | sed 's/^/     /' || true
@@ -115,7 +235,7 @@ ci_apt_install() {
     rm -f "$log"
     return 1
   fi
-  [ $updated -eq 1 ] || {
+  [ -z "$unfetched" ] || {
     echo "NOTE: installed ${missing[*]} from package lists that could not all be updated:"
     sed 's/^/  /' <<<"$unfetched"
   } >&2
@@ -126,8 +246,9 @@ ci_apt_install() {
 ci_configure() {
   local dir=$1
   shift
+  ci_ccache
   mkdir -p "$dir"
-  ci_quiet "$dir/configure.log" cmake -S "$ci_root" -B "$dir" -G Ninja "$@"
+  ci_quiet "$dir/configure.log" cmake -S "$ci_root" -B "$dir" -G Ninja "${ci_launcher[@]}" "$@"
 }
 
 # ci_build DIR [BUILD ARGUMENTS...]: a quiet build.
@@ -142,6 +263,27 @@ ci_build() {
 # (ci_apt_install).
 ci_add_i386() {
   dpkg --print-foreign-architectures | grep -qx i386 || ci_as_root dpkg --add-architecture i386
+}
+
+# ci_multilib: the package of the machine's own g++ for -m32 (g++-12-multilib
+# on Debian 12), which brings gcc's too. Not Debian's g++-multilib: that
+# depends on gcc-multilib, which the cross compilers of ci-cross.sh
+# conflict with, so that each stage of a run would remove the other's
+# (ci_m32_flags gives what gcc-multilib held).
+ci_multilib() {
+  "$ci_root/scripts/setup.sh" >/dev/null || return 1
+  echo "g++-$(g++ -dumpversion | cut -d. -f1)-multilib"
+}
+
+# ci_m32_flags: the compiler flags for -m32 on this x86-64 machine: -m32,
+# and where the kernel's headers for it (<asm/...>) lie. Debian's
+# gcc-multilib is nothing but /usr/include/asm, a link to the x86-64 ones,
+# which serve both; since the cross compilers conflict with it, the same
+# link lies in build-m32-include/, for the stage's compiles alone.
+ci_m32_flags() {
+  mkdir -p "$ci_root/build-m32-include" &&
+    ln -sfn "/usr/include/$(gcc -print-multiarch)/asm" "$ci_root/build-m32-include/asm" &&
+    echo "-m32 -isystem $ci_root/build-m32-include"
 }
 
 # ci_foreign_root ARCH DIR PACKAGE...: Debian's PACKAGEs for the
@@ -168,7 +310,11 @@ ci_foreign_root() {
   local state=$dir.apt wanted="$arch $*"
   [ "$(cat "$dir/.tarvelo-packages" 2>/dev/null)" = "$wanted" ] && return 0
   rm -rf "$dir" "$state"
-  mkdir -p "$state/lists/partial" "$state/archives/partial" "$dir"
+  # The packages are kept in the CI cache, by root: those the lists still
+  # name are not downloaded again (apt checks each against them as ever).
+  local archives=$state/archives
+  [ -z "$ci_cache" ] || archives=$ci_cache/apt/$(basename "$dir")
+  mkdir -p "$state/lists/partial" "$archives/partial" "$dir"
   : >"$state/status"
   local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
   printf 'deb [arch=%s signed-by=%s] %s %s main\n' \
@@ -176,7 +322,7 @@ ci_foreign_root() {
     >"$state/sources.list"
   local apt=(apt-get -o APT::Architecture="$arch" -o APT::Architectures::="$arch"
     -o Dir::State="$state" -o Dir::State::lists="$state/lists" -o Dir::State::status="$state/status"
-    -o Dir::Cache="$state" -o Dir::Cache::archives="$state/archives"
+    -o Dir::Cache="$state" -o Dir::Cache::archives="$archives"
     -o Dir::Etc::sourcelist="$state/sources.list" -o Dir::Etc::sourceparts=-
     -o Dir::Etc::preferencesparts=- -o APT::Install-Recommends=false -o Debug::NoLocking=true)
   for ((try = 1; try <= 3; try++)); do
@@ -188,12 +334,49 @@ ci_foreign_root() {
     [ $try -eq 3 ] && return 1
     sleep 30
   done
+  # The packages the lists give, with everything they depend on.
+  local debs=() name version kept=0 resolved
+  resolved=$("${apt[@]}" -s install "$@" 2>/dev/null | sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1 \2/p')
+  while read -r name version; do
+    deb=$archives/${name}_${version//:/%3a}_
+    [ -z "$(compgen -G "$deb*.deb")" ] || kept=$((kept + 1))
+    debs+=("$deb")
+  done <<<"$resolved"
+  [ -n "$resolved" ] || { echo "!! apt names no package to unpack for: $*" >&2; return 1; }
+  # The root as unpacked is kept too, by the very versions it holds: found,
+  # it is the same files, without unpacking every package again.
+  local unpacked=""
+  if [ -n "$ci_cache" ]; then
+    unpacked=$ci_cache/apt/$(basename "$dir")-$(echo "$arch $resolved" | sha256sum | cut -c1-16).tar
+    if [ -f "$unpacked" ] && tar -xf "$unpacked" -C "$dir" && [ -f "$dir/.tarvelo-versions" ]; then
+      mv "$dir/.tarvelo-versions" "$state/versions"
+      echo "-- private $arch root $dir: ${#debs[@]} packages, as unpacked before"
+      ci_cache_use 1 1 "the unpacked $(basename "$dir")"
+      echo "$wanted" >"$dir/.tarvelo-packages"
+      return 0
+    fi
+    rm -rf "$dir" && mkdir -p "$dir"
+  fi
   ci_quiet "$state/download.log" "${apt[@]}" install -y --download-only "$@" || return 1
-  for deb in "$state"/archives/*.deb; do
+  for deb in "${debs[@]}"; do
+    deb=$(compgen -G "$deb*.deb" | head -n 1)
     dpkg-deb -x "$deb" "$dir" && dpkg-deb -f "$deb" Package Version | paste -sd ' ' || return 1
   done >"$state/versions"
-  echo "-- private $arch root $dir: $(find "$state/archives" -name '*.deb' | wc -l) packages, $(du -sh "$dir" | cut -f1)"
-  rm -rf "$state/archives"
+  echo "-- private $arch root $dir: ${#debs[@]} packages, $(du -sh "$dir" | cut -f1)"
+  if [ -n "$ci_cache" ]; then
+    ci_cache_use "$kept" "${#debs[@]}" "packages of $(basename "$dir")"
+    ci_cache_use 0 1 "the unpacked $(basename "$dir")"
+    # Older versions go, and older unpacked roots.
+    for deb in "$archives"/*.deb; do
+      grep -qxF "$(dpkg-deb -f "$deb" Package Version | paste -sd ' ')" "$state/versions" || rm -f "$deb"
+    done
+    rm -f "$ci_cache/apt/$(basename "$dir")"-*.tar
+    cp "$state/versions" "$dir/.tarvelo-versions" &&
+      tar -cf "$unpacked.part" -C "$dir" . && mv "$unpacked.part" "$unpacked"
+    rm -f "$dir/.tarvelo-versions"
+  else
+    rm -rf "$archives"
+  fi
   echo "$wanted" >"$dir/.tarvelo-packages"
 }
 
@@ -212,18 +395,73 @@ ci_foreign_zlib() {
 }
 
 # ci_build_gtest DIR [CMAKE ARGUMENTS...]: GoogleTest for the target the
-# arguments name (a toolchain file, -m32 flags), built once into DIR/prefix
-# from the sources in Debian's googletest package: libgtest-dev holds the
-# build machine's own libraries only. Sets ci_gtest_dir, for -DGTest_DIR.
+# arguments name (a toolchain file, -m32 flags), built in DIR from the
+# sources in Debian's googletest package (libgtest-dev holds the build
+# machine's own libraries only) and installed once: into the CI cache,
+# under DIR's name and a key of everything the build depends on (the
+# arguments, the toolchain file, CFLAGS, CXXFLAGS and LDFLAGS, the versions
+# of googletest, CMake and the compiler packages), else into DIR/prefix.
+# Sets ci_gtest_dir, for -DGTest_DIR.
 ci_build_gtest() {
-  local dir=$1
+  local dir=$1 prefix
   shift
-  ci_gtest_dir=$dir/prefix/lib/cmake/GTest
-  [ -f "$ci_gtest_dir/GTestConfig.cmake" ] && return 0
+  ci_ccache
+  prefix=$dir/prefix
+  [ -z "$ci_cache" ] || prefix=$ci_cache/googletest/$(basename "$dir")-$(ci_gtest_key "$dir" "$@")
+  ci_gtest_dir=$prefix/lib/cmake/GTest
+  if [ -f "$ci_gtest_dir/GTestConfig.cmake" ]; then
+    [ -z "$ci_cache" ] || ci_cache_use 1 1 "GoogleTest ($(basename "$dir"))"
+    return 0
+  fi
+  # Installed beside its place and moved there whole: a build that stops
+  # half-way leaves nothing a later run would take for GoogleTest.
+  rm -rf "$dir" "$prefix.part"
   mkdir -p "$dir"
   ci_quiet "$dir/configure.log" cmake -S /usr/src/googletest -B "$dir" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$dir/prefix" "$@" &&
-    ci_build "$dir" --target install
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$prefix.part" \
+    "${ci_launcher[@]}" "$@" &&
+    ci_build "$dir" --target install || return 1
+  rm -rf "$prefix"
+  mv "$prefix.part" "$prefix"
+  [ -z "$ci_cache" ] || ci_cache_use 0 1 "GoogleTest ($(basename "$dir"))"
+}
+
+# ci_gtest_key DIR [CMAKE ARGUMENTS...]: the key of ci_build_gtest's
+# cache: the arguments, the toolchain file, the flags from the environment,
+# GoogleTest's and CMake's versions, and the C++ compiler's own account of
+# itself with its Debian package's version (the compiler the toolchain file
+# names, else CXX or c++).
+ci_gtest_key() {
+  local dir=$1 a toolchain="" defines=() compiler
+  shift
+  for a in "$@"; do
+    case $a in
+    -DCMAKE_TOOLCHAIN_FILE=*) toolchain=${a#*=} ;;
+    -D*) defines+=("$a") ;;
+    esac
+  done
+  compiler=${CXX:-c++}
+  if [ -n "$toolchain" ]; then
+    # shellcheck disable=SC2016 # CMake's variables
+    echo 'include(${CMAKE_TOOLCHAIN_FILE})
+message(NOTICE "${CMAKE_CXX_COMPILER}")' >"$dir.compiler.cmake"
+    compiler=$(cmake "${defines[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -P "$dir.compiler.cmake" 2>&1)
+    rm -f "$dir.compiler.cmake"
+    # A toolchain file that names no compiler (-m32's) leaves the default.
+    [ -n "$compiler" ] || compiler=${CXX:-c++}
+  fi
+  compiler=$(command -v "$compiler") || compiler=""
+  {
+    printf '%s\n' "${@//$ci_root/ROOT}"
+    [ -z "$toolchain" ] || cat "$toolchain"
+    echo "CFLAGS=${CFLAGS:-} CXXFLAGS=${CXXFLAGS:-} LDFLAGS=${LDFLAGS:-}"
+    cmake --version | head -n 1
+    dpkg-query -W -f='${Version}\n' googletest
+    if [ -n "$compiler" ]; then
+      "$compiler" -v 2>&1
+      dpkg-query -W -f='${Version}\n' "$(dpkg -S "$(readlink -f "$compiler")" | cut -d: -f1)"
+    fi
+  } 2>/dev/null | sha256sum | cut -c1-16
 }
 
 # ci_32bit_route PROBE [ARGUMENTS...]: how this stage runs 32-bit programs,

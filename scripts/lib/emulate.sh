@@ -99,16 +99,26 @@ if [ "${1:-}" = "--in-namespace" ] || [ "${1:-}" = "--private-tmp" ]; then
   fi
   shift
   # The directory the command runs in may itself lie in /tmp (a fresh clone
-  # in CI): its top directory there is bound into the new /tmp, through a
-  # descriptor opened on it before the old /tmp is covered.
+  # in CI), and so may the CI cache (TARVELO_CI_CACHE): the top directory
+  # of each there is bound into the new /tmp, through a descriptor opened
+  # on it before the old /tmp is covered.
   keep=""
   case $PWD/ in /tmp/?*) keep=${PWD#/tmp/} && keep=${keep%%/*} ;; esac
+  cache_keep=""
+  case ${TARVELO_CI_CACHE:-}/ in /tmp/?*) cache_keep=${TARVELO_CI_CACHE#/tmp/} && cache_keep=${cache_keep%%/*} ;; esac
+  [ "$cache_keep" != "$keep" ] && [ -d "/tmp/$cache_keep" ] || cache_keep=""
   [ -z "$keep" ] || exec 9<"/tmp/$keep"
+  [ -z "$cache_keep" ] || exec 8<"/tmp/$cache_keep"
   mount -t tmpfs -o mode=1777 tarvelo-tmp /tmp
   if [ -n "$keep" ]; then
     mkdir "/tmp/$keep"
     mount --no-canonicalize --bind /proc/self/fd/9 "/tmp/$keep"
     exec 9<&-
+  fi
+  if [ -n "$cache_keep" ]; then
+    mkdir "/tmp/$cache_keep"
+    mount --no-canonicalize --bind /proc/self/fd/8 "/tmp/$cache_keep"
+    exec 8<&-
   fi
   ulimit -c 0
   exec "$@"
