@@ -14,6 +14,10 @@ namespace tarvelo {
 
 // A second word that begins with this turns trace on.
 inline constexpr std::string_view trace_keyword = "TRACEON";
+// The longest log path that leaves room in the field for a blank and the
+// trace word after it.
+inline constexpr std::size_t log_path_room_for_trace =
+    std::size_t{TARVELO_EXIT_DATA_LENGTH} - 1 - trace_keyword.size();
 
 // One blank-separated word of the exit data, pointing into it.
 struct exit_data_word {

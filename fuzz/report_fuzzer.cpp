@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     whole.begin_input("whole");
     whole.feed(text.data(), text.size());
     whole.end_input();
-    whole.finish();
+    FUZZ_CHECK(whole.finish());
     log_summary pieces;
     pieces.begin_host(host);
     pieces.begin_input("pieces");
@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         pieces.feed(text.data() + at, std::min(piece, text.size() - at));
     }
     pieces.end_input();
-    pieces.finish();
+    FUZZ_CHECK(pieces.finish());
     check_same(whole, pieces);
 
     static std::FILE *nowhere = std::fopen("/dev/null", "wb");

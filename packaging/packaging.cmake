@@ -156,22 +156,28 @@ endif()
 
 # The manual pages and the changelog, compressed as Debian installs them:
 # gzip -9n, with no name or time stamp inside, so that a rebuild makes the
-# same bytes.
+# same bytes. The manual pages' headers take the version from the build
+# (@PROJECT_VERSION@ in their sources).
 if(NOT WIN32)
   find_program(TARVELO_GZIP gzip REQUIRED)
-  # tarvelo_gzip(<source> <output>)
-  function(tarvelo_gzip source output)
+  # tarvelo_gzip(<file> <output>): <file> in the build tree, or in the
+  # source tree when relative.
+  function(tarvelo_gzip file output)
     get_filename_component(uncompressed ${output} NAME_WLE)
     get_filename_component(directory ${output} DIRECTORY)
+    get_filename_component(file ${file} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
     add_custom_command(OUTPUT ${output}
-      COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/${source} ${directory}/${uncompressed}
+      COMMAND ${CMAKE_COMMAND} -E copy ${file} ${directory}/${uncompressed}
       COMMAND ${TARVELO_GZIP} -9nf ${directory}/${uncompressed}
-      DEPENDS ${PROJECT_SOURCE_DIR}/${source}
-      COMMENT "Compressing ${source}")
+      DEPENDS ${file}
+      COMMENT "Compressing ${file}")
   endfunction()
   set(gz ${PROJECT_BINARY_DIR}/packaging)
-  tarvelo_gzip(man/tarvelo.1 ${gz}/man1/tarvelo.1.gz)
-  tarvelo_gzip(man/tarvelo-exit.7 ${gz}/man7/tarvelo-exit.7.gz)
+  foreach(page man/tarvelo.1 man/tarvelo-exit.7)
+    configure_file(${page} ${PROJECT_BINARY_DIR}/${page} @ONLY)
+  endforeach()
+  tarvelo_gzip(${PROJECT_BINARY_DIR}/man/tarvelo.1 ${gz}/man1/tarvelo.1.gz)
+  tarvelo_gzip(${PROJECT_BINARY_DIR}/man/tarvelo-exit.7 ${gz}/man7/tarvelo-exit.7.gz)
   tarvelo_gzip(packaging/changelog ${gz}/changelog.gz)
   add_custom_target(tarvelo_compressed_docs ALL
     DEPENDS ${gz}/man1/tarvelo.1.gz ${gz}/man7/tarvelo-exit.7.gz ${gz}/changelog.gz)
@@ -266,7 +272,7 @@ set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/share/man /usr/share/man/man1 /usr/share/man/man7 /usr/share/doc)
 # The changelog, in RPM's form, from packaging/changelog: each entry's
 # trailer (" -- who  Tue, 08 Dec 2026 ...") becomes its heading
-# ("* Tue Dec 08 2026 who - 1.1.0"), each item a "- " line.
+# ("* Tue Dec 08 2026 who - VERSION"), each item a "- " line.
 file(READ packaging/changelog tarvelo_changelog)
 string(REPLACE ";" "<semicolon>" tarvelo_changelog "${tarvelo_changelog}")
 string(REPLACE "\n" ";" tarvelo_changelog "${tarvelo_changelog}")

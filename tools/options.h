@@ -1,104 +1,112 @@
-// options.h: how every command of the tarvelo program is declared, read
-// from the command line and described. A command declares its options once,
-// with their help, and both the parsing and the --help text come from that
-// declaration, so they cannot drift apart.
+// options.h: how a command declares its options and reads them from the
+// command line. An option is declared once, as a constant of its kind; the
+// declaration is the handle through which the command reads the option,
+// typed by what it holds (given or not, a text, a number within a range,
+// one of a few words, a text given again and again), and the --help text is
+// made from the same declarations (help_text.h). No option is looked up by
+// its name: a command reads only the options it declared.
 #ifndef TARVELO_TOOLS_OPTIONS_H
 #define TARVELO_TOOLS_OPTIONS_H
 
-#include "tools/failure.h"
+#include "tools/exit_codes.h"
 
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace tarvelo::tool {
 
-// One option: "--name VALUE" (or "--name=VALUE") when `value` names its
-// value, "--name" alone when it is empty. `help` may run over several lines;
-// each is indented under the first.
+// What every option declares: "--name VALUE" (or "--name=VALUE") when
+// `value` names its value, "--name" alone when it is empty. `help` may run
+// over several lines, and hold the marks of help_text.h. With no name, the
+// declaration is a heading over the options below it in the help.
 struct option {
     std::string_view name;
     std::string_view value;
     std::string_view help;
 };
 
-// What an exit code means for one command; null: the program's usual meaning.
-struct exit_meaning {
-    int code;
-    const char *meaning = nullptr;
+// "--trace": given or not.
+struct flag_option : option {};
+// "--log PATH": the last value given, as most programs take it.
+struct text_option : option {};
+// "--channel NAME": every value given, in order.
+struct list_option : option {};
+// "--threads N": a whole number from `minimum` to `maximum`.
+struct number_option : option {
+    std::uint64_t minimum;
+    std::uint64_t maximum;
 };
-
-class arguments;
-struct command;
-using command_table = std::span<const command *const>;
-
-// One of the program's commands. main.cpp lists them; each is defined in a
-// file of its own under commands/. In the help texts "{library}" stands for
-// the library the program loads when none is named.
-struct command {
-    const char *name;
-    const char *synopsis;    // what follows "tarvelo NAME" on the usage line
-    const char *summary;     // its line in the general help
-    const char *description; // the paragraphs before the options
-    std::span<const option> options;
-    const char *notes; // after the options, or null
-    std::span<const exit_meaning> codes;
-    // Runs with the arguments read against `options`; the table is there
-    // for the one command that describes the others.
-    int (*run)(const arguments &args, command_table commands);
+// "--format FORMAT": one of `words`, each standing for a value.
+template <typename T> struct choice {
+    std::string_view word;
+    T value;
 };
+template <typename T> struct choice_option : option { std::span<const choice<T>> words; };
+
+// A command's options, in the order its help lists them.
+using option_list = std::span<const option *const>;
 
 // The arguments after the command's name, checked against its options.
-// "--help" and "-h" are always accepted.
+// "--help" and "-h" are always accepted. Reading an option the command did
+// not declare is a fault of the program: std::logic_error.
 class arguments {
 public:
-    arguments(std::span<const std::string> words, std::span<const option> options);
+    arguments(std::span<const std::string> words, option_list options);
 
     bool help() const { return help_; }
-    bool flag(std::string_view name) const;
-    // The last value given for the option, as most programs take it.
-    std::optional<std::string> value(std::string_view name) const;
-    // Every value given for an option that may be repeated, in order.
-    std::vector<std::string> values(std::string_view name) const;
-    const std::vector<std::string> &positional() const { return positional_; }
-    // Every option and operand in the order given: an operand as an empty
-    // name and its word, for options that apply to the operands after them.
-    const std::vector<std::pair<std::string, std::optional<std::string>>> &in_order() const {
-        return in_order_;
+    bool given(const flag_option &o) const;
+    std::optional<std::string> value(const text_option &o) const;
+    std::vector<std::string> values(const list_option &o) const;
+    // A usage error that names the option when it is no whole number in
+    // its range.
+    std::optional<std::uint64_t> value(const number_option &o) const;
+    // A usage error that names the option and its words when it is none
+    // of them.
+    template <typename T> std::optional<T> value(const choice_option<T> &o) const {
+        const std::optional<std::string> word = last(o);
+        if (!word) {
+            return std::nullopt;
+        }
+        for (const choice<T> &c : o.words) {
+            if (c.word == *word) {
+                return c.value;
+            }
+        }
+        std::vector<std::string_view> words;
+        for (const choice<T> &c : o.words) {
+            words.push_back(c.word);
+        }
+        throw not_a_choice(o, words, *word);
     }
+
+    const std::vector<std::string> &positional() const { return positional_; }
+    // Every option and operand in the order given, for options that apply
+    // to the operands after them: an operand has no option.
+    struct given_word {
+        const option *declared; // null for an operand
+        std::optional<std::string> value;
+    };
+    const std::vector<given_word> &in_order() const { return in_order_; }
     // A usage error unless there are none.
     void no_positional() const;
 
 private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> given_;
+    // A logic_error unless `o` is one of the command's options.
+    void require_declared(const option &o) const;
+    // The last value given for `o`: empty for a flag.
+    std::optional<std::string> last(const option &o) const;
+    static failure not_a_choice(const option &o, const std::vector<std::string_view> &words,
+                                const std::string &word);
+
+    option_list options_;
     std::vector<std::string> positional_;
-    std::vector<std::pair<std::string, std::optional<std::string>>> in_order_;
+    std::vector<given_word> in_order_;
     bool help_ = false;
 };
-
-// The command named by the first word, or null.
-const command *find_command(command_table commands, std::string_view name);
-
-// "unknown command "X"", with the nearest name when one is close.
-std::string unknown_command(command_table commands, std::string_view name);
-
-// The whole --help text of a command, from its declaration.
-std::string help_text(const command &c);
-
-// The program's own help: the commands and every exit code.
-std::string general_help(command_table commands);
-
-// The candidate closest to a mistyped word, or empty when none is close.
-std::string closest_match(std::string_view word, const std::vector<std::string_view> &candidates);
-
-// A whole decimal number from `minimum` to `maximum`, or a usage error that
-// names the option.
-std::uint64_t parse_number(std::string_view option, const std::string &text, std::uint64_t minimum,
-                           std::uint64_t maximum);
 
 } // namespace tarvelo::tool
 

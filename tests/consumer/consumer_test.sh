@@ -25,7 +25,8 @@ if [ -n "$sanitize" ]; then
 fi
 PKG_CONFIG_PATH=$(dirname "$pc") "$cmake_cmd" -S "$source_dir" -B "$work/build" -G "$generator" \
   -DCMAKE_MAKE_PROGRAM="$make_program" -DCMAKE_C_COMPILER="$c_compiler" \
-  -DCMAKE_PREFIX_PATH="$prefix" "${flags[@]}" >"$work/configure.log" 2>&1 ||
+  -DCMAKE_PREFIX_PATH="$prefix" -DTARVELO_VERSION="$version" "${flags[@]}" \
+  >"$work/configure.log" 2>&1 ||
   { cat "$work/configure.log"; fail "the host project does not configure"; }
 "$cmake_cmd" --build "$work/build" >"$work/build.log" 2>&1 ||
   { cat "$work/build.log"; fail "the host project does not build"; }

@@ -44,9 +44,9 @@ expected=(
 )
 
 # The program of an installed tree: it must load that tree's exit, say its
-# version, and sign on.
+# version, and sign on; the manual pages' headers name the same version.
 check_tree() {
-  local root=$1 out library
+  local root=$1 out library page
   library="$(cd "$root" && pwd -P)/$exitdir/libtarvelo.so"
   out=$(cd "$work" && "$root/bin/tarvelo" --version) || fail "--version in $root exited $?: $out"
   [ "$out" = "tarvelo $version"$'\n'"exit library $library: $version" ] ||
@@ -56,6 +56,10 @@ check_tree() {
     fail "the demo in $root did not use the exit installed there: $(grep library <<<"$out")"
   [ "$(tail -n 1 <<<"$out")" = "channel TO.PARTNER signed on: both sides proved the password" ] ||
     fail "the demo in $root did not sign on: $(tail -n 1 <<<"$out")"
+  for page in man1/tarvelo.1.gz man7/tarvelo-exit.7.gz; do
+    gzip -dc "$root/$mandir/$page" | grep -q "^\.TH .* \"tarvelo $version\" " ||
+      fail "$page in $root does not name version $version in its header"
+  done
 }
 
 # A packaged binary: stripped, with the exit's version mark still in it.

@@ -9,8 +9,8 @@
 #include "tools/report/local_clock.h"
 #include "tools/report/log_reader.h"
 #include "tools/report/log_time.h"
+#include "tools/report/rotated_set.h"
 #include "tools/report/summary.h"
-#include "tools/system/rotated_set.h"
 
 #include <gtest/gtest.h>
 
@@ -52,6 +52,10 @@ TEST(ReportTime, ReadsTheLogsTimestampsAndTheCommandLinesTimes) {
         {"2026-12-08 18:43:24", at_18_43_24},
         {"2026-12-08X18:43", std::nullopt},
         {"2026-13-01", std::nullopt},
+        {"2026-04-31", std::nullopt}, // the 31st of a month of 30 days
+        {"2026-12-00", std::nullopt},
+        {"2000-02-29", 951782400},    // a leap year of the 400-year rule
+        {"2100-02-29", std::nullopt}, // none of the 100-year rule
         {"2026-12-8", std::nullopt},
         {"-90s", at_18_43_24 - 90},
         {"-30m", at_18_43_24 - 1800},
@@ -205,7 +209,7 @@ summarised summarise(const std::vector<std::string> &lines, report_filter filter
         s.summary->feed(text.data() + at, std::min(piece, text.size() - at));
     }
     s.summary->end_input();
-    s.summary->finish();
+    EXPECT_TRUE(s.summary->finish());
     return s;
 }
 

@@ -216,7 +216,7 @@ TEST(Report, CountsWhatTheExitWroteFlagsAttacksAndReadsARotatedSetInAnyOrder) {
     summary.begin_input(log);
     summary.feed(whole.data(), whole.size());
     summary.end_input();
-    summary.finish();
+    ASSERT_TRUE(summary.finish());
     std::map<std::string, counts> reported;
     std::set<flag_key> flags;
     for (std::size_t i = 0; i < summary.channel_count(); ++i) {

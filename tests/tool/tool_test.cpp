@@ -546,6 +546,9 @@ TEST(Help, EveryCommandDescribesItselfItsOptionsAsTheManualPageDoesAndOnlyItsExi
             }
         }
         EXPECT_EQ(listed, codes) << r.out;
+        // Every mark for a fact said elsewhere (a field's size, the version)
+        // is filled in.
+        EXPECT_EQ(r.out.find('{'), std::string::npos) << r.out;
         // "tarvelo help COMMAND" is "tarvelo COMMAND --help".
         EXPECT_EQ(run_tool({"help", command}).out, r.out);
         EXPECT_TRUE(contains(general.out, "\n  " + command + " ")) << general.out;

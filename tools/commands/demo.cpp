@@ -1,21 +1,20 @@
 // demo.cpp: "tarvelo demo": one channel signed on with trace on and a fresh
 // log file, every step shown, for an operator who wants to see the exit
 // work before installing it.
-#include "tools/commands/commands.h"
+#include "tools/command_table.h"
 
-#include "tools/channel_options.h"
-#include "tools/exit_loader.h"
-#include "tools/signon_view.h"
+#include "tools/channel/channel_options.h"
+#include "tools/channel/exit_loader.h"
+#include "tools/channel/signon_view.h"
 #include "tools/system/output_capture.h"
 #include "tools/system/temporary_log.h"
+
+#include "exit/exit_data.h"
 
 #include <cstdio>
 
 namespace tarvelo::tool {
 namespace {
-
-// Room for " TRACEON" after the log path in the 32-byte exit data.
-constexpr std::size_t log_path_room = TARVELO_EXIT_DATA_LENGTH - 8;
 
 // The demo's own log file, removed when the demo ends, however it ends.
 class temporary_log {
@@ -34,12 +33,25 @@ private:
     std::string path_;
 };
 
-int demo(const arguments &a, command_table /*commands*/) {
+// The demo's log, with trace on: its own, unless one is named.
+constexpr text_option demo_log_option{
+    {"--log", "PATH",
+     "log file, at most {log-path-bytes} bytes (default: a new one in TMPDIR, else /tmp, removed "
+     "when the demo ends)"}};
+constexpr flag_option keep_log_option{{"--keep-log", "", "keep that new log file"}};
+
+constexpr const option *options[] = {
+    &library_option,  &entry_option,         &channel_option,
+    &password_option, &password_file_option, &partner_password_option,
+    &demo_log_option, &keep_log_option,
+};
+
+exit_code demo(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     signon_settings settings = signon_settings_from(a, "demo");
-    const std::optional<std::string> log = a.value(log_option.name);
+    const std::optional<std::string> log = a.value(demo_log_option);
     if (log) {
-        settings.channel.exit_data = exit_data_from(a, "demo", true).data;
+        settings.channel.exit_data = log_checked(exit_data_for(*log, true)).data;
     }
     // Only now, with the arguments and the library known to be good, is
     // anything created.
@@ -48,8 +60,8 @@ int demo(const arguments &a, command_table /*commands*/) {
     if (log) {
         settings.log_path = *log;
     } else {
-        settings.log_path = make_temporary_log(log_path_room);
-        if (!a.flag("--keep-log")) {
+        settings.log_path = checked(make_temporary_log(log_path_room_for_trace));
+        if (!a.given(keep_log_option)) {
             removed.own(settings.log_path);
             settings.log_is_removed = true;
         }
@@ -70,22 +82,9 @@ int demo(const arguments &a, command_table /*commands*/) {
                   ? " on both sides"
                   : ", the partner holds \"" + settings.partner.password + "\"") +
              "\n  exit data  \"" + settings.channel.exit_data + "\" (log file, trace on)\n\n");
-    out.start_keeping();
+    checked(out.start_keeping());
     return show_signon(entry, settings, out);
 }
-
-constexpr option options[] = {
-    library_option,
-    entry_option,
-    channel_option,
-    password_option,
-    password_file_option,
-    partner_password_option,
-    {"--log", "PATH",
-     "log file, at most 24 bytes (default: a new one in TMPDIR, else /tmp, removed when the demo "
-     "ends)"},
-    {"--keep-log", "", "keep that new log file"},
-};
 
 } // namespace
 

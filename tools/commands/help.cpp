@@ -1,13 +1,14 @@
 // help.cpp: "tarvelo help [COMMAND]": the program's help, or a command's,
 // made from the table of commands it is given.
-#include "tools/commands/commands.h"
+#include "tools/command_table.h"
+#include "tools/help_text.h"
 
 #include <cstdio>
 
 namespace tarvelo::tool {
 namespace {
 
-int help(const arguments &a, command_table commands) {
+exit_code help(const arguments &a, command_table commands) {
     // The word after "help" is a command's name, "--version" included; the
     // parser has taken it as an option, so it is looked for among both.
     const std::vector<std::string> &words = a.positional();
@@ -16,17 +17,18 @@ int help(const arguments &a, command_table commands) {
     }
     if (words.empty()) {
         std::fputs(general_help(commands).c_str(), stdout);
-        return exit_ok;
+        return exit_code::ok;
     }
     const command *c = find_command(commands, words[0]);
     if (c == nullptr) {
         throw usage_error(unknown_command(commands, words[0]));
     }
     std::fputs(help_text(*c).c_str(), stdout);
-    return exit_ok;
+    return exit_code::ok;
 }
 
-constexpr exit_meaning codes[] = {{exit_ok, "the help was printed"}, {exit_usage}, {exit_system}};
+constexpr exit_meaning codes[] = {
+    {exit_code::ok, "the help was printed"}, {exit_code::usage}, {exit_code::program_failed}};
 
 } // namespace
 

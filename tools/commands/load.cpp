@@ -1,14 +1,14 @@
 // load.cpp: "tarvelo load": many channels through one loaded exit library
 // from several threads at once, as a busy host runs them, and what it cost:
 // sign-ons per second, lines written, the latency of the exit calls.
-#include "tools/commands/commands.h"
+#include "tools/command_table.h"
 
-#include "tools/channel_options.h"
-#include "tools/exit_loader.h"
+#include "tools/channel/channel_options.h"
+#include "tools/channel/exit_loader.h"
+#include "tools/report/log_input.h"
+#include "tools/report/rotated_set.h"
 #include "tools/system/file_reading.h"
-#include "tools/system/log_input.h"
 #include "tools/system/output_capture.h"
-#include "tools/system/rotated_set.h"
 #include "tools/system/signals.h"
 
 #include "standin/signon.h"
@@ -167,10 +167,9 @@ logged_lines count_logged(const std::string &path, const std::optional<regular_f
                           std::int64_t started) {
     logged_lines logged;
     bool found_first = !before;
-    // The exit wrote no line where the directory cannot be read.
-    std::error_code unread;
     std::vector<std::string> names;
-    for (rotated_copy &copy : rotated_set(path, unread)) {
+    // The exit wrote no line where the directory cannot be read.
+    for (rotated_copy &copy : rotated_set(path).value_or({})) {
         names.push_back(std::move(copy.path));
         if (!copy.twin.empty()) {
             names.push_back(std::move(copy.twin));
@@ -265,18 +264,27 @@ std::string summary_of(const worker_result &total, const load_settings &settings
     return summary;
 }
 
-int load(const arguments &a, command_table /*commands*/) {
+constexpr number_option channels_option{
+    {"--channels", "N", "channels to run, 1 to 10000000 (default: 1000)"}, 1, 10'000'000};
+constexpr number_option threads_option{
+    {"--threads", "N", "threads calling the exit, 1 to 256 (default: 2)"}, 1, 256};
+constexpr number_option refuse_every_option{
+    {"--refuse-every", "N",
+     "every Nth channel's partner holds another password and is refused (default: 0, none)"},
+    0,
+    10'000'000};
+
+constexpr const option *options[] = {
+    &channels_option,      &threads_option,      &library_option, &entry_option, &password_option,
+    &password_file_option, &refuse_every_option, &log_option,     &trace_option, &exit_data_option,
+};
+
+exit_code load(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     load_settings settings;
-    if (const auto v = a.value("--channels")) {
-        settings.channels = parse_number("--channels", *v, 1, 10'000'000);
-    }
-    if (const auto v = a.value("--threads")) {
-        settings.threads = static_cast<unsigned>(parse_number("--threads", *v, 1, 256));
-    }
-    if (const auto v = a.value("--refuse-every")) {
-        settings.refuse_every = parse_number("--refuse-every", *v, 0, 10'000'000);
-    }
+    settings.channels = a.value(channels_option).value_or(settings.channels);
+    settings.threads = static_cast<unsigned>(a.value(threads_option).value_or(settings.threads));
+    settings.refuse_every = a.value(refuse_every_option).value_or(settings.refuse_every);
     settings.channel.password = channel_password(a, "SECRET");
     // The partners hold the whole field: every channel is then refused.
     warn_of_blank("load", "the password", settings.channel.password);
@@ -300,7 +308,7 @@ int load(const arguments &a, command_table /*commands*/) {
     out.show("tarvelo load: " + std::to_string(settings.channels) + " channels on " +
              std::to_string(settings.threads) + (settings.threads == 1 ? " thread" : " threads") +
              " through " + library + ", entry point " + entry_point + "\n");
-    out.start_counting();
+    checked(out.start_counting());
     const bool progress = out.on_terminal();
     // Ctrl-C stops the channels that have not begun; those under way end as
     // a host ends them, and the summary covers what ran.
@@ -323,7 +331,8 @@ int load(const arguments &a, command_table /*commands*/) {
         for (std::thread &w : workers) {
             w.join();
         }
-        throw failure(exit_system, "cannot start " + std::to_string(settings.threads) + " threads");
+        throw failure(exit_code::program_failed,
+                      "cannot start " + std::to_string(settings.threads) + " threads");
     }
     auto last_shown = clock_type::now();
     while (queue.running.load() > 0) {
@@ -350,7 +359,8 @@ int load(const arguments &a, command_table /*commands*/) {
 
     for (const worker_result &r : results) {
         if (!r.failure.empty()) {
-            throw failure(exit_system, "a thread running channels failed: " + r.failure);
+            throw failure(exit_code::program_failed,
+                          "a thread running channels failed: " + r.failure);
         }
     }
     worker_result total;
@@ -372,33 +382,19 @@ int load(const arguments &a, command_table /*commands*/) {
     }
     out.show(summary_of(total, settings, ran, elapsed.count(), out.lines_counted(), logged));
     if (interrupted()) {
-        return exit_interrupted;
+        return exit_code::interrupted;
     }
-    return total.unexpected == 0 ? exit_ok : exit_refused;
+    return total.unexpected == 0 ? exit_code::ok : exit_code::refused;
 }
 
-constexpr option options[] = {
-    {"--channels", "N", "channels to run, 1 to 10000000 (default: 1000)"},
-    {"--threads", "N", "threads calling the exit, 1 to 256 (default: 2)"},
-    library_option,
-    entry_option,
-    password_option,
-    password_file_option,
-    {"--refuse-every", "N",
-     "every Nth channel's partner holds another password and is refused (default: 0, none)"},
-    log_option,
-    trace_option,
-    exit_data_option,
-};
-
 constexpr exit_meaning codes[] = {
-    {exit_ok, "every channel went as planned"},
-    {exit_refused, "some channel did not go as planned: one that should have signed on was\n"
-                   "refused, or one that should have been refused signed on"},
-    {exit_usage},
-    {exit_library},
-    {exit_system},
-    {exit_interrupted, "interrupted (Ctrl-C): the summary covers the channels that ran"},
+    {exit_code::ok, "every channel went as planned"},
+    {exit_code::refused, "some channel did not go as planned: one that should have signed on was\n"
+                         "refused, or one that should have been refused signed on"},
+    {exit_code::usage},
+    {exit_code::library_unusable},
+    {exit_code::program_failed},
+    {exit_code::interrupted, "interrupted (Ctrl-C): the summary covers the channels that ran"},
 };
 
 } // namespace

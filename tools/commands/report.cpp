@@ -1,21 +1,22 @@
 // report.cpp: "tarvelo report": the exit's log files read back and
 // summarised per channel, for an operator at a terminal, for programs, and
 // for monitoring through node_exporter's textfile collector.
-#include "tools/commands/commands.h"
+#include "tools/command_table.h"
 
-#include "log/line.h"
+#include "tools/closest_match.h"
+
 #include "tools/report/formats.h"
 #include "tools/report/local_clock.h"
+#include "tools/report/log_files.h"
+#include "tools/report/log_reader.h"
 #include "tools/report/summary.h"
 #include "tools/system/file_reading.h"
-#include "tools/system/log_input.h"
 #include "tools/system/replaced_file.h"
-#include "tools/system/rotated_set.h"
 #include "tools/system/shown_text.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <set>
@@ -25,29 +26,16 @@
 namespace tarvelo::tool {
 namespace {
 
-// Enough to hold the first lines of a file, to put a rotated set in order.
-constexpr std::size_t head_size = 4096;
-// Big reads: a log is read once, start to end, at the speed of the disk.
-constexpr std::size_t read_size = std::size_t{1} << 20;
-
 constexpr char standard_input[] = "-";
 
 enum class report_format { text, json, prometheus };
 
-// Descriptors held open from the survey of the files to their reading,
-// for the youngest plain files: a rotation may rename or compress them in
-// between. Every other file is opened again when its turn comes, so that
-// neither descriptors nor memory grow with the number of files.
-constexpr std::size_t held_most = 16;
-
-// A file named on the command line or found in a rotated set, and the
-// host it belongs to.
-struct named_log {
-    std::size_t host = 0;
-    std::string path;
-    std::string twin;      // the compressed copy of the same lines, if any
-    bool from_set = false; // one of a rotated set, found a moment ago
-    open_rules rules;
+// What the command line asks of the report, checked.
+struct report_request {
+    report_format format = report_format::text;
+    bool fail_on_flags = false;
+    report_filter filter;
+    std::optional<std::string> output;
 };
 
 // What the command line names: the hosts in order ("" before any is
@@ -57,22 +45,57 @@ struct named_logs {
     std::vector<named_log> logs;
 };
 
-// A file to read, as the survey found it.
-struct found_log {
-    named_log named;
-    file_identity identity;
-    bool has_identity = false;
-    std::optional<log_time> first;
-    std::unique_ptr<log_input> input; // held open since the survey, `head` read
-    std::string head;
+constexpr text_option since_option{{"--since", "TIME", "only lines at or after TIME"}};
+constexpr text_option until_option{{"--until", "TIME", "only lines before TIME"}};
+constexpr list_option channel_option{
+    {"--channel", "NAME",
+     "only the channel NAME, as the report shows it (without the blanks that pad it); may be "
+     "given more than once"}};
+constexpr choice<report_format> formats[] = {{"text", report_format::text},
+                                             {"json", report_format::json},
+                                             {"prometheus", report_format::prometheus}};
+constexpr choice_option<report_format> format_option{
+    {"--format", "FORMAT",
+     "text: a table for a terminal, worst first (the default); json: for programs; prometheus: "
+     "the text exposition format, for a one-off check: counts of the lines in the files read, "
+     "not counters that only grow"},
+    formats};
+// One word for now: what else to fail on may come.
+constexpr choice<bool> fail_on_words[] = {{"flagged", true}};
+constexpr choice_option<bool> fail_on_option{
+    {"--fail-on", "flagged",
+     "exit with code 1 when any channel reported is flagged, and with code 2 when a --channel "
+     "names no channel"},
+    fail_on_words};
+constexpr text_option output_option{
+    {"--output", "FILE",
+     "write the report to FILE: whole, under a temporary name beside it, then renamed over it, "
+     "so that a reader never sees half a report (mode 0644 less the umask); FILE must be a "
+     "regular file or missing, and a run that fails (exit code 2 or 4) leaves it as it was"}};
+constexpr list_option rotated_option{
+    {"--rotated", "PATH",
+     "read PATH and every rotated copy of it that exists (PATH.1, PATH.2.gz, ..., "
+     "PATH-YYYYMMDD[HH][.gz], and the PATH-YYYYMMDDHH.backup that logrotate's create may "
+     "leave), a copy and its compressed twin once; only regular files of PATH's owner or root, "
+     "no link, are read, anything else named in a warning (exit code 2); none yet is an empty "
+     "report; may be given more than once"}};
+constexpr list_option host_option{
+    {"--host", "NAME",
+     "the files after it, up to the next --host, are the logs of the host NAME: channels are "
+     "counted, and refusals and starts matched, within each host alone; the report shows the "
+     "host"}};
+
+constexpr const option *options[] = {
+    &since_option,   &until_option,  &channel_option, &format_option,
+    &fail_on_option, &output_option, &rotated_option, &host_option,
 };
 
 named_logs logs_named(const arguments &a) {
     named_logs named;
     std::size_t host = 0;
     bool host_has_files = true;
-    for (const auto &[option, value] : a.in_order()) {
-        if (option == "--host") {
+    for (const auto &[declared, value] : a.in_order()) {
+        if (declared == &host_option) {
             if (value->empty()) {
                 throw usage_error("--host needs a name");
             }
@@ -86,22 +109,16 @@ named_logs logs_named(const arguments &a) {
             if (known == named.hosts.end()) {
                 named.hosts.push_back(*value);
             }
-        } else if (option == "--rotated") {
+        } else if (declared == &rotated_option) {
             host_has_files = true;
-            std::error_code error;
-            std::vector<rotated_copy> set = rotated_set(*value, error);
-            if (error) {
+            result<std::vector<named_log>> set = rotated_logs(*value, host);
+            if (!set) {
                 // An empty report would pass for a quiet log.
-                throw setting_error("--rotated " + shown_text(*value) +
-                                    ": cannot read its directory: " + error.message());
+                throw setting_error("--rotated " + shown_text(*value) + ": " + set.error().message);
             }
-            const set_rules rules = rules_for_set(*value);
-            for (rotated_copy &copy : set) {
-                const bool log = copy.age == 0;
-                named.logs.push_back({host, std::move(copy.path), std::move(copy.twin), true,
-                                      log ? rules.log : rules.copies});
-            }
-        } else if (option.empty()) {
+            named.logs.insert(named.logs.end(), std::make_move_iterator(set->begin()),
+                              std::make_move_iterator(set->end()));
+        } else if (declared == nullptr) {
             host_has_files = true;
             named.logs.push_back({host, *value, {}, false, {}});
         }
@@ -113,182 +130,48 @@ named_logs logs_named(const arguments &a) {
     return named;
 }
 
-bool is_gone(const std::string &path) {
-    std::error_code error;
-    return std::filesystem::symlink_status(path, error).type() ==
-           std::filesystem::file_type::not_found;
-}
-
-// Opens a file named for the report. A copy of a rotated set renamed or
-// removed since its directory was read gives null (its lines are in the
-// next copy, or gone from the set), or its compressed twin, whole now
-// that logrotate has removed the copy.
-std::unique_ptr<log_input> open_named(named_log &n) {
-    try {
-        return std::make_unique<log_input>(n.path, n.rules);
-    } catch (const refused_file &) {
-        throw;
-    } catch (const failure &) {
-        if (!n.from_set || !is_gone(n.path)) {
-            throw;
-        }
-    }
-    if (n.twin.empty() || is_gone(n.twin)) {
-        return nullptr;
-    }
-    n.path = std::move(n.twin);
-    n.twin.clear();
-    return std::make_unique<log_input>(n.path, n.rules);
-}
-
-// The file found in the survey, opened again for its turn: by its name, or
-// where a rotation has renamed it since, or as its compressed twin. Null
-// when it is gone.
-std::unique_ptr<log_input> open_again(found_log &log) {
-    const std::string surveyed = log.named.path;
-    std::unique_ptr<log_input> input = open_named(log.named);
-    const auto same = [&log](const std::unique_ptr<log_input> &in) {
-        return in != nullptr && (!log.has_identity || in->identity() == log.identity);
-    };
-    // The twin, taken since the copy is gone, is the copy compressed whole.
-    if (input == nullptr || log.named.path != surveyed || same(input)) {
-        return input;
-    }
-    input.reset();
-    const std::filesystem::path path(log.named.path);
-    for (const std::string &name :
-         names_of_inode(path.parent_path().string(), log.identity.inode)) {
-        named_log renamed = log.named;
-        renamed.path = name;
-        try {
-            input = std::make_unique<log_input>(name, renamed.rules);
-        } catch (const refused_file &) {
-            throw;
-        } catch (const failure &) {
-            continue;
-        }
-        if (same(input)) {
-            return input;
-        }
-    }
-    // The name leads to another file, and the one surveyed is nowhere in
-    // its directory: its lines were compressed into a twin, if it had one.
-    if (!log.named.twin.empty() && !is_gone(log.named.twin)) {
-        return std::make_unique<log_input>(log.named.twin, log.named.rules);
-    }
-    return nullptr;
-}
-
-void read_head(found_log &log) {
-    log.head.resize(head_size);
-    std::size_t got = 0;
-    while (got < head_size) {
-        const std::size_t more = log.input->read(log.head.data() + got, head_size - got);
-        if (more == 0) {
-            break;
-        }
-        got += more;
-    }
-    log.head.resize(got);
-    log.first = first_time_in(log.head);
-}
-
-// Every file opened once, its first lines read to put it in order, and
-// closed again unless held: the youngest first, so that those are the ones
-// held. The same file by another name (a link, the current log given beside
-// --rotated) is kept once: its lines would count twice. A file of a set
-// that is no log, or that its directory's rules refuse, is left out with a
-// warning in `refused`.
-std::vector<found_log> survey(named_logs &named, std::vector<std::string> &refused) {
-    std::vector<found_log> logs;
-    std::set<std::pair<std::uint64_t, std::uint64_t>> identities;
-    std::size_t held = 0;
-    for (auto n = named.logs.rbegin(); n != named.logs.rend(); ++n) {
-        found_log log;
-        log.named = std::move(*n);
-        try {
-            log.input = open_named(log.named);
-        } catch (const refused_file &e) {
-            if (!log.named.from_set) {
-                throw;
-            }
-            refused.emplace_back(e.what());
-            continue;
-        }
-        if (log.input == nullptr) {
-            continue;
-        }
-        if (const std::optional<file_identity> &id = log.input->identity()) {
-            if (!identities.emplace(id->device, id->inode).second) {
-                continue;
-            }
-            log.identity = *id;
-            log.has_identity = true;
-        }
-        read_head(log);
-        // Standard input cannot be opened again.
-        if (log.named.path == standard_input ||
-            (held < held_most && !log.input->compressed() && log.has_identity)) {
-            ++held;
-        } else {
-            log.input.reset();
-            std::string().swap(log.head);
-        }
-        logs.push_back(std::move(log));
-    }
-    std::reverse(logs.begin(), logs.end());
-    return logs;
-}
-
-void summarise(log_input &input, const std::string &head, const std::string &name,
-               log_summary &summary, std::vector<char> &buffer) {
-    summary.begin_input(name == standard_input ? "standard input" : name);
-    summary.feed(head.data(), head.size());
-    for (;;) {
-        const std::size_t got = input.read(buffer.data(), buffer.size());
-        if (got == 0) {
-            break;
-        }
-        summary.feed(buffer.data(), got);
-    }
-    summary.end_input();
-}
-
-std::optional<log_time> time_option(const arguments &a, const char *name) {
-    const std::optional<std::string> text = a.value(name);
+std::optional<log_time> time_given(const arguments &a, const text_option &o) {
+    const std::optional<std::string> text = a.value(o);
     if (!text) {
         return std::nullopt;
     }
     const std::optional<log_time> t = parse_time_argument(*text, local_clock_now());
     if (!t) {
         throw usage_error(
-            std::string(name) + " takes a local time such as 2026-12-08, " +
+            std::string(o.name) + " takes a local time such as 2026-12-08, " +
             "2026-12-08T18:43:24, \"Tue Dec  8 18:43:24 2026\", -1h, -30m, today or " +
             "yesterday, not \"" + *text + "\" (the log carries no time zone)");
     }
     return t;
 }
 
-report_format format_option(const arguments &a) {
-    const std::string format = a.value("--format").value_or("text");
-    if (format == "text") {
-        return report_format::text;
+// Every option read and checked, before anything is opened.
+report_request request_from(const arguments &a) {
+    report_request request;
+    request.format = a.value(format_option).value_or(report_format::text);
+    request.fail_on_flags = a.value(fail_on_option).value_or(false);
+    request.filter.since = time_given(a, since_option);
+    request.filter.until = time_given(a, until_option);
+    if (request.filter.since && request.filter.until &&
+        *request.filter.since >= *request.filter.until) {
+        throw usage_error("--since must come before --until");
     }
-    if (format == "json") {
-        return report_format::json;
+    for (const std::string &name : a.values(channel_option)) {
+        request.filter.channels.insert(name);
     }
-    if (format == "prometheus") {
-        return report_format::prometheus;
+    request.output = a.value(output_option);
+    if (request.output && (request.output->empty() || *request.output == standard_input)) {
+        throw usage_error("--output needs the name of a file");
     }
-    throw usage_error("--format must be text, json or prometheus, not \"" + format + "\"");
-}
-
-bool fail_on_flagged(const arguments &a) {
-    const std::optional<std::string> what = a.value("--fail-on");
-    if (what && *what != "flagged") {
-        throw usage_error("--fail-on takes \"flagged\", not \"" + *what + "\"");
+    const std::vector<std::string> &names = a.positional();
+    if (names.empty() && a.values(rotated_option).empty()) {
+        throw usage_error(
+            "needs at least one LOGFILE (\"-\" for standard input) or --rotated PATH");
     }
-    return what.has_value();
+    if (std::count(names.begin(), names.end(), standard_input) > 1) {
+        throw usage_error("standard input (\"-\") can be read only once");
+    }
+    return request;
 }
 
 // Warns of each --channel that names no channel read, with the nearest
@@ -322,105 +205,22 @@ bool warn_of_unmatched(const report_filter &filter, const log_summary &summary) 
     return any;
 }
 
-int report(const arguments &a, command_table /*commands*/) {
-    const report_format format = format_option(a);
-    const bool fail_on_flags = fail_on_flagged(a);
-    report_filter filter;
-    filter.since = time_option(a, "--since");
-    filter.until = time_option(a, "--until");
-    if (filter.since && filter.until && *filter.since >= *filter.until) {
-        throw usage_error("--since must come before --until");
+// The report written over a log it reads would lose that log's lines.
+void refuse_output_among_logs(const std::string &output, const log_files &files) {
+    const std::optional<regular_file_state> target = regular_file_state_of(output);
+    if (target && target->inode != 0 && files.includes({target->device, target->inode})) {
+        throw usage_error("--output " + shown_text(output) + " is one of the logs read");
     }
-    for (const std::string &name : a.values("--channel")) {
-        filter.channels.insert(name);
-    }
-    const std::optional<std::string> output = a.value("--output");
-    if (output && (output->empty() || *output == standard_input)) {
-        throw usage_error("--output needs the name of a file");
-    }
-    const std::vector<std::string> &names = a.positional();
-    if (names.empty() && a.values("--rotated").empty()) {
-        throw usage_error(
-            "needs at least one LOGFILE (\"-\" for standard input) or --rotated PATH");
-    }
-    if (std::count(names.begin(), names.end(), standard_input) > 1) {
-        throw usage_error("standard input (\"-\") can be read only once");
-    }
+}
 
-    // Only a regular file is replaced: a rename over a link (/dev/stdout),
-    // a device or a FIFO would replace that instead of writing to it.
-    if (output) {
-        check_replaceable(*output);
-    }
-
-    // Every file is surveyed before any is summarised: a name that is
-    // wrong is an error before a word of the report is written.
-    named_logs named = logs_named(a);
-    std::vector<std::string> refused;
-    std::vector<found_log> logs = survey(named, refused);
-    // The report written over a log it reads would lose that log's lines.
-    if (output) {
-        if (const std::optional<regular_file_state> target = regular_file_state_of(*output)) {
-            const file_identity id{target->device, target->inode};
-            if (target->inode != 0 &&
-                std::any_of(logs.begin(), logs.end(), [&id](const found_log &log) {
-                    return log.has_identity && log.identity == id;
-                })) {
-                throw usage_error("--output " + shown_text(*output) + " is one of the logs read");
-            }
-        }
-    }
-    // Each host's files together, in the order the hosts were named; each
-    // host's oldest first, so that bursts and starts without a close are
-    // seen in the order they happened; a file with no timestamp at all
-    // goes last.
-    std::stable_sort(logs.begin(), logs.end(), [](const found_log &x, const found_log &y) {
-        if (x.named.host != y.named.host) {
-            return x.named.host < y.named.host;
-        }
-        if (!x.first || !y.first) {
-            return x.first.has_value() && !y.first.has_value();
-        }
-        return *x.first < *y.first;
-    });
-
-    log_summary summary(filter);
-    std::vector<char> buffer(read_size);
-    std::vector<std::string> truncated;
-    try {
-        for (const std::string &host : named.hosts) {
-            summary.begin_host(host);
-        }
-        for (found_log &log : logs) {
-            if (log.input == nullptr) {
-                try {
-                    log.input = open_again(log);
-                } catch (const refused_file &e) {
-                    refused.emplace_back(e.what());
-                }
-                if (log.input == nullptr) {
-                    continue; // gone from the set since the survey
-                }
-                log.head.clear();
-            }
-            summary.begin_host(named.hosts[log.named.host]);
-            summarise(*log.input, log.head, log.named.path, summary, buffer);
-            if (log.input->truncated()) {
-                truncated.push_back(log.input->name());
-            }
-            log.input.reset(); // closed as soon as it is read
-            std::string().swap(log.head);
-        }
-    } catch (const summary_full &e) {
-        throw failure(exit_system, e.what());
-    }
-    summary.finish();
-
-    // A wrong path (a cron job's, say) must not feed monitoring a report of
-    // nothing: a file with lines but none of the exit's is named, and the
-    // exit code says so. An empty file is a log nothing was written to yet.
+// Warns of what makes the report fail, and says whether anything did. A
+// wrong path (a cron job's, say) must not feed monitoring a report of
+// nothing: a file with lines but none of the exit's is named, and the exit
+// code says so. An empty file is a log nothing was written to yet.
+bool warn_of_failures(const log_files &files, const log_summary &summary,
+                      const report_request &request) {
     bool failed = false;
-    for (const std::string &why : refused) {
+    for (const std::string &why : files.refused()) {
         std::fprintf(stderr,
                      "tarvelo report: warning: %s: it is not read (only regular files of the "
                      "log's owner or root, no link, are read in a rotated set)\n",
@@ -436,33 +236,31 @@ int report(const arguments &a, command_table /*commands*/) {
             failed = true;
         }
     }
-    for (const std::string &name : truncated) {
+    for (const std::string &name : files.truncated()) {
         std::fprintf(stderr,
                      "tarvelo report: warning: %s ends in the middle of its compressed data (still "
                      "being compressed, or cut short): only the lines before are counted\n",
                      name.c_str());
         failed = true;
     }
-    const bool unmatched = warn_of_unmatched(filter, summary);
-    failed = failed || (unmatched && fail_on_flags);
+    const bool unmatched = warn_of_unmatched(request.filter, summary);
+    return failed || (unmatched && request.fail_on_flags);
+}
 
-    // A run that fails leaves --output as it was: the last good report
-    // stays for its readers, and the exit code tells of the failure.
-    if (output && failed) {
-        std::fprintf(stderr, "tarvelo report: %s is left as it was\n", shown_text(*output).c_str());
-        return exit_usage;
-    }
+// The report in its format, to --output (whole, or not at all) or to
+// standard output as it is made.
+void write_report(const log_summary &summary, const report_request &request) {
     std::unique_ptr<replaced_file> replaced;
     std::FILE *out = stdout;
-    if (output) {
-        replaced = std::make_unique<replaced_file>(*output);
+    if (request.output) {
+        replaced = checked(replaced_file::create(*request.output));
         out = replaced->file();
     } else {
         // Written as it is made.
         static char out_buffer[1 << 16];
         std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
     }
-    switch (format) {
+    switch (request.format) {
     case report_format::text:
         text_report(summary, out);
         break;
@@ -474,64 +272,66 @@ int report(const arguments &a, command_table /*commands*/) {
         break;
     }
     if (replaced) {
-        replaced->commit();
+        checked(replaced->commit());
     }
+}
+
+bool any_flagged(const log_summary &summary) {
+    for (std::size_t i = 0; i < summary.channel_count(); ++i) {
+        if (summary.flagged(i)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+exit_code report(const arguments &a, command_table /*commands*/) {
+    const report_request request = request_from(a);
+    // Only a regular file is replaced: a rename over a link (/dev/stdout),
+    // a device or a FIFO would replace that instead of writing to it.
+    if (request.output) {
+        checked(check_replaceable(*request.output));
+    }
+    // Every file is surveyed before any is summarised: a name that is
+    // wrong is an error before a word of the report is written.
+    named_logs named = logs_named(a);
+    log_files files = checked(log_files::survey(std::move(named.logs)));
+    if (request.output) {
+        refuse_output_among_logs(*request.output, files);
+    }
+    log_summary summary(request.filter);
+    checked(files.read_into(summary, named.hosts));
+    checked(summary.finish());
+
+    const bool failed = warn_of_failures(files, summary, request);
+    // A run that fails leaves --output as it was: the last good report
+    // stays for its readers, and the exit code tells of the failure.
+    if (request.output && failed) {
+        std::fprintf(stderr, "tarvelo report: %s is left as it was\n",
+                     shown_text(*request.output).c_str());
+        return exit_code::usage;
+    }
+    write_report(summary, request);
     // A report to standard output cut short fails as any output does
     // (main.cpp): exit code 4.
     if (failed) {
-        return exit_usage;
+        return exit_code::usage;
     }
-    bool flagged = false;
-    for (std::size_t i = 0; i < summary.channel_count() && !flagged; ++i) {
-        flagged = summary.flagged(i);
-    }
-    return fail_on_flags && flagged ? exit_refused : exit_ok;
+    return request.fail_on_flags && any_flagged(summary) ? exit_code::refused : exit_code::ok;
 }
-
-constexpr option options[] = {
-    {"--since", "TIME", "only lines at or after TIME"},
-    {"--until", "TIME", "only lines before TIME"},
-    {"--channel", "NAME",
-     "only the channel NAME, as the report shows it (without the blanks that pad it); may be "
-     "given more than once"},
-    {"--format", "FORMAT",
-     "text: a table for a terminal, worst first (the default); json: for programs; prometheus: "
-     "the text exposition format, for a one-off check: counts of the lines in the files read, "
-     "not counters that only grow"},
-    {"--fail-on", "flagged",
-     "exit with code 1 when any channel reported is flagged, and with code 2 when a --channel "
-     "names no channel"},
-    {"--output", "FILE",
-     "write the report to FILE: whole, under a temporary name beside it, then renamed over it, "
-     "so that a reader never sees half a report (mode 0644 less the umask); FILE must be a "
-     "regular file or missing, and a run that fails (exit code 2 or 4) leaves it as it was"},
-    {"--rotated", "PATH",
-     "read PATH and every rotated copy of it that exists (PATH.1, PATH.2.gz, ..., "
-     "PATH-YYYYMMDD[HH][.gz], and the PATH-YYYYMMDDHH.backup that logrotate's create may "
-     "leave), a copy and its compressed twin once; only regular files of PATH's owner or root, "
-     "no link, are read, anything else named in a warning (exit code 2); none yet is an empty "
-     "report; may be given more than once"},
-    {"--host", "NAME",
-     "the files after it, up to the next --host, are the logs of the host NAME: channels are "
-     "counted, and refusals and starts matched, within each host alone; the report shows the "
-     "host"},
-};
 
 constexpr exit_meaning codes[] = {
-    {exit_ok, "the report was printed"},
-    {exit_refused, "the report was printed, and with --fail-on flagged a channel is flagged"},
-    {exit_usage, "bad arguments, a log file that cannot be read or is no regular file\n"
-                 "(nothing is printed), or one that holds lines but none of the exit's, a\n"
-                 "compressed one cut short, a file of a rotated set left out, or with\n"
-                 "--fail-on a --channel that names no channel (the report is printed, but\n"
-                 "not to --output FILE, which is as it was)"},
-    {exit_system, "the report could not be written whole, or --output names no regular file\n"
-                  "or a missing directory (FILE is as it was)"},
+    {exit_code::ok, "the report was printed"},
+    {exit_code::refused, "the report was printed, and with --fail-on flagged a channel is flagged"},
+    {exit_code::usage, "bad arguments, a log file that cannot be read or is no regular file\n"
+                       "(nothing is printed), or one that holds lines but none of the exit's, a\n"
+                       "compressed one cut short, a file of a rotated set left out, or with\n"
+                       "--fail-on a --channel that names no channel (the report is printed, but\n"
+                       "not to --output FILE, which is as it was)"},
+    {exit_code::program_failed,
+     "the report could not be written whole, or --output names no regular file\n"
+     "or a missing directory (FILE is as it was)"},
 };
-
-std::string identifier(int index) {
-    return std::string(messages[static_cast<std::size_t>(index)].identifier);
-}
 
 // The description takes the identifiers from the catalogue and the burst
 // limits from the summary.

@@ -2,9 +2,9 @@
 // password, for partner engineers who must match the exit and support staff
 // checking a trace. It uses the same code the library is built from, so
 // what it prints is what the exit sends and expects.
-#include "tools/commands/commands.h"
+#include "tools/command_table.h"
 
-#include "tools/channel_options.h"
+#include "tools/channel/channel_options.h"
 
 #include "auth/challenge.h"
 #include "auth/password.h"
@@ -16,8 +16,10 @@
 namespace tarvelo::tool {
 namespace {
 
-int respond(const arguments &a, command_table /*commands*/) {
-    const std::optional<std::string> file = a.value(password_file_option.name);
+constexpr const option *options[] = {&password_file_option};
+
+exit_code respond(const arguments &a, command_table /*commands*/) {
+    const std::optional<std::string> file = a.value(password_file_option);
     const std::size_t expected = file ? 1 : 2;
     if (a.positional().size() != expected) {
         throw usage_error(
@@ -30,7 +32,8 @@ int respond(const arguments &a, command_table /*commands*/) {
     check_password("the password", field);
     warn_of_blank("respond", "the password", field);
     if (challenge.size() != security_text_length) {
-        throw usage_error("a challenge is 32 characters; \"" + challenge + "\" has " +
+        throw usage_error("a challenge is " + std::to_string(security_text_length) +
+                          " characters; \"" + challenge + "\" has " +
                           std::to_string(challenge.size()));
     }
     const bool all_hex = std::all_of(challenge.begin(), challenge.end(), [](unsigned char c) {
@@ -54,13 +57,11 @@ int respond(const arguments &a, command_table /*commands*/) {
     const auto *bytes = reinterpret_cast<const std::uint8_t *>(field.data());
     compute_response(bytes, password_length(bytes, field.size()), text);
     std::printf("%.32s\n", reinterpret_cast<const char *>(text));
-    return exit_ok;
+    return exit_code::ok;
 }
 
-constexpr option options[] = {password_file_option};
-
 constexpr exit_meaning codes[] = {
-    {exit_ok, "the response was printed"}, {exit_usage}, {exit_system}};
+    {exit_code::ok, "the response was printed"}, {exit_code::usage}, {exit_code::program_failed}};
 
 } // namespace
 
@@ -68,8 +69,8 @@ const command respond_command = {
     "respond",
     "PASSWORD CHALLENGE\n       tarvelo respond --password-file FILE CHALLENGE",
     "the response to a challenge for a password",
-    "Prints the response to a 32-character challenge for a password of at most\n"
-    "12 bytes: the upper-case hex text of\n"
+    "Prints the response to a {challenge-length}-character challenge for a password of at most\n"
+    "{password-bytes} bytes: the upper-case hex text of\n"
     "    MD5( MD5(PASSWORD) XOR the 16 bytes the challenge's hex text carries )\n"
     "It is what the exit sends back for a partner's challenge, and what the exit\n"
     "expects back for its own. Lower-case hex digits count as upper case; other\n"

@@ -2,9 +2,9 @@
 // version of the exit library it would load, read from the library's file
 // without loading it, as strings(1) would find it. An operator can so tell
 // which build a host has loaded, even for a library this machine cannot load.
-#include "tools/commands/commands.h"
+#include "tools/command_table.h"
 
-#include "tools/channel_options.h"
+#include "tools/channel/channel_options.h"
 
 #include "exit/tarvelo.h"
 
@@ -19,7 +19,8 @@ namespace tarvelo::tool {
 namespace {
 
 // What comes before the version in the ident string that the build writes
-// into the library (exit/ident.cpp): "@(#)TARVELO 1.1.0 channel security exit".
+// into the library (exit/ident.cpp): "@(#)TARVELO 1.2.3 channel security exit"
+// for version 1.2.3.
 constexpr std::string_view ident_mark = "@(#)TARVELO ";
 
 bool version_character(char c) {
@@ -28,11 +29,12 @@ bool version_character(char c) {
 }
 
 // The version the file carries after the mark, or "" when it carries none;
-// throws a failure with exit_library when the file cannot be read.
+// throws a failure with code 3 when the file cannot be read.
 std::string version_in(const std::string &path) {
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        throw failure(exit_library, "cannot read " + path + ": " + std::strerror(errno));
+        throw failure(exit_code::library_unusable,
+                      "cannot read " + path + ": " + std::strerror(errno));
     }
     constexpr std::size_t longest = 32; // a version's text, at most
     char buffer[1 << 16];
@@ -58,29 +60,33 @@ std::string version_in(const std::string &path) {
     const int error = errno;
     std::fclose(file);
     if (failed) {
-        throw failure(exit_library, "cannot read " + path + ": " + std::strerror(error));
+        throw failure(exit_code::library_unusable,
+                      "cannot read " + path + ": " + std::strerror(error));
     }
     return version;
 }
 
-int show_versions(const arguments &a, command_table /*commands*/) {
+exit_code show_versions(const arguments &a, command_table /*commands*/) {
     a.no_positional();
     const std::string library = library_path(a);
     std::printf("tarvelo %s\n", TARVELO_VERSION_STRING);
     const std::string version = version_in(library);
     if (version.empty()) {
-        throw failure(exit_library, library + " carries no TARVELO version: an exit built before "
-                                              "1.1.0, or not the TARVELO exit");
+        throw failure(exit_code::library_unusable,
+                      library + " carries no TARVELO version: an exit built before " +
+                          TARVELO_FIRST_IDENT_VERSION + ", or not the TARVELO exit");
     }
     std::printf("exit library %s: %s%s\n", library.c_str(), version.c_str(),
                 version == TARVELO_VERSION_STRING ? "" : " (not the program's version)");
-    return exit_ok;
+    return exit_code::ok;
 }
 
-constexpr option options[] = {library_option};
+constexpr const option *options[] = {&library_option};
 
-constexpr exit_meaning codes[] = {
-    {exit_ok, "both versions were shown"}, {exit_usage}, {exit_library}, {exit_system}};
+constexpr exit_meaning codes[] = {{exit_code::ok, "both versions were shown"},
+                                  {exit_code::usage},
+                                  {exit_code::library_unusable},
+                                  {exit_code::program_failed}};
 
 } // namespace
 
@@ -91,7 +97,7 @@ const command version_command = {
     "Shows the program's version, and the version of the exit library it would\n"
     "load: PATH, or by default {library}.\n"
     "The library's version is read from its file, where strings(1) finds it too\n"
-    "(\"@(#)TARVELO 1.1.0 channel security exit\"); the library is not loaded.\n",
+    "(\"@(#)TARVELO {version} channel security exit\"); the library is not loaded.\n",
     options,
     nullptr,
     codes,

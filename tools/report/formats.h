@@ -2,7 +2,8 @@
 // Prometheus node_exporter's textfile collector. Each is written to `out` as
 // it is made, channel by channel, never held whole in memory; the caller
 // checks the stream for errors. Channel names are shown as the summary holds
-// them: printable ASCII, other bytes as "\xNN".
+// them: printable ASCII, other bytes as "\xNN". Each writer is in a file of
+// its own (text_format.cpp, json_format.cpp, prometheus_format.cpp).
 #ifndef TARVELO_TOOLS_REPORT_FORMATS_H
 #define TARVELO_TOOLS_REPORT_FORMATS_H
 

@@ -2,6 +2,7 @@
 #include "tools/report/local_clock.h"
 
 #include "log/timestamp.h"
+#include "tools/report/log_time.h"
 
 #include <climits>
 #include <cstdint>
@@ -18,19 +19,13 @@ std::int64_t local_clock_now() {
     localtime_r(&now, &local);
 #endif
     // Days from the civil date, as the log's times count them.
-    const std::int64_t days =
-        days_from_civil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    return days * 86400 + local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+    return time_of(days_from_civil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
+                   local.tm_hour, local.tm_min, local.tm_sec);
 }
 
 std::optional<std::int64_t> local_clock_to_epoch(std::int64_t local) {
     // The clock's fields, read back through the machine's zone.
-    std::int64_t days = local / 86400;
-    std::int64_t seconds = local % 86400;
-    if (seconds < 0) {
-        seconds += 86400;
-        --days;
-    }
+    const auto [days, seconds] = split_days(local);
     if (days > INT32_MAX - 1 || days < INT32_MIN + 1) {
         return std::nullopt;
     }

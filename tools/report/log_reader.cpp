@@ -1,6 +1,7 @@
 // log_reader.cpp: see log_reader.h.
 #include "tools/report/log_reader.h"
 
+#include "exit/tarvelo.h"
 #include "log/line.h"
 
 #include <algorithm>
@@ -13,7 +14,7 @@ namespace {
 constexpr std::size_t stamp_length = timestamp_length; // "Tue Dec  8 18:43:24 2026"
 // The channel name field, each byte written as up to an escape's length
 // ("\x07") by an exit that escapes what is not printable.
-constexpr std::size_t name_width = channel_name_max;
+constexpr std::size_t name_width = TARVELO_CHANNEL_NAME_LENGTH;
 constexpr std::size_t name_max = escape_length * name_width;
 // The longest argument the exit formats: a challenge or a response, each
 // byte up to an escape's length, and a blank.
@@ -102,9 +103,9 @@ bool escape_at(std::string_view name, std::size_t at) {
 }
 
 // Where the channel name ends in `tail`, which begins with it: after the
-// 20 bytes of its field, each escape the exit made counting as one byte,
-// when `middle` follows there; else, for a name cut short by a zero byte
-// in the field, at the first place within those 20 where it does. Never
+// bytes of its field, each escape the exit made counting as one byte, when
+// `middle` follows there; else, for a name cut short by a zero byte in the
+// field, at the first place within the field where it does. Never
 // further along the line, where a name that holds the text of `middle`
 // (" - ZT Code => ") would move the line to another channel. npos when the
 // line has no such place.
@@ -252,21 +253,22 @@ bool line_parser::match(int index, std::string_view rest, parsed_line *out) cons
             }
             name = tail.substr(0, tail.size() - middle.size());
         } else {
-            // The name field is 20 bytes, blanks included; only a name cut
+            // The name fills its field, blanks included; only a name cut
             // short by a zero byte in the field is shorter.
             const std::size_t at = name_end(tail, middle);
             if (at == std::string_view::npos) {
                 continue;
             }
             name = tail.substr(0, at);
-            // A challenge or response shows at most 32 characters and a
+            // A challenge or response shows at most its characters and a
             // blank; a partner's text cut by a newline shows fewer.
             if (tail.size() - at - middle.size() > escaped_argument_max) {
                 continue;
             }
         }
-        // An escaping exit writes at most 80 characters of a name, an earlier
-        // one 20 bytes raw: either way at most 80 once escaped.
+        // An escaping exit writes at most an escape for each byte of the
+        // name field, an earlier one the field raw: either way at most that
+        // once escaped.
         if (name.size() > name_max || (name.size() > name_width && escaped_size(name) > name_max)) {
             continue;
         }

@@ -23,6 +23,11 @@ namespace tarvelo::tool {
 inline constexpr std::string_view identifier_prefix =
     messages[0].identifier.substr(0, messages[0].identifier.size() - 4);
 
+// The identifier of catalogue entry `index`, as its lines write it.
+inline std::string identifier(int index) {
+    return std::string(messages[static_cast<std::size_t>(index)].identifier);
+}
+
 // One line taken apart. `channel` points into the line, without the blanks
 // that pad the name to its field.
 struct parsed_line {
@@ -75,7 +80,7 @@ private:
     std::size_t trace_key_at_ = 0;
     std::array<std::vector<int>, 256> trace_entries_;
     // Lines of one second share their timestamp: it is read once.
-    std::array<char, 24> last_stamp_{};
+    std::array<char, timestamp_length> last_stamp_{};
     log_time last_time_ = 0;
     bool have_last_ = false;
 };

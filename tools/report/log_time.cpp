@@ -4,21 +4,12 @@
 #include "log/catalogue.h"
 #include "log/timestamp.h"
 
-#include <array>
 #include <cstdio>
-#include <cstring>
 
 namespace tarvelo::tool {
 namespace {
 
 constexpr std::size_t stamp_length = timestamp_length; // "Tue Dec  8 18:43:24 2026"
-
-bool leap_year(log_time y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int days_in_month(log_time y, int m) {
-    static constexpr std::array<int, 12> days = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && leap_year(y) ? 29 : days[static_cast<std::size_t>(m - 1)];
-}
 
 // 1 to 12 for a month's three letters, else 0.
 int month_number(std::string_view name) {
@@ -39,15 +30,20 @@ struct clock_time {
     int second = 0;
 };
 
-// Leap seconds are let through: the C library may write a 60.
+// Leap seconds are let through: the C library may write a 60. A date is
+// real when the exit's calendar counts it back to the same date (the 31st
+// of a month of 30 days counts as the 1st of the next).
 std::optional<log_time> to_log_time(const clock_time &c) {
-    if (c.month < 1 || c.month > 12 || c.day < 1 || c.day > days_in_month(c.year, c.month) ||
-        c.hour > 23 || c.minute > 59 || c.second > 60 || c.hour < 0 || c.minute < 0 ||
-        c.second < 0) {
+    if (c.month < 1 || c.month > 12 || c.day < 1 || c.day > 31 || c.hour > 23 || c.minute > 59 ||
+        c.second > 60 || c.hour < 0 || c.minute < 0 || c.second < 0) {
         return std::nullopt;
     }
-    return days_from_civil(c.year, c.month, c.day) * 86400 + c.hour * 3600 + c.minute * 60 +
-           c.second;
+    const log_time day = days_from_civil(c.year, c.month, c.day);
+    const civil_date back = civil_from_days(day);
+    if (back.year != c.year || back.month != c.month || back.day != c.day) {
+        return std::nullopt;
+    }
+    return time_of(day, c.hour, c.minute, c.second);
 }
 
 // "-90s", "-30m", "-1h", "-2d": that long before `now`.
@@ -67,7 +63,7 @@ std::optional<log_time> relative_time(std::string_view text, log_time now) {
         unit = 3600;
         break;
     case 'd':
-        unit = 86400;
+        unit = day_seconds;
         break;
     default:
         return std::nullopt;
@@ -109,7 +105,7 @@ std::optional<log_time> parse_log_timestamp(std::string_view text) {
 }
 
 std::optional<log_time> parse_time_argument(std::string_view text, log_time now) {
-    const log_time midnight = now - ((now % 86400) + 86400) % 86400;
+    const log_time midnight = time_of(split_days(now).day, 0, 0, 0);
     if (text == "now") {
         return now;
     }
@@ -117,7 +113,7 @@ std::optional<log_time> parse_time_argument(std::string_view text, log_time now)
         return midnight;
     }
     if (text == "yesterday") {
-        return midnight - 86400;
+        return midnight - day_seconds;
     }
     if (!text.empty() && text[0] == '-') {
         return relative_time(text, now);
@@ -154,13 +150,8 @@ std::optional<log_time> parse_time_argument(std::string_view text, log_time now)
 }
 
 std::string iso_time(log_time t, char separator) {
-    log_time days = t / 86400;
-    log_time seconds = t % 86400;
-    if (seconds < 0) {
-        seconds += 86400;
-        --days;
-    }
-    const civil_date d = civil_from_days(days);
+    const auto [day, seconds] = split_days(t);
+    const civil_date d = civil_from_days(day);
     if (d.year < 0 || d.year > 9999) {
         char text[48];
         std::snprintf(text, sizeof text, "%04lld-%02d-%02d%c%02d:%02d:%02d",

@@ -16,6 +16,25 @@ namespace tarvelo::tool {
 // channel's last line converts one, by this machine's zone.
 using log_time = std::int64_t;
 
+inline constexpr log_time day_seconds = 86400;
+
+// A time as its day, counted from 1970-01-01 (days before it below zero),
+// and its second within that day, 0 to 86399.
+struct day_and_second {
+    log_time day;
+    log_time second;
+};
+constexpr day_and_second split_days(log_time t) {
+    const log_time second = t % day_seconds;
+    return second < 0 ? day_and_second{t / day_seconds - 1, second + day_seconds}
+                      : day_and_second{t / day_seconds, second};
+}
+
+// The time of a clock's reading on `day` (as counted above).
+constexpr log_time time_of(log_time day, int hour, int minute, int second) {
+    return day * day_seconds + hour * 3600 + minute * 60 + second;
+}
+
 // The number written in the `count` decimal digits at `text[at]`, or -1
 // when they are not all digits or run past the text.
 inline int digits_at(std::string_view text, std::size_t at, std::size_t count) {

@@ -4,49 +4,12 @@
 #include "tools/system/shown_text.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <new>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace tarvelo::tool {
 namespace {
 
-// No line of the exit is longer than this; a longer one is not kept whole.
-constexpr std::size_t line_max = 2048;
-// A channel's place in the name arena is 32 bits wide: 2^32 bytes in blocks
-// of 2^20, however wide std::size_t is.
-constexpr std::size_t most_name_blocks = std::size_t{1} << (32 - 20);
-
-// A channel name as written is at most 80 characters: words of 8 bytes,
-// multiplied and mixed, after the host's number.
-std::size_t name_hash(std::string_view name, std::uint16_t host) {
-    std::uint64_t h = name.size() ^ (std::uint64_t{host} << 32);
-    for (std::size_t at = 0; at < name.size(); at += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, name.data() + at, std::min<std::size_t>(8, name.size() - at));
-        h = (h ^ word) * 0x9E3779B97F4A7C15u;
-        h ^= h >> 29;
-    }
-    h *= 0xFF51AFD7ED558CCDu;
-    return static_cast<std::size_t>(h ^ (h >> 32));
-}
-
-// The first and last eight bytes of a name and its length, mixed: enough
-// to tell apart the few channels of the latest lines, at the cost of two
-// loads.
-std::uint64_t fingerprint(std::string_view name, std::uint16_t host) {
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;
-    const std::size_t n = std::min<std::size_t>(8, name.size());
-    if (n != 0) {
-        std::memcpy(&first, name.data(), n);
-        std::memcpy(&last, name.data() + name.size() - n, n);
-    }
-    return first ^ (last * 0xFF51AFD7ED558CCDu) ^ name.size() ^ (std::uint64_t{host} << 40);
+tool::trouble too_many_channels() {
+    return {cause::system, "the log names more channels than the report can hold"};
 }
 
 // Where each catalogue entry is counted among the refusals.
@@ -59,27 +22,6 @@ constexpr std::array<std::size_t, messages.size()> refusal_slots = [] {
 }();
 
 } // namespace
-
-void *allocate_record_block() {
-#if defined(__linux__)
-    void *block = std::aligned_alloc(record_block_bytes, record_block_bytes);
-    if (block == nullptr) {
-        throw std::bad_alloc();
-    }
-    // A hint: where large pages are off, the block is in small ones.
-    madvise(block, record_block_bytes, MADV_HUGEPAGE);
-    std::memset(block, 0, record_block_bytes);
-    return block;
-#else
-    void *block = std::calloc(1, record_block_bytes);
-    if (block == nullptr) {
-        throw std::bad_alloc();
-    }
-    return block;
-#endif
-}
-
-void free_record_block(void *block) { std::free(block); }
 
 void flag_record::note(log_time from, log_time to, std::uint64_t times) {
     if (count == 0) {
@@ -141,77 +83,48 @@ void log_summary::begin_host(std::string_view name) {
         return;
     }
     if (hosts_.size() > UINT16_MAX) {
-        throw summary_full("more hosts named than the report can hold");
+        full_ = tool::trouble{cause::system, "more hosts named than the report can hold"};
+        return;
     }
     host_ = static_cast<std::uint16_t>(hosts_.size());
     hosts_.push_back(std::move(shown));
     // The channels of the latest lines were another host's.
-    recent_ = {};
+    recent_.clear();
 }
 
 void log_summary::begin_input(std::string_view name) {
     inputs_.push_back({shown_text(name), 0, 0, host_});
     line_number_ = 0;
-    pending_.clear();
-    pending_too_long_ = false;
+    lines_.clear();
     blank_expected_ = false;
     after_start_ = false;
 }
 
 void log_summary::feed(const char *data, std::size_t size) {
-    const char *p = data;
-    const char *const end = data + size;
-    if (!pending_.empty() || pending_too_long_) {
-        const auto *newline = static_cast<const char *>(std::memchr(p, '\n', size));
-        const char *stop = newline != nullptr ? newline : end;
-        const auto piece = static_cast<std::size_t>(stop - p);
-        if (pending_.size() + piece > line_max) {
-            pending_too_long_ = true;
-        } else {
-            pending_.append(p, piece);
-        }
-        if (newline == nullptr) {
-            return;
-        }
-        take_line(pending_too_long_ ? std::string_view() : std::string_view(pending_));
-        pending_.clear();
-        pending_too_long_ = false;
-        p = newline + 1;
-    }
-    while (p < end) {
-        const auto *newline =
-            static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-        if (newline == nullptr) {
-            const auto piece = static_cast<std::size_t>(end - p);
-            if (piece > line_max) {
-                pending_too_long_ = true;
-            } else {
-                pending_.assign(p, piece);
-            }
-            return;
-        }
-        take_line({p, static_cast<std::size_t>(newline - p)});
-        p = newline + 1;
-    }
+    lines_.feed(data, size, [this](std::string_view line) { take_line(line); });
 }
 
 void log_summary::end_input() {
     // A file that ends without a newline: its last line was cut short,
     // unless all that is left is the blank a TARVELO002E line writes after
     // itself.
-    if (pending_too_long_ || (!pending_.empty() && !(blank_expected_ && pending_ == " "))) {
-        take_line(pending_too_long_ ? std::string_view() : std::string_view(pending_));
+    const std::optional<std::string_view> rest = lines_.rest();
+    if (rest && !(blank_expected_ && *rest == " ")) {
+        take_line(*rest);
     }
-    pending_.clear();
-    pending_too_long_ = false;
+    lines_.clear();
 }
 
-void log_summary::finish() {
+result<void> log_summary::finish() {
     // No name is looked up any more: the table's memory goes to the
     // report. Starts without a close are read off each channel when asked
     // for.
-    slots_ = {};
-    recent_ = {};
+    slots_.release();
+    recent_.clear();
+    if (full_) {
+        return *full_;
+    }
+    return {};
 }
 
 void log_summary::note_unparsed() {
@@ -258,11 +171,11 @@ void log_summary::take_line(std::string_view line) {
 std::size_t log_summary::channel_index(std::string_view raw) {
     const std::string_view name = escaped_name(raw, escaped_);
     const std::uint64_t print = fingerprint(name, host_);
-    recent_channel &recent = recent_[static_cast<std::size_t>((print * 0x9E3779B97F4A7C15u) >> 58)];
-    if (recent.index != 0 && recent.fingerprint == print &&
-        same_text(this->name(recent.index - 1), name) &&
-        channels_[recent.index - 1].host == host_) {
-        return recent.index - 1;
+    recent_channels::entry &recent = recent_.slot(print);
+    if (recent.place != 0 && recent.fingerprint == print &&
+        same_text(this->name(recent.place - 1), name) &&
+        channels_[recent.place - 1].host == host_) {
+        return recent.place - 1;
     }
     const std::size_t found = look_up(name);
     if (found != no_channel) {
@@ -278,73 +191,38 @@ std::size_t log_summary::look_up(std::string_view name) {
         }
         return no_channel;
     }
-    if (2 * (channels_.size() + 1) > slots_.size()) {
-        grow_slots();
+    if (full_) {
+        return no_channel;
     }
-    // The low 32 bits of the hash are kept in the slot: a slot of another
-    // name is passed over without reading that channel's record, and the
-    // table grows without hashing any name again.
-    const auto tag = static_cast<std::uint32_t>(name_hash(name, host_));
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = tag & mask;; slot = (slot + 1) & mask) {
-        const std::uint64_t taken = slots_[slot];
-        if (taken == 0) {
-            return add_channel(name, slot, tag);
-        }
-        const auto index = static_cast<std::size_t>(taken & UINT32_MAX) - 1;
-        if (static_cast<std::uint32_t>(taken >> 32) == tag && channels_[index].host == host_ &&
-            same_text(this->name(index), name)) {
-            return index;
-        }
+    const std::size_t found = slots_.find_or_add(
+        static_cast<std::uint32_t>(name_hash(name, host_)),
+        [&](std::size_t index) {
+            return channels_[index].host == host_ && same_text(this->name(index), name);
+        },
+        [&] { return add_channel(name); });
+    if (found == no_channel && !full_) {
+        full_ = too_many_channels(); // the table holds no more
     }
+    return found;
 }
 
-std::size_t log_summary::add_channel(std::string_view name, std::size_t slot, std::uint32_t tag) {
-    if (name_blocks_.empty() || name_used_ + name.size() > name_block) {
-        if (name_blocks_.size() == most_name_blocks) {
-            throw summary_full("the log names more channels than the report can hold");
-        }
-        name_blocks_.push_back(std::make_unique<char[]>(name_block));
-        name_used_ = 0;
+std::size_t log_summary::add_channel(std::string_view name) {
+    const std::optional<std::uint32_t> place = names_.add(name);
+    if (!place) {
+        full_ = too_many_channels();
+        return no_channel;
     }
-    const std::size_t at = (name_blocks_.size() - 1) * name_block + name_used_;
-    if (!name.empty()) {
-        std::memcpy(name_blocks_.back().get() + name_used_, name.data(), name.size());
-    }
-    name_used_ += name.size();
     channel_record &c = channels_.emplace_back();
-    c.name_at = static_cast<std::uint32_t>(at);
+    c.name_at = *place;
     c.name_length = static_cast<std::uint8_t>(name.size());
     c.host = host_;
-    slots_[slot] = (std::uint64_t{tag} << 32) | channels_.size();
-    return channels_.size() - 1;
-}
-
-void log_summary::grow_slots() {
-    // A slot's place comes from the 32 bits of the hash it keeps: a table
-    // of 2^32 slots at most, for 2^31 channels, far beyond any log.
-    if (slots_.size() >= (std::size_t{1} << 31) || channels_.size() >= (std::size_t{1} << 31)) {
-        throw summary_full("the log names more channels than the report can hold");
-    }
-    std::vector<std::uint64_t> old(std::max<std::size_t>(64, 2 * slots_.size()), 0);
-    old.swap(slots_);
-    const std::size_t mask = slots_.size() - 1;
-    for (const std::uint64_t taken : old) {
-        if (taken == 0) {
-            continue;
-        }
-        std::size_t slot = static_cast<std::size_t>(taken >> 32) & mask;
-        while (slots_[slot] != 0) {
-            slot = (slot + 1) & mask;
-        }
-        slots_[slot] = taken;
-    }
+    return channels_.count() - 1;
 }
 
 channel_trouble &log_summary::trouble_of(channel_record &c) {
     if (c.trouble == 0) {
         troubles_.emplace_back();
-        c.trouble = static_cast<std::uint32_t>(troubles_.size());
+        c.trouble = static_cast<std::uint32_t>(troubles_.count());
     }
     return troubles_[c.trouble - 1];
 }
@@ -352,7 +230,7 @@ channel_trouble &log_summary::trouble_of(channel_record &c) {
 flag_record &log_summary::raise(channel_trouble &t, flag_kind kind) {
     if (t.flags == 0) {
         flags_.emplace_back();
-        t.flags = static_cast<std::uint32_t>(flags_.size());
+        t.flags = static_cast<std::uint32_t>(flags_.count());
     }
     return flags_[t.flags - 1].flags[kind];
 }

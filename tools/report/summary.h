@@ -7,22 +7,21 @@
 #define TARVELO_TOOLS_REPORT_SUMMARY_H
 
 #include "log/catalogue.h"
+#include "tools/report/line_splitter.h"
 #include "tools/report/log_reader.h"
 #include "tools/report/log_time.h"
+#include "tools/report/name_table.h"
+#include "tools/report/record_blocks.h"
+#include "tools/system/result.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
-#include <memory>
-#include <new>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -120,54 +119,6 @@ struct channel_flags {
     std::array<flag_record, flag_kinds> flags{};
 };
 
-// Memory for the blocks of records below: `record_block_bytes`, all zero.
-// Where the system has large pages (2 MiB), each block is one, so that a
-// million records cost a few dozen page faults rather than tens of
-// thousands. Throws std::bad_alloc.
-inline constexpr std::size_t record_block_bytes = std::size_t{1} << 21;
-void *allocate_record_block();
-void free_record_block(void *block);
-
-// A growing array in blocks that never move: no copy of everything when it
-// grows, and no block of twice the size beside the old one while it does.
-template <typename T> class block_array {
-public:
-    // As many records as fit a block, a power of two.
-    static constexpr std::size_t block_bits = [] {
-        std::size_t bits = 0;
-        while ((std::size_t{2} << bits) * sizeof(T) <= record_block_bytes) {
-            ++bits;
-        }
-        return bits;
-    }();
-    static constexpr std::size_t block_size = std::size_t{1} << block_bits;
-
-    std::size_t size() const { return size_; }
-    T &operator[](std::size_t i) { return blocks_[i >> block_bits][i & (block_size - 1)]; }
-    const T &operator[](std::size_t i) const {
-        return blocks_[i >> block_bits][i & (block_size - 1)];
-    }
-    T &emplace_back() {
-        if ((size_ & (block_size - 1)) == 0) {
-            blocks_.reserve(blocks_.size() + 1);
-            blocks_.emplace_back(static_cast<T *>(allocate_record_block()));
-        }
-        return (*this)[size_++];
-    }
-
-private:
-    // The records are all zero to begin with: the block is zeroed as a
-    // whole rather than record by record.
-    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
-                  "a record whose all-zero bytes are its starting value");
-    struct freer {
-        void operator()(T *p) const { free_record_block(p); }
-    };
-    using block = std::unique_ptr<T[], freer>;
-    std::vector<block> blocks_;
-    std::size_t size_ = 0;
-};
-
 // Which lines count: within the time window (at or after `since`, before
 // `until`), and of the channels named, when any are.
 struct report_filter {
@@ -196,13 +147,6 @@ struct input_totals {
     std::uint16_t host = 0;       // its place among the hosts named
 };
 
-// What feed() throws when the log names more channels than a summary can
-// hold: the names' arena or the channels' 32-bit numbers are used up.
-class summary_full : public std::length_error {
-public:
-    using std::length_error::length_error;
-};
-
 // The summary of a set of log files, fed one file at a time: begin_input,
 // feed the bytes in pieces of any size, end_input. Files of a rotated set
 // are best fed oldest first (see first_time_in): bursts and starts without
@@ -225,14 +169,16 @@ public:
     void end_input();
 
     // After the last input. The channels are in the order they were first
-    // seen.
-    void finish();
+    // seen. The system's trouble when the logs named more hosts or channels
+    // than a summary can hold (the names' arena or the channels' 32-bit
+    // numbers used up): the lines of those beyond were not counted.
+    result<void> finish();
 
-    std::size_t channel_count() const { return channels_.size(); }
+    std::size_t channel_count() const { return channels_.count(); }
     const channel_record &channel(std::size_t i) const { return channels_[i]; }
     std::string_view name(std::size_t i) const {
         const channel_record &c = channels_[i];
-        return {name_blocks_[c.name_at / name_block].get() + c.name_at % name_block, c.name_length};
+        return names_.at(c.name_at, c.name_length);
     }
     // Null when the channel met no refusal.
     const channel_trouble *trouble(std::size_t i) const {
@@ -258,18 +204,14 @@ public:
     static constexpr std::size_t names_left_out_max = std::size_t{1} << 16;
 
 private:
-    // Names are kept in blocks of this size; a name never spans two.
-    static constexpr std::size_t name_block = std::size_t{1} << 20;
-
     void take_line(std::string_view line);
     void apply(const parsed_line &line);
     // The index of a channel, or no_channel when the filter leaves it out.
     // A plain number rather than an optional: it is returned for every line.
-    static constexpr std::size_t no_channel = SIZE_MAX;
+    static constexpr std::size_t no_channel = slot_table::none;
     std::size_t channel_index(std::string_view raw);
     std::size_t look_up(std::string_view name);
-    std::size_t add_channel(std::string_view name, std::size_t slot, std::uint32_t tag);
-    void grow_slots();
+    std::size_t add_channel(std::string_view name);
     channel_trouble &trouble_of(channel_record &c);
     flag_record &raise(channel_trouble &t, flag_kind kind);
     void note_refusal(channel_record &c, std::size_t kind, log_time t);
@@ -286,30 +228,19 @@ private:
     block_array<channel_flags> flags_;
     std::vector<std::string> hosts_{std::string()};
     std::uint16_t host_ = 0; // of the input being read
-    // The names, in blocks that never move once written.
-    std::vector<std::unique_ptr<char[]>> name_blocks_;
-    std::size_t name_used_ = 0; // in the last block
-    std::string escaped_;       // a name being escaped
-    // The channels by name: open addressing, each slot 0 (free) or the low
-    // 32 bits of the name's hash above the channel's position plus one,
-    // never more than half full. Released by finish().
-    std::vector<std::uint64_t> slots_;
-    // The channels of the latest lines, by a fingerprint of the name: a
-    // host interleaves the lines of a few channels at a time, and these are
-    // found without hashing the whole name.
-    struct recent_channel {
-        std::uint64_t fingerprint = 0;
-        std::uint32_t index = 0; // 1 + the channel's place; 0: empty
-    };
-    std::array<recent_channel, 64> recent_{};
+    name_arena names_;
+    std::string escaped_; // a name being escaped
+    slot_table slots_;    // released by finish()
+    recent_channels recent_;
     read_totals totals_;
     std::vector<input_totals> inputs_;
+    // Why a host or a channel could not be added: none beyond it is counted.
+    std::optional<tool::trouble> full_;
     std::unordered_set<std::string> left_out_;
 
     // The input being read.
     std::uint64_t line_number_ = 0;
-    std::string pending_; // a line cut by the end of a piece
-    bool pending_too_long_ = false;
+    line_splitter lines_;
     bool blank_expected_ = false; // the previous line was TARVELO002E
     // The line just before, when it was a start: a TARVELO002E line names no
     // channel, and the exit writes it right after the start of the channel

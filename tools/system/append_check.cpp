@@ -15,13 +15,19 @@
 #endif
 
 namespace tarvelo::tool {
+namespace {
 
-bool can_append_to(const std::string &path, std::string *why) {
+trouble cannot_append(const std::string &path, int error) {
+    return {cause::unusable, "cannot append to the log file " + path + ": " + std::strerror(error)};
+}
+
+} // namespace
+
+result<void> can_append_to(const std::string &path) {
     struct stat status {};
     const bool existed = stat(path.c_str(), &status) == 0;
     if (existed && (status.st_mode & S_IFMT) == S_IFDIR) {
-        *why = std::strerror(EISDIR);
-        return false;
+        return cannot_append(path, EISDIR);
     }
     if (existed && (status.st_mode & S_IFMT) != S_IFREG) {
         // Opening a FIFO to try it would wait for a reader, or end the
@@ -32,9 +38,9 @@ bool can_append_to(const std::string &path, std::string *why) {
         const bool writable = access(path.c_str(), W_OK) == 0;
 #endif
         if (!writable) {
-            *why = std::strerror(errno);
+            return cannot_append(path, errno);
         }
-        return writable;
+        return {};
     }
 #if defined(_WIN32)
     const int fd =
@@ -43,8 +49,7 @@ bool can_append_to(const std::string &path, std::string *why) {
     const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
 #endif
     if (fd < 0) {
-        *why = std::strerror(errno);
-        return false;
+        return cannot_append(path, errno);
     }
 #if defined(_WIN32)
     _close(fd);
@@ -56,7 +61,7 @@ bool can_append_to(const std::string &path, std::string *why) {
         // then leaves nothing behind.
         std::remove(path.c_str());
     }
-    return true;
+    return {};
 }
 
 } // namespace tarvelo::tool

@@ -1,8 +1,6 @@
 // output_capture.cpp: see output_capture.h.
 #include "tools/system/output_capture.h"
 
-#include "tools/failure.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -50,16 +48,16 @@ int first_output_error = 0;
 
 output_capture::~output_capture() { stop(); }
 
-void output_capture::start_keeping() {
+result<void> output_capture::start_keeping() {
     std::fflush(stdout);
     int ends[2];
 #if defined(_WIN32)
     if (_pipe(ends, 1 << 16, _O_BINARY) != 0) {
-        throw failure(exit_system, system_error("cannot make a pipe for the exit's output"));
+        return trouble{cause::system, system_error("cannot make a pipe for the exit's output")};
     }
 #else
     if (pipe(ends) != 0) {
-        throw failure(exit_system, system_error("cannot make a pipe for the exit's output"));
+        return trouble{cause::system, system_error("cannot make a pipe for the exit's output")};
     }
     // take() must never wait for a line that is not coming.
     fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
@@ -74,14 +72,17 @@ void output_capture::start_keeping() {
             close_fd(saved_);
             saved_ = -1;
         }
-        throw failure(exit_system, why);
+        return trouble{cause::system, why};
     }
     close_fd(ends[1]);
     read_end_ = ends[0];
+    return {};
 }
 
-void output_capture::start_counting() {
-    start_keeping();
+result<void> output_capture::start_counting() {
+    if (result<void> kept = start_keeping(); !kept) {
+        return kept;
+    }
     counting_ = true;
 #if !defined(_WIN32)
     // The counter waits for lines; only end of file stops it.
@@ -105,8 +106,9 @@ void output_capture::start_counting() {
         });
     } catch (const std::system_error &) {
         stop();
-        throw failure(exit_system, "cannot start a thread to count the exit's lines");
+        return trouble{cause::system, "cannot start a thread to count the exit's lines"};
     }
+    return {};
 }
 
 std::string output_capture::take() {

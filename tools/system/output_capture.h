@@ -4,6 +4,8 @@
 #ifndef TARVELO_TOOLS_SYSTEM_OUTPUT_CAPTURE_H
 #define TARVELO_TOOLS_SYSTEM_OUTPUT_CAPTURE_H
 
+#include "tools/system/result.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,13 +24,13 @@ public:
     output_capture(const output_capture &) = delete;
     output_capture &operator=(const output_capture &) = delete;
 
-    // Each of these throws a failure with exit_system when the pipe cannot
-    // be set up.
+    // Each of these is the system's trouble when the pipe, or the thread,
+    // cannot be set up.
     // Lines are kept until take() is called: for one channel at a time.
-    void start_keeping();
+    result<void> start_keeping();
     // Lines are only counted, by a thread of their own: for a busy host,
     // whose calls must never wait for the tool.
-    void start_counting();
+    result<void> start_counting();
 
     // What the exit wrote since the last take(); never waits.
     std::string take();

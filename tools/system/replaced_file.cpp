@@ -1,7 +1,6 @@
 // replaced_file.cpp: see replaced_file.h.
 #include "tools/system/replaced_file.h"
 
-#include "tools/failure.h"
 #include "tools/system/shown_text.h"
 
 #include <cerrno>
@@ -74,34 +73,37 @@ int make_temporary(std::string &name) { return mkstemp(name.data()); }
 
 } // namespace
 
-void check_replaceable(const std::string &path) {
+result<void> check_replaceable(const std::string &path) {
     const std::string why = not_replaceable(path);
     if (!why.empty()) {
-        throw failure(exit_system, "cannot write " + shown_text(path) + ": " + why +
-                                       ", and only a regular file is replaced");
+        return trouble{cause::system, "cannot write " + shown_text(path) + ": " + why +
+                                          ", and only a regular file is replaced"};
     }
+    return {};
 }
 
-replaced_file::replaced_file(std::string path)
-    : path_(std::move(path)), temporary_(temporary_pattern(path_)) {
+result<std::unique_ptr<replaced_file>> replaced_file::create(std::string path) {
+    std::string temporary = temporary_pattern(path);
     errno = 0;
-    const int descriptor = make_temporary(temporary_);
+    const int descriptor = make_temporary(temporary);
     if (descriptor < 0) {
-        throw failure(exit_system, "cannot write " + shown_text(path_) +
-                                       ": cannot create a file beside it (" + system_error_text() +
-                                       ")");
+        return trouble{cause::system, "cannot write " + shown_text(path) +
+                                          ": cannot create a file beside it (" +
+                                          system_error_text() + ")"};
     }
-    file_ = fdopen(descriptor, "wb");
-    if (file_ == nullptr) {
+    std::FILE *file = fdopen(descriptor, "wb");
+    if (file == nullptr) {
         const std::string why = system_error_text();
 #if defined(_WIN32)
         _close(descriptor);
 #else
         close(descriptor);
 #endif
-        std::remove(temporary_.c_str());
-        throw failure(exit_system, "cannot write " + shown_text(path_) + ": " + why);
+        std::remove(temporary.c_str());
+        return trouble{cause::system, "cannot write " + shown_text(path) + ": " + why};
     }
+    return std::unique_ptr<replaced_file>(
+        new replaced_file(std::move(path), std::move(temporary), file));
 }
 
 replaced_file::~replaced_file() {
@@ -111,17 +113,21 @@ replaced_file::~replaced_file() {
     }
 }
 
-void replaced_file::commit() {
-    const auto fail = [this](const std::string &why) {
+result<void> replaced_file::commit() {
+    // Every failure leaves `path` as it was, and no temporary file beside it.
+    const auto unwritten = [this](const std::string &why) {
+        std::remove(temporary_.c_str());
+        return trouble{cause::system,
+                       "cannot write " + shown_text(path_) + ": " + why + "; it is left as it was"};
+    };
+    const auto fail = [this, &unwritten](const std::string &why) {
         std::fclose(file_);
         file_ = nullptr;
-        std::remove(temporary_.c_str());
-        return failure(exit_system,
-                       "cannot write " + shown_text(path_) + ": " + why + "; it is left as it was");
+        return unwritten(why);
     };
     errno = 0;
     if (std::fflush(file_) != 0 || std::ferror(file_) != 0) {
-        throw fail(errno != 0 ? system_error_text() : "a write failed");
+        return fail(errno != 0 ? system_error_text() : "a write failed");
     }
 #if !defined(_WIN32)
     // The file made by mkstemp is the owner's alone; a report is for its
@@ -130,28 +136,22 @@ void replaced_file::commit() {
     umask(mask);
     if (fchmod(fileno(file_), static_cast<mode_t>(0644 & ~mask)) != 0 ||
         fsync(fileno(file_)) != 0) {
-        throw fail(system_error_text());
+        return fail(system_error_text());
     }
 #else
     if (_commit(_fileno(file_)) != 0) {
-        throw fail(system_error_text());
+        return fail(system_error_text());
     }
 #endif
     if (std::fclose(file_) != 0) {
         file_ = nullptr;
-        const std::string why = system_error_text();
-        std::remove(temporary_.c_str());
-        throw failure(exit_system,
-                      "cannot write " + shown_text(path_) + ": " + why + "; it is left as it was");
+        return unwritten(system_error_text());
     }
     file_ = nullptr;
     // The name may have been replaced while the report was made.
     const std::string kind = not_replaceable(path_);
     if (!kind.empty()) {
-        std::remove(temporary_.c_str());
-        throw failure(exit_system,
-                      "cannot write " + shown_text(path_) + ": " + kind +
-                          ", and only a regular file is replaced; it is left as it was");
+        return unwritten(kind + ", and only a regular file is replaced");
     }
 #if defined(_WIN32)
     const bool renamed =
@@ -160,11 +160,9 @@ void replaced_file::commit() {
     const bool renamed = std::rename(temporary_.c_str(), path_.c_str()) == 0;
 #endif
     if (!renamed) {
-        const std::string why = system_error_text();
-        std::remove(temporary_.c_str());
-        throw failure(exit_system,
-                      "cannot write " + shown_text(path_) + ": " + why + "; it is left as it was");
+        return unwritten(system_error_text());
     }
+    return {};
 }
 
 } // namespace tarvelo::tool

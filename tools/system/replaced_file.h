@@ -4,21 +4,26 @@
 #ifndef TARVELO_TOOLS_SYSTEM_REPLACED_FILE_H
 #define TARVELO_TOOLS_SYSTEM_REPLACED_FILE_H
 
+#include "tools/system/result.h"
+
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 
 namespace tarvelo::tool {
 
-// Throws a failure with exit_system unless `path` is missing or a regular
-// file: a rename over a link (/dev/stdout), a device, a FIFO or a directory
-// would replace that rather than write to it.
-void check_replaceable(const std::string &path);
+// Nothing unless `path` is missing or a regular file: a rename over a link
+// (/dev/stdout), a device, a FIFO or a directory would replace that rather
+// than write to it. Every trouble of this file is the system's: what was
+// made could not be written where it was asked for.
+result<void> check_replaceable(const std::string &path);
 
 class replaced_file {
 public:
-    // Creates the temporary file in the directory of `path`; throws a
-    // failure with exit_system when it cannot (a missing directory, say).
-    explicit replaced_file(std::string path);
+    // Creates the temporary file in the directory of `path`, or says why it
+    // cannot (a missing directory, say).
+    static result<std::unique_ptr<replaced_file>> create(std::string path);
     // Without commit(), the temporary file is removed and `path` is left as
     // it was.
     ~replaced_file();
@@ -28,11 +33,13 @@ public:
     std::FILE *file() const { return file_; }
     // Flushes the file to the disk, gives it mode 0644 less what the umask
     // takes away, and renames it over `path` if that is still missing or a
-    // regular file. Throws a failure with exit_system when any step fails;
-    // `path` is then as it was.
-    void commit();
+    // regular file. When any step fails, `path` is as it was.
+    result<void> commit();
 
 private:
+    replaced_file(std::string path, std::string temporary, std::FILE *file)
+        : path_(std::move(path)), temporary_(std::move(temporary)), file_(file) {}
+
     std::string path_;
     std::string temporary_;
     std::FILE *file_ = nullptr;

@@ -1,7 +1,7 @@
 // temporary_log.cpp: see temporary_log.h.
 #include "tools/system/temporary_log.h"
 
-#include "tools/failure.h"
+#include "exit/exit_data.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -26,7 +26,7 @@ std::string system_error(const char *what) {
 
 } // namespace
 
-std::string make_temporary_log(std::size_t max_length) {
+result<std::string> make_temporary_log(std::size_t max_length) {
 #if defined(_WIN32)
     // A path under the user's temporary directory seldom fits the exit
     // data: the current directory serves instead.
@@ -42,7 +42,8 @@ std::string make_temporary_log(std::size_t max_length) {
             return name;
         }
     }
-    throw failure(exit_system, system_error("cannot create a log file in the current directory"));
+    return trouble{cause::system,
+                   system_error("cannot create a log file in the current directory")};
 #else
     const char *tmpdir = std::getenv("TMPDIR");
     std::string directory = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
@@ -51,10 +52,11 @@ std::string make_temporary_log(std::size_t max_length) {
     }
     // The path goes into the exit data, which is split on blanks.
     if (directory.find(' ') != std::string::npos) {
-        throw setting_error("TMPDIR (" + directory +
-                            ") holds a blank, and the exit data that names the log file is "
-                            "split on blanks: set TMPDIR to a directory without one, or name a "
-                            "log file with --log");
+        return trouble{cause::unusable,
+                       "TMPDIR (" + directory +
+                           ") holds a blank, and the exit data that names the log file is "
+                           "split on blanks: set TMPDIR to a directory without one, or name a "
+                           "log file with --log"};
     }
     // The path must fit the exit data: a short name when the usual one
     // does not fit.
@@ -65,10 +67,11 @@ std::string make_temporary_log(std::size_t max_length) {
         suffix = 0;
     }
     if (path.size() > max_length) {
-        throw setting_error("TMPDIR (" + directory + ") is too long a path for the exit data, " +
-                            "which holds " + std::to_string(max_length) +
-                            " bytes of log path beside TRACEON: set TMPDIR to a shorter one, or "
-                            "name a log file with --log");
+        return trouble{cause::unusable,
+                       "TMPDIR (" + directory + ") is too long a path for the exit data, " +
+                           "which holds " + std::to_string(max_length) +
+                           " bytes of log path beside " + std::string(trace_keyword) +
+                           ": set TMPDIR to a shorter one, or name a log file with --log"};
     }
     const int fd = mkstemps(path.data(), suffix);
     if (fd < 0) {
@@ -78,10 +81,10 @@ std::string make_temporary_log(std::size_t max_length) {
                              errno == EROFS || errno == EPERM;
         const std::string what = system_error(("cannot create a log file in " + directory).c_str());
         if (setting) {
-            throw setting_error(what + ": set TMPDIR to a writable directory, or name a log file "
-                                       "with --log");
+            return trouble{cause::unusable, what + ": set TMPDIR to a writable directory, or name "
+                                                   "a log file with --log"};
         }
-        throw failure(exit_system, what);
+        return trouble{cause::system, what};
     }
     close(fd);
     return path;

@@ -1,10 +1,11 @@
 // signon_view.cpp: see signon_view.h.
-#include "tools/signon_view.h"
+#include "tools/channel/signon_view.h"
 
-#include "tools/channel_options.h"
+#include "tools/channel/channel_options.h"
 #include "tools/options.h"
 #include "tools/report/log_reader.h"
 #include "tools/system/file_reading.h"
+#include "tools/system/shown_text.h"
 
 #include "auth/challenge.h"
 #include "auth/hex.h"
@@ -21,6 +22,8 @@ namespace tarvelo::tool {
 namespace {
 
 constexpr std::size_t channel_name_width = TARVELO_CHANNEL_NAME_LENGTH;
+// "32-byte": a challenge's size, as the verdicts say it.
+const std::string challenge_size = std::to_string(security_text_length) + "-byte";
 
 const char *status_name(std::uint8_t status) {
     switch (status) {
@@ -164,8 +167,8 @@ std::string detail(int message, std::uint8_t state, const std::vector<std::uint8
                      "does not hold the password (possible impersonation)";
     }
     if (kind == input_kind::cut_message) {
-        return "the host's exchange buffer holds " + byte_count(room) +
-               ", too few for the partner's 32-byte challenge";
+        return "the host's exchange buffer holds " + byte_count(room) + ", too few for the " +
+               "partner's " + challenge_size + " challenge";
     }
     if (message != msg_unknown_status && s.how == reading::by_first_byte) {
         // A status with a message of its own: the one of the message's
@@ -180,21 +183,21 @@ std::string detail(int message, std::uint8_t state, const std::vector<std::uint8
         }
         return is_status(kind)
                    ? "the partner opened with " + status_text(m[0]) + " instead of a challenge"
-                   : "the partner opened with " + byte_count(m.size()) +
-                         ", not a 32-byte challenge";
+                   : "the partner opened with " + byte_count(m.size()) + ", not a " +
+                         challenge_size + " challenge";
     case ZAVCONN_SIGNON:
         return "the partner answered with " + status_text(m.empty() ? 0 : m[0]) +
                ", which the exit does not accept after its response";
     case ZAVCONN_VERIFY:
         return "the partner's response to the exit's challenge was " + byte_count(m.size()) +
-               ", not 32";
+               ", not " + std::to_string(security_text_length);
     default:
         return {};
     }
 }
 
 struct verdict {
-    int code;
+    exit_code code;
     std::string text;
 };
 
@@ -202,10 +205,10 @@ struct verdict {
 verdict judge(const standin::signon_record &record, const standin::channel_config &channel,
               int closing_message) {
     if (record.signed_on) {
-        return {exit_ok, "signed on: both sides proved the password"};
+        return {exit_code::ok, "signed on: both sides proved the password"};
     }
     if (!record.closed) {
-        return {exit_unfinished,
+        return {exit_code::unfinished,
                 ": the exchange ended with the exit neither running nor closing the channel"};
     }
     // The state and the partner's message at the call that closed it: the
@@ -235,15 +238,15 @@ verdict judge(const standin::signon_record &record, const standin::channel_confi
         state = answer.state;
     }
     if (closing_message < 0) {
-        return {exit_refused, "refused: the exit closed the channel at exit reason " +
-                                  std::to_string(closing_reason) + " and wrote no message"};
+        return {exit_code::refused, "refused: the exit closed the channel at exit reason " +
+                                        std::to_string(closing_reason) + " and wrote no message"};
     }
     const message &m = messages[static_cast<std::size_t>(closing_message)];
     std::string why = detail(closing_message, state, received, channel);
     if (why.empty()) {
         why = std::string(m.meaning);
     }
-    return {exit_refused, "refused: " + why + " (" + std::string(m.identifier) + ")"};
+    return {exit_code::refused, "refused: " + why + " (" + std::string(m.identifier) + ")"};
 }
 
 } // namespace
@@ -258,12 +261,13 @@ signon_settings signon_settings_from(const arguments &a, std::string_view comman
     // Both sides get the whole field: a blank in it shows what the exit
     // makes of that.
     settings.partner.password =
-        a.value(partner_password_option.name).value_or(settings.channel.password);
+        a.value(partner_password_option).value_or(settings.channel.password);
     check_password("--partner-password", settings.partner.password);
     return settings;
 }
 
-int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output_capture &out) {
+exit_code show_signon(tarvelo_entry_fn *entry, const signon_settings &settings,
+                      output_capture &out) {
     std::size_t partner_sent = 0;
     std::size_t exit_sent = 0;
     std::string exit_output;
@@ -331,7 +335,7 @@ int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output
         name.pop_back();
     }
     const verdict v = judge(record, settings.channel, closing_message);
-    out.show("channel " + shown_word(name) + (v.text[0] == ':' ? "" : " ") + v.text + "\n");
+    out.show("channel " + shown_text(name) + (v.text[0] == ':' ? "" : " ") + v.text + "\n");
     return v.code;
 }
 

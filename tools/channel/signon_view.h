@@ -2,9 +2,10 @@
 // stand-in host and partner, with every call, every security message and
 // every line the exit writes shown in order, and a plain verdict at the end.
 // Shared by demo and run.
-#ifndef TARVELO_TOOLS_SIGNON_VIEW_H
-#define TARVELO_TOOLS_SIGNON_VIEW_H
+#ifndef TARVELO_TOOLS_CHANNEL_SIGNON_VIEW_H
+#define TARVELO_TOOLS_CHANNEL_SIGNON_VIEW_H
 
+#include "tools/exit_codes.h"
 #include "tools/options.h"
 #include "tools/system/output_capture.h"
 
@@ -33,12 +34,12 @@ signon_settings signon_settings_from(const arguments &a, std::string_view comman
 
 // The exit codes of a command that shows one channel's sign-on.
 inline constexpr exit_meaning signon_codes[] = {
-    {exit_ok, "the channel signed on"},
-    {exit_refused},
-    {exit_usage},
-    {exit_library},
-    {exit_system},
-    {exit_unfinished},
+    {exit_code::ok, "the channel signed on"},
+    {exit_code::refused},
+    {exit_code::usage},
+    {exit_code::library_unusable},
+    {exit_code::program_failed},
+    {exit_code::unfinished},
 };
 
 // Runs one channel, shows it through `out` (already keeping the exit's
@@ -46,7 +47,8 @@ inline constexpr exit_meaning signon_codes[] = {
 // verdict; returns the exit code. The verdict gives the operator's meaning
 // of the message the exit closed the channel with, from the catalogue, and
 // what crossed where that tells more.
-int show_signon(tarvelo_entry_fn *entry, const signon_settings &settings, output_capture &out);
+exit_code show_signon(tarvelo_entry_fn *entry, const signon_settings &settings,
+                      output_capture &out);
 
 } // namespace tarvelo::tool
 

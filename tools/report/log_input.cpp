@@ -1,7 +1,6 @@
 // log_input.cpp: see log_input.h.
-#include "tools/system/log_input.h"
+#include "tools/report/log_input.h"
 
-#include "tools/failure.h"
 #include "tools/system/shown_text.h"
 
 #include <cerrno>
@@ -27,8 +26,9 @@ constexpr char standard_input[] = "-";
 // Compressed bytes taken from the file at a time.
 constexpr std::size_t compressed_piece = std::size_t{1} << 16;
 
-failure read_failure(const std::string &shown, const char *what) {
-    return setting_error(std::string("cannot ") + what + " " + shown + ": " + std::strerror(errno));
+trouble read_failure(const std::string &shown, const char *what) {
+    return {cause::unusable,
+            std::string("cannot ") + what + " " + shown + ": " + std::strerror(errno)};
 }
 
 #if !defined(_WIN32)
@@ -61,15 +61,15 @@ const char *kind_of(unsigned mode) {
 // without O_NONBLOCK waits for a writer for ever. What is judged is the
 // file opened, never the name looked at before: the name may be replaced
 // in between.
-std::FILE *open_log(const std::string &name, const std::string &shown, const open_rules &rules,
-                    std::optional<std::uint32_t> &owner) {
+result<std::FILE *> open_log(const std::string &name, const std::string &shown,
+                             const open_rules &rules, std::optional<std::uint32_t> &owner) {
 #if defined(_WIN32)
     (void)rules;
     (void)owner;
     errno = 0;
     std::FILE *file = std::fopen(name.c_str(), "rb");
     if (file == nullptr) {
-        throw read_failure(shown, "open");
+        return read_failure(shown, "open");
     }
     return file;
 #else
@@ -78,9 +78,9 @@ std::FILE *open_log(const std::string &name, const std::string &shown, const ope
     const int descriptor = open(name.c_str(), flags);
     if (descriptor < 0) {
         if (errno == ELOOP && !rules.follow_links) {
-            throw refused_file(exit_usage, shown + " is a symbolic link");
+            return trouble{cause::refused, shown + " is a symbolic link"};
         }
-        throw read_failure(shown, "open");
+        return read_failure(shown, "open");
     }
     struct stat status {};
     std::string refusal;
@@ -96,7 +96,7 @@ std::FILE *open_log(const std::string &name, const std::string &shown, const ope
     }
     if (!refusal.empty()) {
         close(descriptor);
-        throw refused_file(exit_usage, shown + " " + refusal);
+        return trouble{cause::refused, shown + " " + refusal};
     }
     owner = static_cast<std::uint32_t>(status.st_uid);
     std::FILE *file = fdopen(descriptor, "rb");
@@ -104,7 +104,7 @@ std::FILE *open_log(const std::string &name, const std::string &shown, const ope
         const int error = errno;
         close(descriptor);
         errno = error;
-        throw read_failure(shown, "open");
+        return read_failure(shown, "open");
     }
     return file;
 #endif
@@ -150,15 +150,30 @@ struct log_input::inflater {
 struct log_input::inflater {};
 #endif
 
-log_input::log_input(const std::string &name, const open_rules &rules)
-    : shown_(name == standard_input ? "standard input" : shown_text(name)) {
+log_input::log_input(std::string shown) : shown_(std::move(shown)) {}
+
+result<std::unique_ptr<log_input>> log_input::open(const std::string &name,
+                                                   const open_rules &rules) {
+    std::unique_ptr<log_input> input(
+        new log_input(name == standard_input ? "standard input" : shown_text(name)));
+    if (result<void> started = input->start(name, rules); !started) {
+        return started.error();
+    }
+    return input;
+}
+
+result<void> log_input::start(const std::string &name, const open_rules &rules) {
     if (name == standard_input) {
 #if defined(_WIN32)
         _setmode(_fileno(stdin), _O_BINARY);
 #endif
         file_ = stdin;
     } else {
-        file_ = open_log(name, shown_, rules, owner_);
+        result<std::FILE *> opened = open_log(name, shown_, rules, owner_);
+        if (!opened) {
+            return opened.error();
+        }
+        file_ = *opened;
     }
     // The reads are large; a second buffer in the C library would only
     // copy every byte once more.
@@ -168,20 +183,26 @@ log_input::log_input(const std::string &name, const open_rules &rules)
     char magic[2] = {};
     std::size_t got = 0;
     for (std::size_t more = 1; got < sizeof magic && more != 0; got += more) {
-        more = read_raw(magic + got, sizeof magic - got);
+        result<std::size_t> read = read_raw(magic + got, sizeof magic - got);
+        if (!read) {
+            return read.error();
+        }
+        more = *read;
     }
     head_.assign(magic, got);
     if (!gzip_magic(head_)) {
-        return;
+        return {};
     }
 #if TARVELO_HAVE_ZLIB
     inflater_ = std::make_unique<inflater>();
     // A gzip header and trailer around each member; no other format.
     if (inflateInit2(&inflater_->stream, 16 + MAX_WBITS) != Z_OK) {
-        throw failure(exit_system, "cannot set up the decompression of " + shown_);
+        return trouble{cause::system, "cannot set up the decompression of " + shown_};
     }
+    return {};
 #else
-    throw setting_error(shown_ + " is compressed: compressed logs are not supported in this build");
+    return trouble{cause::unusable,
+                   shown_ + " is compressed: compressed logs are not supported in this build"};
 #endif
 }
 
@@ -191,7 +212,7 @@ log_input::~log_input() {
     }
 }
 
-std::size_t log_input::read_raw(char *buffer, std::size_t size) {
+result<std::size_t> log_input::read_raw(char *buffer, std::size_t size) {
     std::size_t got = 0;
     if (head_at_ < head_.size()) {
         got = std::min(size, head_.size() - head_at_);
@@ -204,22 +225,25 @@ std::size_t log_input::read_raw(char *buffer, std::size_t size) {
     errno = 0;
     const std::size_t more = std::fread(buffer + got, 1, size - got, file_);
     if (more < size - got && std::ferror(file_) != 0) {
-        throw read_failure(shown_, "read");
+        return read_failure(shown_, "read");
     }
     return got + more;
 }
 
-std::size_t log_input::read(char *buffer, std::size_t size) {
+result<std::size_t> log_input::read(char *buffer, std::size_t size) {
     if (inflater_ == nullptr) {
         std::size_t got = 0;
         // A pipe hands over what it holds: a short read is the end only
         // when nothing comes.
         while (got < size) {
-            const std::size_t more = read_raw(buffer + got, size - got);
-            if (more == 0) {
+            const result<std::size_t> more = read_raw(buffer + got, size - got);
+            if (!more) {
+                return more;
+            }
+            if (*more == 0) {
                 break;
             }
-            got += more;
+            got += *more;
         }
         return got;
     }
@@ -227,17 +251,25 @@ std::size_t log_input::read(char *buffer, std::size_t size) {
 }
 
 #if TARVELO_HAVE_ZLIB
-std::size_t log_input::inflate_some(char *buffer, std::size_t size) {
+result<std::size_t> log_input::inflate_some(char *buffer, std::size_t size) {
+    const auto damaged = [this](const char *why) {
+        return trouble{cause::unusable, "cannot read " + shown_ +
+                                            ": its compressed data is damaged" +
+                                            (why != nullptr ? std::string(" (") + why + ")" : "")};
+    };
     inflater &z = *inflater_;
     z_stream &s = z.stream;
     s.next_out = reinterpret_cast<Bytef *>(buffer);
     s.avail_out = static_cast<uInt>(size);
     while (s.avail_out != 0) {
         if (s.avail_in == 0 && !z.ended) {
-            const std::size_t got = read_raw(z.in.data(), z.in.size());
-            z.ended = got == 0;
+            const result<std::size_t> got = read_raw(z.in.data(), z.in.size());
+            if (!got) {
+                return got;
+            }
+            z.ended = *got == 0;
             s.next_in = reinterpret_cast<Bytef *>(z.in.data());
-            s.avail_in = static_cast<uInt>(got);
+            s.avail_in = static_cast<uInt>(*got);
         }
         if (s.avail_in == 0 && z.ended) {
             // The end of the file: whole if no member was left open.
@@ -245,28 +277,29 @@ std::size_t log_input::inflate_some(char *buffer, std::size_t size) {
             break;
         }
         z.in_member = true;
-        const int result = inflate(&s, Z_NO_FLUSH);
-        if (result == Z_STREAM_END) {
+        const int inflated = inflate(&s, Z_NO_FLUSH);
+        if (inflated == Z_STREAM_END) {
             // gzip allows members one after another (a log compressed
             // piece by piece, or files put together with cat): each is read.
             z.in_member = false;
             if (inflateReset(&s) != Z_OK) {
-                throw setting_error("cannot read " + shown_ + ": its compressed data is damaged");
+                return damaged(nullptr);
             }
             continue;
         }
-        if (result == Z_BUF_ERROR && s.avail_in == 0) {
+        if (inflated == Z_BUF_ERROR && s.avail_in == 0) {
             continue; // needs more input
         }
-        if (result != Z_OK) {
-            throw setting_error("cannot read " + shown_ + ": its compressed data is damaged" +
-                                (s.msg != nullptr ? std::string(" (") + s.msg + ")" : ""));
+        if (inflated != Z_OK) {
+            return damaged(s.msg);
         }
     }
     return size - s.avail_out;
 }
 #else
-std::size_t log_input::inflate_some(char * /*buffer*/, std::size_t /*size*/) { return 0; }
+result<std::size_t> log_input::inflate_some(char * /*buffer*/, std::size_t /*size*/) {
+    return std::size_t{0};
+}
 #endif
 
 } // namespace tarvelo::tool

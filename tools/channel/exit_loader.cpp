@@ -1,7 +1,7 @@
 // exit_loader.cpp: see exit_loader.h.
-#include "tools/exit_loader.h"
+#include "tools/channel/exit_loader.h"
 
-#include "tools/options.h"
+#include "tools/exit_codes.h"
 
 #include "standin/host.h"
 
@@ -48,9 +48,9 @@ tarvelo_entry_fn *load_exit(const std::string &path, const std::string &entry_na
         case standin::loaded_library::problem::entry_elsewhere:
             throw setting_error(error);
         case standin::loaded_library::problem::cannot_load:
-            throw failure(exit_library, error + search_note(path));
+            throw failure(exit_code::library_unusable, error + search_note(path));
         default:
-            throw failure(exit_library, error);
+            throw failure(exit_code::library_unusable, error);
         }
     }
     tarvelo_entry_fn *entry = library->entry();

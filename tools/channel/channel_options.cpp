@@ -1,13 +1,13 @@
 // channel_options.cpp: see channel_options.h.
-#include "tools/channel_options.h"
+#include "tools/channel/channel_options.h"
 
 #include "tools/system/append_check.h"
 #include "tools/system/library_path.h"
+#include "tools/system/shown_text.h"
 
 #include "auth/password.h"
 #include "exit/exit_data.h"
 #include "exit/tarvelo.h"
-#include "log/line.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,7 +23,7 @@ constexpr std::string_view trace_word = trace_keyword;
 
 // How long a log path leaves room for the trace word after it.
 std::string room_for_trace() {
-    return "a log path of at most " + std::to_string(exit_data_width - trace_word.size() - 1) +
+    return "a log path of at most " + std::to_string(log_path_room_for_trace) +
            " bytes leaves room for \" " + std::string(trace_word) + "\"";
 }
 
@@ -53,26 +53,17 @@ std::string upper(std::string_view word) {
 
 } // namespace
 
-std::string shown_word(std::string_view word) {
-    std::string text;
-    for (const char c : word) {
-        append_shown(text, c);
-    }
-    return text;
-}
-
 std::string library_path(const arguments &a) {
-    return a.value(library_option.name).value_or(default_library_path());
+    return a.value(library_option).value_or(default_library_path());
 }
 
-std::string entry_name(const arguments &a) {
-    return a.value(entry_option.name).value_or("TARVELO");
-}
+std::string entry_name(const arguments &a) { return a.value(entry_option).value_or("TARVELO"); }
 
 std::string channel_name(const arguments &a) {
-    std::string name = a.value(channel_option.name).value_or("TO.PARTNER");
+    std::string name = a.value(channel_option).value_or("TO.PARTNER");
     if (name.empty() || name.size() > channel_name_width) {
-        throw usage_error("--channel must be 1 to 20 bytes, not " + std::to_string(name.size()));
+        throw usage_error("--channel must be 1 to " + std::to_string(channel_name_width) +
+                          " bytes, not " + std::to_string(name.size()));
     }
     return name;
 }
@@ -91,8 +82,8 @@ std::string read_password_file(const std::string &path) {
     if (file == nullptr) {
         throw setting_error("cannot read the password file " + path + ": " + std::strerror(errno));
     }
-    // Only the first line matters: a password is at most 12 bytes, so a
-    // longer first line is reported as too long without reading it all.
+    // Only the first line matters: a password fills at most its field, so
+    // a longer first line is reported as too long without reading it all.
     std::string line;
     bool ended = false;
     for (int c; line.size() <= 4 * max_password_length && (c = std::fgetc(file)) != EOF;) {
@@ -122,8 +113,8 @@ std::string read_password_file(const std::string &path) {
 }
 
 std::string channel_password(const arguments &a, const std::string &fallback) {
-    const std::optional<std::string> text = a.value(password_option.name);
-    const std::optional<std::string> file = a.value(password_file_option.name);
+    const std::optional<std::string> text = a.value(password_option);
+    const std::optional<std::string> file = a.value(password_file_option);
     if (text && file) {
         throw usage_error("--password and --password-file cannot be combined");
     }
@@ -136,7 +127,7 @@ std::string channel_password(const arguments &a, const std::string &fallback) {
 }
 
 std::string password_source(const arguments &a) {
-    const std::optional<std::string> file = a.value(password_file_option.name);
+    const std::optional<std::string> file = a.value(password_file_option);
     if (!file) {
         return {};
     }
@@ -179,7 +170,7 @@ std::vector<std::string> exit_data_surprises(std::string_view data) {
     for (const std::string_view word : words) {
         if (std::any_of(word.begin(), word.end(),
                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
-            surprises.push_back("the word \"" + shown_word(word) +
+            surprises.push_back("the word \"" + shown_text(word) +
                                 "\" holds a control byte (a tab?): the exit splits the exit data "
                                 "on blanks only, so it is one word");
         }
@@ -236,18 +227,18 @@ exit_data_setting exit_data_for(const std::string &log_path, bool trace) {
     return exit_data_setting_of(data);
 }
 
-exit_data_setting exit_data_from(const arguments &a, std::string_view command_name, bool trace) {
-    const std::optional<std::string> typed = a.value(exit_data_option.name);
-    const std::optional<std::string> log = a.value(log_option.name);
-    trace = trace || a.flag(trace_option.name);
+exit_data_setting exit_data_from(const arguments &a, std::string_view command_name) {
+    const std::optional<std::string> typed = a.value(exit_data_option);
+    const std::optional<std::string> log = a.value(log_option);
+    const bool trace = a.given(trace_option);
     exit_data_setting setting;
     if (typed) {
-        if (log || a.flag(trace_option.name)) {
+        if (log || trace) {
             throw usage_error("--exit-data cannot be combined with --log or --trace");
         }
         if (typed->size() > exit_data_width) {
             throw usage_error("--exit-data is " + std::to_string(typed->size()) +
-                              " bytes; the field holds 32");
+                              " bytes; the field holds " + std::to_string(exit_data_width));
         }
         for (const std::string &surprise : exit_data_surprises(*typed)) {
             std::fprintf(stderr, "tarvelo %s: warning: --exit-data: %s\n",
@@ -257,17 +248,14 @@ exit_data_setting exit_data_from(const arguments &a, std::string_view command_na
     } else {
         setting = exit_data_for(log.value_or(""), trace);
     }
-    if (!setting.log_path.empty()) {
-        check_log_path(setting.log_path);
-    }
-    return setting;
+    return log_checked(std::move(setting));
 }
 
-void check_log_path(const std::string &path) {
-    std::string why;
-    if (!can_append_to(path, &why)) {
-        throw setting_error("cannot append to the log file " + path + ": " + why);
+exit_data_setting log_checked(exit_data_setting setting) {
+    if (!setting.log_path.empty()) {
+        checked(can_append_to(setting.log_path));
     }
+    return setting;
 }
 
 } // namespace tarvelo::tool

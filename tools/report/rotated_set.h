@@ -3,16 +3,16 @@
 // dates, PATH-20261208 and PATH-20261207.gz (PATH-2026120822 when rotated
 // hourly), and the PATH-2026120822.backup that logrotate's "create" leaves
 // when the exit made the new log before logrotate could.
-#ifndef TARVELO_TOOLS_SYSTEM_ROTATED_SET_H
-#define TARVELO_TOOLS_SYSTEM_ROTATED_SET_H
+#ifndef TARVELO_TOOLS_REPORT_ROTATED_SET_H
+#define TARVELO_TOOLS_REPORT_ROTATED_SET_H
 
-#include "tools/system/log_input.h"
+#include "tools/report/log_input.h"
+#include "tools/system/result.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 namespace tarvelo::tool {
@@ -41,9 +41,10 @@ struct rotated_copy {
 // The copies of the set of `path` that exist now, oldest first, `path`
 // itself last when it exists. None at all is an empty list: a log not yet
 // written to, or just moved away by a rotation. A directory that cannot be
-// read (missing, mistyped, forbidden) sets `error`: an empty list then says
-// nothing about the log.
-std::vector<rotated_copy> rotated_set(const std::string &path, std::error_code &error);
+// read (missing, mistyped, forbidden) is unusable, and no list is given,
+// since an empty one would pass for a quiet log; the trouble says "cannot
+// read its directory" and why.
+result<std::vector<rotated_copy>> rotated_set(const std::string &path);
 
 // What the files of the set of `path` must be to be read, as the report
 // may run with privilege over a directory that others may write. The log

@@ -1,5 +1,5 @@
 // rotated_set.cpp: see rotated_set.h.
-#include "tools/system/rotated_set.h"
+#include "tools/report/rotated_set.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -87,7 +87,7 @@ std::optional<unsigned long long> rotation_age(std::string_view name, std::strin
     return dated_age(rest);
 }
 
-std::vector<rotated_copy> rotated_set(const std::string &path, std::error_code &error) {
+result<std::vector<rotated_copy>> rotated_set(const std::string &path) {
     namespace fs = std::filesystem;
     const fs::path whole(path);
     const std::string base = whole.filename().string();
@@ -96,13 +96,16 @@ std::vector<rotated_copy> rotated_set(const std::string &path, std::error_code &
         directory = ".";
     }
     std::vector<rotated_copy> found;
-    error.clear();
+    std::error_code error;
     for (fs::directory_iterator entry(directory, error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (const std::optional<unsigned long long> age = rotation_age(name, base)) {
             found.push_back({*age == 0 ? path : (whole.parent_path() / name).string(), {}, *age});
         }
+    }
+    if (error) {
+        return trouble{cause::unusable, "cannot read its directory: " + error.message()};
     }
     // A copy and its compressed twin sort together, the plain one first.
     std::sort(found.begin(), found.end(), [](const rotated_copy &a, const rotated_copy &b) {

@@ -1,8 +1,10 @@
 // log_input.h: a log file opened for "tarvelo report", plain or
 // gzip-compressed (told by its first bytes, never by its name), read as the
 // lines the exit wrote.
-#ifndef TARVELO_TOOLS_SYSTEM_LOG_INPUT_H
-#define TARVELO_TOOLS_SYSTEM_LOG_INPUT_H
+#ifndef TARVELO_TOOLS_REPORT_LOG_INPUT_H
+#define TARVELO_TOOLS_REPORT_LOG_INPUT_H
+
+#include "tools/system/result.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "tools/failure.h"
+#include <utility>
 
 namespace tarvelo::tool {
 
@@ -41,19 +42,14 @@ struct open_rules {
     bool single_link = false;
 };
 
-// Thrown for a file that the rules refuse: the file is there and readable,
-// but it is not one the report should read. Names the file escaped.
-class refused_file : public failure {
-public:
-    using failure::failure;
-};
-
 class log_input {
 public:
-    // "-" is standard input, which may be a pipe. Throws a setting_error
-    // that names the file when it cannot be opened, a refused_file when it
-    // is not what `rules` allow.
-    explicit log_input(const std::string &name, const open_rules &rules = {});
+    // "-" is standard input, which may be a pipe. The trouble names the
+    // file, escaped: unusable when it cannot be opened, refused when it is
+    // there and readable but not what `rules` allow (not a file the report
+    // should read), the system's when its decompression cannot be set up.
+    static result<std::unique_ptr<log_input>> open(const std::string &name,
+                                                   const open_rules &rules = {});
     ~log_input();
     log_input(const log_input &) = delete;
     log_input &operator=(const log_input &) = delete;
@@ -66,8 +62,8 @@ public:
     std::optional<std::uint32_t> owner() const { return owner_; }
     bool compressed() const { return inflater_ != nullptr; }
     // Up to `size` bytes of the log, decompressed; fewer only at its end.
-    // Throws a setting_error on a read error or a damaged compressed file.
-    std::size_t read(char *buffer, std::size_t size);
+    // A read error or damaged compressed data makes the file unusable.
+    result<std::size_t> read(char *buffer, std::size_t size);
     // Set after the last read when a compressed file ended in the middle
     // of its data (still being compressed, or cut short): what it held up
     // to there has been read.
@@ -76,8 +72,10 @@ public:
 private:
     struct inflater;
 
-    std::size_t read_raw(char *buffer, std::size_t size);
-    std::size_t inflate_some(char *buffer, std::size_t size);
+    explicit log_input(std::string shown);
+    result<void> start(const std::string &name, const open_rules &rules);
+    result<std::size_t> read_raw(char *buffer, std::size_t size);
+    result<std::size_t> inflate_some(char *buffer, std::size_t size);
 
     std::string shown_;
     std::FILE *file_ = nullptr;
