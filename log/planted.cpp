@@ -3,8 +3,9 @@
 // Walking a path one component at a time costs two or three system calls a
 // component, where a whole logged line takes four; so the first line of
 // each clock second walks its path, and the other lines of that second to
-// the same path, by the same effective user, open it by name as the walk
-// found it may be opened, at no cost beyond the open. Only a walk that
+// the same path open it by name as the walk found it may be opened, at no
+// cost beyond the open (not even a look at the effective user, which is a
+// system call of its own). Only a walk that
 // found the path settled is kept (see walked_path): every directory entered
 // and every link followed was one that only root or the process's user
 // could replace.
@@ -12,13 +13,14 @@
 // What a kept verdict lets through, for the rest of its second and no
 // longer: a change that root or the host's own user makes to the path
 // (replacing a directory on it with a link of theirs that leads through
-// another user's link, say) is taken without a look. Nothing another user
-// does is: they cannot change a settled path's directories, and where they
-// may write the directory that holds the file (/tmp), the file is still
-// opened without following a link and its owner and names are looked at on
-// every line, on the descriptor that is written. A path that is not settled
-// (relative, with "..", or through a directory that others may write) is
-// walked on every line, and one refused is walked again on the next.
+// another user's link, say) is taken without a look; so, for a host that
+// changes its effective user while it runs, is what the walk found under
+// the user it had then (that user's links followed, that user's files
+// taken). Nothing another user does is: they cannot change a settled path's directories, and where
+// they may write the directory that holds the file (/tmp), the file is still opened without
+// following a link and its owner and names are looked at on every line, on the descriptor that is
+// written. A path that is not settled (relative, with "..", or through a directory that others may
+// write) is walked on every line, and one refused is walked again on the next.
 #include "log/planted.h"
 
 #include "log/path_walk.h"
@@ -49,12 +51,17 @@ enum verdict_bits : std::uint32_t {
 struct verdict_key {
     std::uint32_t path[path_words];
     std::uint32_t second;
-    std::uint32_t user;
     std::size_t slot;
 };
 
+// What a walk found: verdict_bits, and the effective user it walked as.
+struct verdict {
+    std::uint32_t bits;
+    std::uint32_t user;
+};
+
 // False for a path too long to be kept.
-bool key_of(const char *path, std::time_t now, unsigned user, verdict_key *key) {
+bool key_of(const char *path, std::time_t now, verdict_key *key) {
     const std::size_t length = strnlen(path, sizeof key->path + 1);
     if (length > sizeof key->path) {
         return false;
@@ -66,7 +73,6 @@ bool key_of(const char *path, std::time_t now, unsigned user, verdict_key *key) 
         hash = (hash ^ static_cast<unsigned char>(path[i])) * 16777619u;
     }
     key->second = static_cast<std::uint32_t>(now);
-    key->user = user;
     key->slot = hash % verdict_slots;
     return true;
 }
@@ -77,21 +83,22 @@ bool key_of(const char *path, std::time_t now, unsigned user, verdict_key *key) 
 // atomic of its own, so no access is a data race.
 class verdict_slot {
 public:
-    std::uint32_t find(const verdict_key &key) const {
+    // No bits when none is kept for the key.
+    verdict find(const verdict_key &key) const {
         const std::uint32_t before = sequence_.load(std::memory_order_acquire);
-        bool same = (before & 1u) == 0 && second_.load(std::memory_order_relaxed) == key.second &&
-                    user_.load(std::memory_order_relaxed) == key.user;
+        bool same = (before & 1u) == 0 && second_.load(std::memory_order_relaxed) == key.second;
         for (std::size_t i = 0; i < path_words; ++i) {
             same = same && path_[i].load(std::memory_order_relaxed) == key.path[i];
         }
-        const std::uint32_t bits = bits_.load(std::memory_order_relaxed);
+        const verdict found{bits_.load(std::memory_order_relaxed),
+                            user_.load(std::memory_order_relaxed)};
         std::atomic_thread_fence(std::memory_order_acquire);
-        return same && sequence_.load(std::memory_order_relaxed) == before ? bits : 0;
+        return same && sequence_.load(std::memory_order_relaxed) == before ? found : verdict{};
     }
 
     // Kept unless another thread is keeping one here at this moment: that
     // one's is as good.
-    void keep(const verdict_key &key, std::uint32_t bits) {
+    void keep(const verdict_key &key, verdict found) {
         std::uint32_t sequence = sequence_.load(std::memory_order_relaxed);
         if ((sequence & 1u) != 0 ||
             !sequence_.compare_exchange_strong(sequence, sequence + 1, std::memory_order_relaxed)) {
@@ -99,11 +106,11 @@ public:
         }
         std::atomic_thread_fence(std::memory_order_release);
         second_.store(key.second, std::memory_order_relaxed);
-        user_.store(key.user, std::memory_order_relaxed);
         for (std::size_t i = 0; i < path_words; ++i) {
             path_[i].store(key.path[i], std::memory_order_relaxed);
         }
-        bits_.store(bits, std::memory_order_relaxed);
+        bits_.store(found.bits, std::memory_order_relaxed);
+        user_.store(found.user, std::memory_order_relaxed);
         sequence_.store(sequence + 2, std::memory_order_release);
     }
 
@@ -122,8 +129,8 @@ constinit verdict_slot verdicts[verdict_slots];
 // as the walk opened it; elsewhere without following a link in the last
 // place (a link there is walked again: ELOOP), and the file looked at as
 // the walk looked at it.
-int open_as_found(const char *path, int flags, mode_t mode, std::uint32_t bits, unsigned user) {
-    if ((bits & directory_open_to_others) == 0) {
+int open_as_found(const char *path, int flags, mode_t mode, verdict found) {
+    if ((found.bits & directory_open_to_others) == 0) {
         return open(path, flags, mode);
     }
     const int fd = open(path, flags | O_NOFOLLOW, mode);
@@ -139,9 +146,9 @@ int open_as_found(const char *path, int flags, mode_t mode, std::uint32_t bits, 
     }
     walked_path where{};
     where.settled = true;
-    where.directory_open_to_all_and_sticky = (bits & directory_sticky_open) != 0;
+    where.directory_open_to_all_and_sticky = (found.bits & directory_sticky_open) != 0;
     where.directory_writable_by_others = true;
-    if (!file_may_be_written(file.mode, file.owner, file.links, user, where)) {
+    if (!file_may_be_written(file.mode, file.owner, file.links, found.user, where)) {
         close(fd);
         errno = EACCES;
         return -1;
@@ -152,23 +159,23 @@ int open_as_found(const char *path, int flags, mode_t mode, std::uint32_t bits, 
 } // namespace
 
 int open_unplanted(const char *path, int flags, mode_t mode, std::time_t now) {
-    const auto user = static_cast<unsigned>(geteuid());
     verdict_key key{};
-    const bool kept = path[0] == '/' && key_of(path, now, user, &key);
-    const std::uint32_t bits = kept ? verdicts[key.slot].find(key) : 0;
-    if (bits != 0) {
-        const int fd = open_as_found(path, flags, mode, bits, user);
+    const bool keyed = path[0] == '/' && key_of(path, now, &key);
+    const verdict kept = keyed ? verdicts[key.slot].find(key) : verdict{};
+    if (kept.bits != 0) {
+        const int fd = open_as_found(path, flags, mode, kept);
         if (fd >= 0 || errno != ELOOP) {
             return fd;
         }
     }
+    const auto user = static_cast<unsigned>(geteuid());
     walked_path found{};
     const int fd = open_walking(path, flags, mode, user, &found);
-    if (fd >= 0 && found.settled && kept) {
-        verdicts[key.slot].keep(
-            key, verdict_found |
-                     (found.directory_open_to_all_and_sticky ? directory_sticky_open : 0u) |
-                     (found.directory_writable_by_others ? directory_open_to_others : 0u));
+    if (fd >= 0 && found.settled && keyed) {
+        const std::uint32_t bits =
+            verdict_found | (found.directory_open_to_all_and_sticky ? directory_sticky_open : 0u) |
+            (found.directory_writable_by_others ? directory_open_to_others : 0u);
+        verdicts[key.slot].keep(key, verdict{bits, user});
     }
     return fd;
 }
