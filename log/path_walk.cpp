@@ -105,11 +105,7 @@ private:
     bool enter(int fd) {
         file_status status{};
         if (fd < 0 || !status_of_descriptor(fd, &status)) {
-            const int error = errno;
-            if (fd >= 0) {
-                close(fd);
-            }
-            errno = error;
+            failed(fd);
             return false;
         }
         if (directory_ >= 0) {
@@ -155,21 +151,28 @@ private:
             // looked at: walked again on every line.
             settled_ = false;
         }
-        const int fd = openat(directory_, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        // Asked for as a directory first, which is what it nearly always is,
+        // and which mounts it if it is an automount point; as itself only
+        // when it is not one, to see whether it is a link.
+        int fd = openat(directory_, name, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+        const bool directory = fd >= 0;
+        if (fd < 0 && errno == ENOTDIR) {
+            fd = openat(directory_, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        }
         file_status status{};
         if (fd < 0 || !status_of_descriptor(fd, &status)) {
             return failed(fd);
         }
-        if (S_ISLNK(status.mode)) {
-            return follow(fd, status, name, false);
+        if (directory) {
+            settled_ = settled_ && entry_settled(directory_status_, status, user_);
+            return enter(fd) ? walking_on : -1;
         }
-        if (!S_ISDIR(status.mode)) {
+        if (!S_ISLNK(status.mode)) {
             close(fd);
             errno = ENOTDIR;
             return -1;
         }
-        settled_ = settled_ && entry_settled(directory_status_, status, user_);
-        return enter(fd) ? walking_on : -1;
+        return follow(fd, status, name, false);
     }
 
     // The last component is opened as asked, but never through a link: a

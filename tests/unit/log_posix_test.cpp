@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -380,15 +381,25 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
 // What the walk answers where the path itself is wrong, and the status
 // calls where the system cannot give a status.
 TEST_F(PlantedLog, PathsThatNameNoFileAndStatusFailures) {
-    const std::string too_long = "/" + std::string(1100, 'd') + "/x.log";
+    // Paths of 1023 and 1024 characters, in components the kernel takes.
+    std::string longest = dir_.path();
+    while (longest.size() < 1023) {
+        longest += "/" + std::string(std::min<std::size_t>(200, 1023 - longest.size() - 1), 'd');
+    }
+    // A link whose text, "d/d/d/...", does not fit in front of the rest.
     const std::string long_text = dir_.file("long");
-    ASSERT_EQ(symlink(std::string(1000, 'd').c_str(), long_text.c_str()), 0);
+    std::string text;
+    while (text.size() < 1000) {
+        text += "d/";
+    }
+    ASSERT_EQ(symlink(text.c_str(), long_text.c_str()), 0);
     const std::pair<std::string, int> paths[] = {
         {"", ENOENT},
         {"/", EISDIR},
         {dir_.file("x.log/"), EISDIR},
         {dir_.file("missing/x.log"), ENOENT},
-        {too_long, ENAMETOOLONG},
+        {longest, ENOENT},
+        {longest + "d", ENAMETOOLONG},
         {long_text + "/" + std::string(30, 'e') + "/x.log", ENAMETOOLONG},
         {"/dev/null/x.log", ENOTDIR},
     };
