@@ -38,11 +38,14 @@ bool writable_by_others(const file_status &directory, unsigned user) {
 
 // Only root and `user` can replace `entry` in `directory`: nobody else may
 // write the directory, or it is sticky and the entry is theirs (in /tmp
-// nobody but its owner and root can remove or rename a file).
+// nobody but its owner, the directory's owner and root can remove or
+// rename an entry).
 bool entry_settled(const file_status &directory, const file_status &entry, unsigned user) {
-    return !writable_by_others(directory, user) ||
-           ((directory.mode & S_ISVTX) != 0 && belongs_to_root_or(entry.owner, user) &&
-            belongs_to_root_or(directory.owner, user));
+    if (!belongs_to_root_or(directory.owner, user)) {
+        return false;
+    }
+    return (directory.mode & (S_IWGRP | S_IWOTH)) == 0 ||
+           ((directory.mode & S_ISVTX) != 0 && belongs_to_root_or(entry.owner, user));
 }
 
 bool is_name(const char *component, const char *name) { return std::strcmp(component, name) == 0; }
@@ -73,20 +76,19 @@ public:
 
     int open(const char *path, walked_path *found) {
         const std::size_t length = std::strlen(path);
-        if (length >= sizeof pending_) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        if (length == 0) {
-            errno = ENOENT;
+        if (length == 0 || length >= sizeof pending_) {
+            errno = length == 0 ? ENOENT : ENAMETOOLONG;
             return -1;
         }
         std::memcpy(pending_, path, length + 1);
         settled_ = path[0] == '/';
-        if (!begin_at(path[0] == '/' ? "/" : ".")) {
-            return -1;
-        }
         for (;;) {
+            // From the working directory at first for a relative path; from
+            // "/" for an absolute one, and again for each link whose text is.
+            if (begin_ && !begin_at(pending_[0] == '/' ? "/" : ".")) {
+                return -1;
+            }
+            begin_ = false;
             const int step = next_component();
             if (step != walking_on) {
                 *found = found_in(directory_status_, settled_, user_);
@@ -97,23 +99,21 @@ public:
 
 private:
     bool begin_at(const char *where) {
-        return enter(::open(where, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        file_status status{};
+        const int fd = status_or_close(::open(where, O_PATH | O_DIRECTORY | O_CLOEXEC), &status);
+        if (fd >= 0) {
+            enter(fd, status);
+        }
+        return fd >= 0;
     }
 
-    // The directory open on `fd` (or the failed open's -1) is where the
-    // walk goes on.
-    bool enter(int fd) {
-        file_status status{};
-        if (fd < 0 || !status_of_descriptor(fd, &status)) {
-            failed(fd);
-            return false;
-        }
+    // The walk goes on from the directory open on `fd`.
+    void enter(int fd, const file_status &status) {
         if (directory_ >= 0) {
             close(directory_);
         }
         directory_ = fd;
         directory_status_ = status;
-        return true;
     }
 
     // Takes the next component off the path and steps over it: the file
@@ -155,122 +155,112 @@ private:
         // and which mounts it if it is an automount point; as itself only
         // when it is not one, to see whether it is a link.
         int fd = openat(directory_, name, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
-        const bool directory = fd >= 0;
         if (fd < 0 && errno == ENOTDIR) {
             fd = openat(directory_, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
         }
         file_status status{};
-        if (fd < 0 || !status_of_descriptor(fd, &status)) {
-            return failed(fd);
-        }
-        if (directory) {
-            settled_ = settled_ && entry_settled(directory_status_, status, user_);
-            return enter(fd) ? walking_on : -1;
-        }
-        if (!S_ISLNK(status.mode)) {
-            close(fd);
-            errno = ENOTDIR;
+        fd = status_or_close(fd, &status);
+        if (fd < 0) {
             return -1;
         }
-        return follow(fd, status, name, false);
+        if (S_ISDIR(status.mode)) {
+            settled_ = settled_ && entry_settled(directory_status_, status, user_);
+            enter(fd, status);
+            return walking_on;
+        }
+        if (S_ISLNK(status.mode)) {
+            return follow(fd, status, name, false);
+        }
+        close(fd);
+        errno = ENOTDIR;
+        return -1;
     }
 
     // The last component is opened as asked, but never through a link: a
     // link there (ELOOP) is looked at and followed as any other.
     int open_last(const char *name) {
         const int fd = openat(directory_, name, flags_ | O_NOFOLLOW, mode_);
-        if (fd >= 0) {
-            return checked(fd);
+        if (fd >= 0 || errno != ELOOP) {
+            return kept(fd);
         }
-        if (errno != ELOOP) {
-            return -1;
-        }
-        const int link = openat(directory_, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
         file_status status{};
-        if (link < 0 || !status_of_descriptor(link, &status)) {
-            return failed(link);
+        const int link =
+            status_or_close(openat(directory_, name, O_PATH | O_NOFOLLOW | O_CLOEXEC), &status);
+        if (link >= 0 && S_ISLNK(status.mode)) {
+            return follow(link, status, name, true);
         }
-        if (!S_ISLNK(status.mode)) {
-            // Replaced by something else since the open: walked again on
-            // the next line, refused on this one.
+        // Gone, or no link any more, since the open: refused on this line,
+        // walked again on the next.
+        if (link >= 0) {
             close(link);
             errno = ELOOP;
-            return -1;
         }
-        return follow(link, status, name, true);
+        return -1;
     }
 
     // The link open on `link` (with O_PATH and O_NOFOLLOW), found under
     // `name` in the directory reached: followed when its owner may decide
     // where the host writes.
     int follow(int link, const file_status &status, const char *name, bool last) {
-        if (!belongs_to_root_or(status.owner, user_)) {
+        if (!belongs_to_root_or(status.owner, user_) || ++links_ > links_at_most) {
             close(link);
-            errno = EACCES;
+            errno = belongs_to_root_or(status.owner, user_) ? ELOOP : EACCES;
             return -1;
         }
-        if (++links_ > links_at_most) {
-            close(link);
-            errno = ELOOP;
-            return -1;
+        // A link of the host's own at the path's end may be moved away by
+        // the host (a rotation), and where others may write, another user
+        // may put theirs in its place: such a path is walked on every line.
+        settled_ = settled_ && (last ? !writable_by_others(directory_status_, user_)
+                                     : entry_settled(directory_status_, status, user_));
+        if (!on_process_file_system(directory_)) {
+            return read_link(link) ? walking_on : -1;
         }
-        settled_ = settled_ && entry_settled(directory_status_, status, user_);
-        if (on_process_file_system(directory_)) {
-            close(link);
-            return last ? checked(openat(directory_, name, flags_, mode_))
-                        : (enter(openat(directory_, name, O_PATH | O_DIRECTORY | O_CLOEXEC))
-                               ? walking_on
-                               : -1);
+        close(link);
+        if (last) {
+            return kept(openat(directory_, name, flags_, mode_));
         }
-        return read_link(link) && (pending_[0] != '/' || begin_at("/")) ? walking_on : -1;
+        file_status target{};
+        const int fd =
+            status_or_close(openat(directory_, name, O_PATH | O_DIRECTORY | O_CLOEXEC), &target);
+        if (fd >= 0) {
+            enter(fd, target);
+        }
+        return fd >= 0 ? walking_on : -1;
     }
 
     // The link's own text, read from the link that was looked at (not by
-    // its name again), takes its name's place in front of the rest.
+    // its name again), takes its name's place in front of the rest. There
+    // is always room for a character of it: the link's name and a slash
+    // stood before the rest, or the rest is empty.
     bool read_link(int link) {
         const std::size_t rest = std::strlen(pending_ + at_);
         char *const tail = pending_ + sizeof pending_ - rest - 1;
         std::memmove(tail, pending_ + at_, rest + 1);
         const auto room = static_cast<std::size_t>(tail - pending_);
-        const ssize_t length = room > 1 ? readlinkat(link, "", pending_, room) : -1;
-        const int error = room > 1 ? errno : ENAMETOOLONG;
+        const ssize_t length = readlinkat(link, "", pending_, room);
+        const int error = errno;
         close(link);
-        if (length <= 0 || static_cast<std::size_t>(length) >= room) {
-            errno = length < 0 ? error : length == 0 ? ENOENT : ENAMETOOLONG;
+        if (length < 0) {
+            errno = error;
             return false;
         }
         const auto text = static_cast<std::size_t>(length);
+        if (text == 0 || text >= room) {
+            errno = text == 0 ? ENOENT : ENAMETOOLONG; // cut short, or empty
+            return false;
+        }
         pending_[text] = rest > 0 ? '/' : '\0';
         if (rest > 0) {
             std::memmove(pending_ + text + 1, tail, rest + 1);
         }
         at_ = 0;
+        begin_ = pending_[0] == '/';
         return true;
     }
 
-    // The file as opened: kept when the rules let it be written.
-    int checked(int fd) {
-        file_status file{};
-        if (fd < 0 || !status_of_descriptor(fd, &file)) {
-            return failed(fd);
-        }
-        if (!file_may_be_written(file.mode, file.owner, file.links, user_,
-                                 found_in(directory_status_, settled_, user_))) {
-            close(fd);
-            errno = EACCES;
-            return -1;
-        }
-        return fd;
-    }
-
-    // -1 with the error of the call that failed, `fd` closed when open.
-    static int failed(int fd) {
-        const int error = errno;
-        if (fd >= 0) {
-            close(fd);
-        }
-        errno = error;
-        return -1;
+    // The file opened at the path's end, or the failed open's -1.
+    int kept(int fd) const {
+        return kept_if_writable(fd, user_, found_in(directory_status_, settled_, user_));
     }
 
     const int flags_;
@@ -281,17 +271,30 @@ private:
     char pending_[walk_room];
     std::size_t at_ = 0;
     int links_ = 0;
+    bool begin_ = true;
     bool settled_ = false;
 };
 
-} // namespace
-
-bool file_may_be_written(unsigned mode, unsigned owner, unsigned long links, unsigned user,
-                         const walked_path &where) {
-    if (where.directory_open_to_all_and_sticky && !belongs_to_root_or(owner, user)) {
+// Whether a file found where `where` says may be written by `user` (see
+// kept_if_writable).
+bool file_may_be_written(const file_status &file, unsigned user, const walked_path &where) {
+    if (where.directory_open_to_all_and_sticky && !belongs_to_root_or(file.owner, user)) {
         return false;
     }
-    return !(where.directory_writable_by_others && !S_ISDIR(mode) && links > 1);
+    return !where.directory_writable_by_others || file.links <= 1;
+}
+
+} // namespace
+
+int kept_if_writable(int fd, unsigned user, const walked_path &where) {
+    file_status file{};
+    fd = status_or_close(fd, &file);
+    if (fd >= 0 && !file_may_be_written(file, user, where)) {
+        close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
 }
 
 int open_walking(const char *path, int flags, mode_t mode, unsigned user, walked_path *found) {

@@ -25,27 +25,27 @@ struct walked_path {
     // Nothing on the way could have been changed by anyone but root and the
     // process's user: the path is absolute, has no "..", and each directory
     // entered and each link followed sits in a directory that only they may
-    // write, or in a sticky one (/tmp) and belongs to them. Opening the same
-    // name again then leads to the same place until one of them changes it.
+    // write, or in a sticky one (/tmp) of theirs and belongs to them; a link
+    // at the path's end, only in a directory that only they may write.
+    // Opening the same name again then leads to the same place until one of
+    // them changes it.
     bool settled;
     // The directory that holds the file, as the rules for the file see it
-    // (see file_may_be_written).
+    // (see kept_if_writable).
     bool directory_open_to_all_and_sticky;
     bool directory_writable_by_others;
 };
 
-// Whether a file found in a directory with these properties may be written
-// by a process whose effective user is `user`: not when the directory is
-// sticky and open to all (/tmp) and the file belongs to neither root nor
-// `user` (anyone could have left it there, as the kernel's
-// protected_regular says), and not when others may write the directory and
-// the file has more than one name (anyone could have linked a file of
-// root's there, which the kernel allows where protected_hardlinks is off).
-// A directory's other names are its "." and its subdirectories' "..": a
-// directory is never refused for them (it cannot be written as a log
-// anyway).
-bool file_may_be_written(unsigned mode, unsigned owner, unsigned long links, unsigned user,
-                         const walked_path &where);
+// The file open on `fd` (or a failed open's -1), found in a directory as
+// `where` says, when a process whose effective user is `user` may write
+// it: `fd` itself. Not when the directory is sticky and open to all (/tmp)
+// and the file belongs to neither root nor `user` (anyone could have left
+// it there, as the kernel's protected_regular says), and not when others
+// may write the directory and the file has more than one name (anyone
+// could have given a file of root's a second name there, which the kernel
+// allows where protected_hardlinks is off): then -1 with EACCES, and `fd`
+// closed; so too when the file's status cannot be had, with its error.
+int kept_if_writable(int fd, unsigned user, const walked_path &where);
 
 // open(path, flags, mode), with the path resolved one component at a time
 // from "/" (or from the working directory for a relative path, which is
@@ -56,7 +56,7 @@ bool file_may_be_written(unsigned mode, unsigned owner, unsigned long links, uns
 // gives EISDIR. A link on the process file system (/proc/self/fd/1, behind
 // /dev/stdout) is made by the kernel and followed by it, as it leads to
 // what the process has open and has no text that names it. The file opened
-// must then pass file_may_be_written, else EACCES. -1 with errno set on
+// must then pass kept_if_writable, else EACCES. -1 with errno set on
 // failure, and no descriptor of the walk left open. `found` says what a
 // later line may take as it stands.
 int open_walking(const char *path, int flags, mode_t mode, unsigned user, walked_path *found);

@@ -5,10 +5,9 @@
 // each clock second walks its path, and the other lines of that second to
 // the same path open it by name as the walk found it may be opened, at no
 // cost beyond the open (not even a look at the effective user, which is a
-// system call of its own). Only a walk that
-// found the path settled is kept (see walked_path): every directory entered
-// and every link followed was one that only root or the process's user
-// could replace.
+// system call of its own). Only a walk that found the path settled is kept
+// (see walked_path): every directory entered and every link followed was
+// one that only root or the process's user could replace.
 //
 // What a kept verdict lets through, for the rest of its second and no
 // longer: a change that root or the host's own user makes to the path
@@ -16,15 +15,16 @@
 // another user's link, say) is taken without a look; so, for a host that
 // changes its effective user while it runs, is what the walk found under
 // the user it had then (that user's links followed, that user's files
-// taken). Nothing another user does is: they cannot change a settled path's directories, and where
-// they may write the directory that holds the file (/tmp), the file is still opened without
-// following a link and its owner and names are looked at on every line, on the descriptor that is
-// written. A path that is not settled (relative, with "..", or through a directory that others may
-// write) is walked on every line, and one refused is walked again on the next.
+// taken). Nothing another user does is: they cannot change a settled
+// path's directories, and where they may write the directory that holds
+// the file (/tmp), the file is still opened without following a link, and
+// its owner and names are looked at on every line, on the descriptor that
+// is written. A path that is not settled (relative, with "..", or through
+// a directory that others may write) is walked on every line, and one
+// refused is walked again on the next.
 #include "log/planted.h"
 
 #include "log/path_walk.h"
-#include "os/file_status.h"
 
 #include <atomic>
 #include <cerrno>
@@ -133,27 +133,11 @@ int open_as_found(const char *path, int flags, mode_t mode, verdict found) {
     if ((found.bits & directory_open_to_others) == 0) {
         return open(path, flags, mode);
     }
-    const int fd = open(path, flags | O_NOFOLLOW, mode);
-    file_status file{};
-    if (fd < 0) {
-        return -1;
-    }
-    if (!status_of_descriptor(fd, &file)) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
     walked_path where{};
     where.settled = true;
     where.directory_open_to_all_and_sticky = (found.bits & directory_sticky_open) != 0;
     where.directory_writable_by_others = true;
-    if (!file_may_be_written(file.mode, file.owner, file.links, found.user, where)) {
-        close(fd);
-        errno = EACCES;
-        return -1;
-    }
-    return fd;
+    return kept_if_writable(open(path, flags | O_NOFOLLOW, mode), found.user, where);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // file_status.cpp: see file_status.h.
 #include "os/file_status.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -44,6 +45,16 @@ bool status_of_descriptor(int fd, file_status *status) {
     }
     describe(raw, status);
     return true;
+}
+
+int status_or_close(int fd, file_status *status) {
+    if (fd < 0 || status_of_descriptor(fd, status)) {
+        return fd;
+    }
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
 }
 
 bool on_process_file_system(int fd) {

@@ -22,6 +22,11 @@ struct file_status {
 // The status of the file open on `fd`. False with errno set on failure.
 bool status_of_descriptor(int fd, file_status *status);
 
+// `fd` with its status in `status`. -1 as it stands when `fd` is a failed
+// open's -1; -1 with errno set, and `fd` closed, when its status cannot be
+// had.
+int status_or_close(int fd, file_status *status);
+
 // Whether the directory open on `fd` (an O_PATH descriptor will do) is on
 // the kernel's process file system, /proc, whose links only the kernel
 // makes. False when that cannot be told (kernels before 3.12 cannot say it

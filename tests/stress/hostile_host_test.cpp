@@ -109,17 +109,19 @@ enum class host_log {
     on_full_file_system,   // a 64 KiB tmpfs with one page left
     dev_full,              // every write fails with ENOSPC
     // Left by another user (root only can give them away) where the log
-    // path leads, each to steer the host's lines into a file only the host
-    // may write: the lines go nowhere but standard output.
+    // path leads, to read the host's lines or to steer them into a file
+    // only the host may write: the lines go nowhere but standard output.
     planted_link,               // a symbolic link, in a sticky directory open to all
     planted_file,               // a file anyone may write, there
     planted_directory_link,     // a link there in the middle of the path, to a
                                 // directory only the host may enter, that holds the log
     planted_directory_link_new, // the same, where the log is not yet
     planted_in_their_directory, // a link in a directory of their own, not sticky
-    planted_second_name,        // a second name (hard link) in a sticky directory
-                                // open to all, as the kernel allows it where
-                                // fs.protected_hardlinks is off
+    // A second name (hard link) for a file only the host may write, in a
+    // sticky directory open to all. Another user can make one only where
+    // fs.protected_hardlinks is off; the test makes it as the host's own
+    // user, which the exit cannot tell apart, so this row needs no root.
+    planted_second_name,
 };
 enum class host_sigpipe { default_action, blocked, blocked_and_pending };
 // Whether the host runs in a sandbox that refuses the getrandom system call

@@ -25,6 +25,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -67,11 +68,15 @@ enum class left {
     link_of_the_kernel // /proc/self/fd/N, a file the process has open
 };
 
-// How the path is spelled.
-enum class spelled { absolute, relative, dotted };
+// How the path is spelled: longer than the exit data holds, with "./"
+// in it; with "." and ".." in it.
+enum class spelled { absolute, relative, padded, dotted };
 
-// What the log's path held a line before it was planted.
-enum class seen { never, clean_this_second, clean_a_second_before };
+// What stood there when a line found the path clean before it was planted:
+// the same shape, all ours, this second or the second before, moved away
+// as a rotation moves it; or, in the log's directory's place, a directory
+// of the other user's own, this second.
+enum class seen { never, ours_this_second, ours_a_second_before, theirs_this_second };
 
 struct planted_case {
     const char *what;
@@ -153,6 +158,12 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
          spelled::relative, never, 0},
         {"the same, by a path with . and .. in it", "own", left::link_in_between, false, false,
          spelled::dotted, never, 0},
+        {"our file by a path longer than the exit data holds", "own", left::file, false, false,
+         spelled::padded, never, 0},
+        {"our link in place of the log's directory, in a directory open to all", "open",
+         left::link_in_between, false, false, absolute, never, 0},
+        {"our link in place of the log's directory, in a directory of another user", "theirs",
+         left::link_in_between, false, false, absolute, never, 0},
         {"another's link in place of the log's directory", "own", left::link_in_between, true,
          false, absolute, never, EACCES},
         {"the same, in a sticky directory open to all", "sticky", left::link_in_between, true,
@@ -180,17 +191,22 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
         // Planted after a line found the path clean: not taken on the
         // strength of what was found then.
         {"another's file, after ours was moved away in the same second", "sticky", left::file, true,
-         false, absolute, seen::clean_this_second, EACCES},
+         false, absolute, seen::ours_this_second, EACCES},
         {"another's link, after ours was moved away in the same second", "sticky", left::link, true,
-         false, absolute, seen::clean_this_second, EACCES},
+         false, absolute, seen::ours_this_second, EACCES},
         {"a second name, after ours was moved away in the same second", "sticky", left::second_name,
-         false, false, absolute, seen::clean_this_second, EACCES},
-        {"another's link in place of the log's directory, in the same second", "open",
-         left::link_in_between, true, false, absolute, seen::clean_this_second, EACCES},
-        {"another's link in place of the log's directory, in the next second", "own",
-         left::link_in_between, true, false, absolute, seen::clean_a_second_before, EACCES},
+         false, false, absolute, seen::ours_this_second, EACCES},
+        {"another's link in place of our link to the log's directory, in the same second", "open",
+         left::link_in_between, true, false, absolute, seen::ours_this_second, EACCES},
+        {"another's directory in place of the log's directory, swapped for their link in the "
+         "same second",
+         "sticky", left::link_in_between, true, false, absolute, seen::theirs_this_second, EACCES},
+        {"the same, in a directory of theirs", "theirs", left::link_in_between, true, false,
+         absolute, seen::theirs_this_second, EACCES},
+        {"another's link in place of our link to the log's directory, in the next second", "own",
+         left::link_in_between, true, false, absolute, seen::ours_a_second_before, EACCES},
         {"our file again, after ours was moved away in the same second", "sticky", left::file,
-         false, false, absolute, seen::clean_this_second, 0},
+         false, false, absolute, seen::ours_this_second, 0},
     };
     // Root of a user namespace (an emulator's, a container's) may not give
     // a file to a user the namespace does not map: tried, not assumed.
@@ -220,21 +236,33 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
         const std::string directory = dir_.file(name);
         ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
         ASSERT_EQ(chmod(directory.c_str(), mode_of(c.directory_mode)), 0);
+        if (std::string(c.directory_mode) == "theirs") {
+            ASSERT_EQ(chown(directory.c_str(), someone_else, someone_else), 0);
+        }
         const std::string target = directory + ".target";
         std::string in_directory = "x.log"; // the path from the directory
         const uid_t owner = c.others ? someone_else : 0;
         int kept_open = -1;
 
-        // A line while the path was clean: the host's own file (or the
-        // log's own directory), moved away as a rotation moves it.
+        // A line while the path was clean, then what it found moved away.
         if (c.before != seen::never) {
             const bool in_between = c.what_is_there == left::link_in_between;
             const std::string clean = directory + (in_between ? "/d" : "/x.log");
-            const std::string log = in_between ? clean + "/x.log" : clean;
-            if (in_between) {
-                ASSERT_EQ(mkdir(clean.c_str(), 0700), 0);
+            const std::string clean_target = directory + ".clean";
+            if (c.before == seen::theirs_this_second) {
+                ASSERT_EQ(mkdir(clean.c_str(), 0755), 0);
+                ASSERT_EQ(chown(clean.c_str(), someone_else, someone_else), 0);
+            } else if (in_between) {
+                ASSERT_EQ(mkdir(clean_target.c_str(), 0700), 0);
+                ASSERT_EQ(symlink(clean_target.c_str(), clean.c_str()), 0);
+            } else if (c.what_is_there == left::link) {
+                make_file(clean_target, 0600);
+                ASSERT_EQ(symlink(clean_target.c_str(), clean.c_str()), 0);
+            } else {
+                make_file(clean, 0600);
             }
-            const std::time_t then = c.before == seen::clean_this_second ? now : now - 1;
+            const std::time_t then = c.before == seen::ours_a_second_before ? now - 1 : now;
+            const std::string log = in_between ? clean + "/x.log" : clean;
             const int fd = open_unplanted(log.c_str(), O_WRONLY | O_CREAT, 0600, then);
             ASSERT_GE(fd, 0) << std::strerror(errno);
             close(fd);
@@ -290,12 +318,11 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
             ASSERT_GE(kept_open, 0);
             break;
         }
-        if (std::string(c.directory_mode) == "theirs") {
-            ASSERT_EQ(chown(directory.c_str(), someone_else, someone_else), 0);
-        }
         std::string path = directory + "/" + in_directory;
         if (c.spelling == spelled::relative) {
             path = in_directory;
+        } else if (c.spelling == spelled::padded) {
+            path = directory + "/././././././././././" + in_directory;
         } else if (c.spelling == spelled::dotted) {
             path = directory + "/./../" + name + "//" + in_directory;
         } else if (kept_open >= 0) {
@@ -393,6 +420,9 @@ TEST_F(PlantedLog, PathsThatNameNoFileAndStatusFailures) {
         text += "d/";
     }
     ASSERT_EQ(symlink(text.c_str(), long_text.c_str()), 0);
+    const int socket_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(socket_fd, 0);
+    const std::string socket_link = "/proc/self/fd/" + std::to_string(socket_fd);
     const std::pair<std::string, int> paths[] = {
         {"", ENOENT},
         {"/", EISDIR},
@@ -402,6 +432,9 @@ TEST_F(PlantedLog, PathsThatNameNoFileAndStatusFailures) {
         {longest + "d", ENAMETOOLONG},
         {long_text + "/" + std::string(30, 'e') + "/x.log", ENAMETOOLONG},
         {"/dev/null/x.log", ENOTDIR},
+        // Links the kernel makes, to what cannot be opened that way.
+        {socket_link, ENXIO},
+        {socket_link + "/x.log", ENOTDIR},
     };
     for (const auto &[path, error] : paths) {
         SCOPED_TRACE(path.substr(0, 64));
@@ -409,9 +442,13 @@ TEST_F(PlantedLog, PathsThatNameNoFileAndStatusFailures) {
         EXPECT_LT(open_unplanted(path.c_str(), O_WRONLY | O_CREAT, 0600, 1700000000), 0);
         EXPECT_EQ(errno, error);
     }
+    close(socket_fd);
     file_status status{};
     EXPECT_FALSE(status_of_descriptor(-1, &status));
     EXPECT_FALSE(on_process_file_system(-1));
+    errno = EDOM;
+    EXPECT_EQ(status_or_close(-1, &status), -1);
+    EXPECT_EQ(errno, EDOM) << "the failed open's error kept";
 }
 
 std::atomic<int> delivered{0}; // lock-free: safe in a handler
