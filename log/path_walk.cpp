@@ -186,16 +186,17 @@ private:
         file_status status{};
         const int link =
             status_or_close(openat(directory_, name, O_PATH | O_NOFOLLOW | O_CLOEXEC), &status);
-        if (link >= 0 && S_ISLNK(status.mode)) {
-            return follow(link, status, name, true);
+        if (link < 0) {
+            return -1; // gone since the open: refused on this line
         }
-        // Gone, or no link any more, since the open: refused on this line,
-        // walked again on the next.
-        if (link >= 0) {
+        if (!S_ISLNK(status.mode)) {
+            // No link any more since the open: refused on this line, walked
+            // again on the next.
             close(link);
             errno = ELOOP;
+            return -1;
         }
-        return -1;
+        return follow(link, status, name, true);
     }
 
     // The link open on `link` (with O_PATH and O_NOFOLLOW), found under

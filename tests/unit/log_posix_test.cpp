@@ -73,10 +73,16 @@ enum class left {
 enum class spelled { absolute, relative, padded, dotted };
 
 // What stood there when a line found the path clean before it was planted:
-// the same shape, all ours, this second or the second before, moved away
-// as a rotation moves it; or, in the log's directory's place, a directory
-// of the other user's own, this second.
-enum class seen { never, ours_this_second, ours_a_second_before, theirs_this_second };
+// the same shape, all ours, this second or the second before, or a file of
+// ours, this second, moved away as a rotation moves it; or, in the log's
+// directory's place, a directory of the other user's own, this second.
+enum class seen {
+    never,
+    ours_this_second,
+    ours_a_second_before,
+    our_file_this_second,
+    theirs_this_second
+};
 
 struct planted_case {
     const char *what;
@@ -194,6 +200,10 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
          false, absolute, seen::ours_this_second, EACCES},
         {"another's link, after ours was moved away in the same second", "sticky", left::link, true,
          false, absolute, seen::ours_this_second, EACCES},
+        {"another's link, after our file was moved away in the same second", "sticky", left::link,
+         true, false, absolute, seen::our_file_this_second, EACCES},
+        {"our link, after our file was moved away in the same second", "sticky", left::link, false,
+         false, absolute, seen::our_file_this_second, 0},
         {"a second name, after ours was moved away in the same second", "sticky", left::second_name,
          false, false, absolute, seen::ours_this_second, EACCES},
         {"another's link in place of our link to the log's directory, in the same second", "open",
@@ -255,7 +265,7 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
             } else if (in_between) {
                 ASSERT_EQ(mkdir(clean_target.c_str(), 0700), 0);
                 ASSERT_EQ(symlink(clean_target.c_str(), clean.c_str()), 0);
-            } else if (c.what_is_there == left::link) {
+            } else if (c.what_is_there == left::link && c.before != seen::our_file_this_second) {
                 make_file(clean_target, 0600);
                 ASSERT_EQ(symlink(clean_target.c_str(), clean.c_str()), 0);
             } else {
