@@ -15,12 +15,19 @@
 // another user's link, say) is taken without a look; so, for a host that
 // changes its effective user while it runs, is what the walk found under
 // the user it had then (that user's links followed, that user's files
-// taken). Nothing another user does is: they cannot change a settled
-// path's directories, and where they may write the directory that holds
-// the file (/tmp), the file is still opened without following a link, and
+// taken); and so, should the host itself remove or move away a directory
+// of its own on the path from a sticky directory open to all (/tmp), is
+// what another user puts in its place. That is acceptable: each needs the
+// host's own hand on the path's directories while it logs to them, and
+// lasts until the next second; checking for it would cost every line a
+// system call. Nothing else another user does is taken: they cannot change
+// a settled path's directories; where they may write the directory that
+// holds the file (/tmp), the file is opened without following a link, and
 // its owner and names are looked at on every line, on the descriptor that
-// is written. A path that is not settled (relative, with "..", or through
-// a directory that others may write) is walked on every line, and one
+// is written; and a link at the path's end there leaves the path not
+// settled (the host may move its link away and another put theirs in its
+// place). A path that is not settled (relative, with "..", or through a
+// directory that others may write) is walked on every line, and one
 // refused is walked again on the next.
 #include "log/planted.h"
 
