@@ -215,6 +215,12 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
          absolute, seen::theirs_this_second, EACCES},
         {"another's link in place of our link to the log's directory, in the next second", "own",
          left::link_in_between, true, false, absolute, seen::ours_a_second_before, EACCES},
+        // What only root (or the host's own user) could change in a path
+        // found settled is taken until the second ends, as planted.cpp says:
+        // here root itself put another's link in a directory of our own.
+        {"another's link that root put in place of our link to the log's directory, in the same "
+         "second",
+         "own", left::link_in_between, true, false, absolute, seen::ours_this_second, 0},
         {"our file again, after ours was moved away in the same second", "sticky", left::file,
          false, false, absolute, seen::ours_this_second, 0},
     };
