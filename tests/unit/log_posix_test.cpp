@@ -376,9 +376,18 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
             ASSERT_GE(fd, 0) << std::strerror(error);
             EXPECT_EQ(write(fd, "x", 1), 1);
             close(fd);
+            EXPECT_EQ(lowest_free_descriptor(), free_before) << "a descriptor left open";
         }
         if (kept_open >= 0) {
             close(kept_open);
+        }
+        // Each line went where the path leads, and only there.
+        if (c.expected_errno == 0) {
+            const bool own_file = c.what_is_there == left::file;
+            const std::string written_to =
+                own_file ? directory + "/x.log"
+                         : target + (c.what_is_there == left::link_in_between ? "/x.log" : "");
+            EXPECT_EQ(read_file(written_to), "xx") << written_to;
         }
         // Nothing created where the planter pointed.
         if (c.expected_errno != 0 && c.what_is_there == left::link_in_between) {
@@ -387,38 +396,53 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
     }
 
     // On descriptor 0 (a host running with its standard input closed), and
-    // whatever errno held before: a log is opened, and a planted one
+    // whatever errno held before: a log is opened, through our link, a link
+    // the kernel made and a link of one character, and a planted one
     // refused all the same, with no descriptor of the walk left behind.
     const std::string planted = dir_.file("1/0.log"); // in the first row's sticky directory
     const int planted_fd = open(planted.c_str(), O_WRONLY | O_CREAT, 0666);
     ASSERT_GE(planted_fd, 0);
     close(planted_fd);
     const bool planted_too = root && chown(planted.c_str(), someone_else, someone_else) == 0;
-    for (const std::string &path : {dir_.file("0.log"), planted}) {
-        if (path == planted && !planted_too) {
-            continue;
-        }
-        const int saved_stdin = dup(STDIN_FILENO); // -1: closed already
-        close(STDIN_FILENO);
-        errno = ELOOP;
-        const int fd = open_unplanted(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600, now);
-        const int error = errno;
-        if (fd >= 0) {
-            close(fd);
-        }
-        const bool stdin_free = lowest_free_descriptor() == STDIN_FILENO;
-        if (saved_stdin >= 0) {
-            dup2(saved_stdin, STDIN_FILENO);
-            close(saved_stdin);
-        }
-        EXPECT_TRUE(stdin_free) << "a descriptor of the walk left open";
-        if (path == planted) {
-            EXPECT_LT(fd, 0);
-            EXPECT_EQ(error, EACCES);
-        } else {
-            EXPECT_GE(fd, 0);
+    ASSERT_EQ(symlink(".", dir_.file("one").c_str()), 0);
+    const int kept_open = open(dir_.file("kept").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(kept_open, 0);
+    const std::string paths[] = {dir_.file("0.log"), planted,
+                                 dir_.file("2/x.log"), // the second row's link, ours
+                                 "/proc/self/fd/" + std::to_string(kept_open), dir_.file("one/z")};
+    std::time_t second = now;
+    for (const int error_before : {ELOOP, ENOTDIR}) {
+        ++second; // walked, not taken as found in the second before
+        for (const std::string &path : paths) {
+            SCOPED_TRACE(path);
+            if (path == planted && !planted_too) {
+                continue;
+            }
+            const int saved_stdin = dup(STDIN_FILENO); // -1: closed already
+            close(STDIN_FILENO);
+            errno = error_before;
+            const int fd =
+                open_unplanted(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600, second);
+            const int error = errno;
+            if (fd >= 0) {
+                close(fd);
+            }
+            const bool stdin_free = lowest_free_descriptor() == STDIN_FILENO;
+            if (saved_stdin >= 0) {
+                dup2(saved_stdin, STDIN_FILENO);
+                close(saved_stdin);
+            }
+            EXPECT_TRUE(stdin_free) << "a descriptor of the walk left open";
+            if (path == planted) {
+                EXPECT_LT(fd, 0);
+                EXPECT_EQ(error, EACCES);
+            } else {
+                EXPECT_GE(fd, 0) << std::strerror(error);
+            }
         }
     }
+    close(kept_open);
+    EXPECT_TRUE(file_exists(dir_.file("z"))) << "through the link of one character";
 }
 
 // What the walk answers where the path itself is wrong, and the status
@@ -432,10 +456,15 @@ TEST_F(PlantedLog, PathsThatNameNoFileAndStatusFailures) {
     // A link whose text, "d/d/d/...", does not fit in front of the rest.
     const std::string long_text = dir_.file("long");
     std::string text;
-    while (text.size() < 1000) {
+    while (text.size() < 1100) {
         text += "d/";
     }
     ASSERT_EQ(symlink(text.c_str(), long_text.c_str()), 0);
+    // Links at the path's end whose texts just fit, and just do not.
+    const std::string fits = dir_.file("fits");
+    const std::string does_not_fit = dir_.file("does-not-fit");
+    ASSERT_EQ(symlink((text.substr(0, 1021) + "e").c_str(), fits.c_str()), 0);
+    ASSERT_EQ(symlink(text.substr(0, 1023).c_str(), does_not_fit.c_str()), 0);
     const int socket_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(socket_fd, 0);
     const std::string socket_link = "/proc/self/fd/" + std::to_string(socket_fd);
@@ -448,6 +477,8 @@ TEST_F(PlantedLog, PathsThatNameNoFileAndStatusFailures) {
         {longest + "d", ENAMETOOLONG},
         {long_text + "/" + std::string(30, 'e') + "/x.log", ENAMETOOLONG},
         {"/dev/null/x.log", ENOTDIR},
+        {fits, ENOENT},
+        {does_not_fit, ENAMETOOLONG},
         // Links the kernel makes, to what cannot be opened that way.
         {socket_link, ENXIO},
         {socket_link + "/x.log", ENOTDIR},
@@ -455,8 +486,10 @@ TEST_F(PlantedLog, PathsThatNameNoFileAndStatusFailures) {
     for (const auto &[path, error] : paths) {
         SCOPED_TRACE(path.substr(0, 64));
         errno = 0;
+        const int free_before = lowest_free_descriptor();
         EXPECT_LT(open_unplanted(path.c_str(), O_WRONLY | O_CREAT, 0600, 1700000000), 0);
         EXPECT_EQ(errno, error);
+        EXPECT_EQ(lowest_free_descriptor(), free_before) << "a descriptor left open";
     }
     close(socket_fd);
     file_status status{};
