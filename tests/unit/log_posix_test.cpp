@@ -69,7 +69,8 @@ enum class left {
 };
 
 // How the path is spelled: longer than the exit data holds, with "./"
-// in it; with "." and ".." in it.
+// in it; with ".." and "//" in it (short enough to be kept for a second,
+// were it not for "..").
 enum class spelled { absolute, relative, padded, dotted };
 
 // What stood there when a line found the path clean before it was planted:
@@ -162,7 +163,7 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
          absolute, never, 0},
         {"the same, by a relative path", "own", left::link_in_between, false, false,
          spelled::relative, never, 0},
-        {"the same, by a path with . and .. in it", "own", left::link_in_between, false, false,
+        {"the same, by a path with .. in it", "own", left::link_in_between, false, false,
          spelled::dotted, never, 0},
         {"our file by a path longer than the exit data holds", "own", left::file, false, false,
          spelled::padded, never, 0},
@@ -221,6 +222,9 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
         {"another's link that root put in place of our link to the log's directory, in the same "
          "second",
          "own", left::link_in_between, true, false, absolute, seen::ours_this_second, 0},
+        // A path with ".." in it is walked on every line.
+        {"the same, by a path with .. in it", "own", left::link_in_between, true, false,
+         spelled::dotted, seen::ours_this_second, EACCES},
         {"our file again, after ours was moved away in the same second", "sticky", left::file,
          false, false, absolute, seen::ours_this_second, 0},
     };
@@ -256,7 +260,18 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
             ASSERT_EQ(chown(directory.c_str(), someone_else, someone_else), 0);
         }
         const std::string target = directory + ".target";
-        std::string in_directory = "x.log"; // the path from the directory
+        // The path from the directory, and as the row spells it.
+        const std::string in_directory = c.what_is_there == left::link_in_between   ? "d/x.log"
+                                         : c.what_is_there == left::link_to_nowhere ? "loop/x.log"
+                                                                                    : "x.log";
+        std::string path = directory + "/" + in_directory;
+        if (c.spelling == spelled::relative) {
+            path = in_directory;
+        } else if (c.spelling == spelled::padded) {
+            path = directory + "/././././././././././" + in_directory;
+        } else if (c.spelling == spelled::dotted) {
+            path = directory + "/../" + name + "//" + in_directory;
+        }
         const uid_t owner = c.others ? someone_else : 0;
         int kept_open = -1;
 
@@ -278,8 +293,8 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
                 make_file(clean, 0600);
             }
             const std::time_t then = c.before == seen::ours_a_second_before ? now - 1 : now;
-            const std::string log = in_between ? clean + "/x.log" : clean;
-            const int fd = open_unplanted(log.c_str(), O_WRONLY | O_CREAT, 0600, then);
+            ASSERT_NE(c.spelling, spelled::relative);
+            const int fd = open_unplanted(path.c_str(), O_WRONLY | O_CREAT, 0600, then);
             ASSERT_GE(fd, 0) << std::strerror(errno);
             close(fd);
             ASSERT_EQ(rename(clean.c_str(), (clean + ".1").c_str()), 0);
@@ -301,7 +316,6 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
             break;
         case left::link_to_nowhere:
             ASSERT_EQ(symlink((directory + "/loop").c_str(), (directory + "/loop").c_str()), 0);
-            in_directory = "loop/x.log";
             break;
         case left::link_in_between:
             // To a directory only we may enter: nothing may be created there.
@@ -310,7 +324,6 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
             if (c.others) {
                 ASSERT_EQ(lchown((directory + "/d").c_str(), owner, owner), 0);
             }
-            in_directory = "d/x.log";
             break;
         case left::link_to_a_link: {
             // Ours by its full name, then by a name relative to its own
@@ -334,14 +347,7 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
             ASSERT_GE(kept_open, 0);
             break;
         }
-        std::string path = directory + "/" + in_directory;
-        if (c.spelling == spelled::relative) {
-            path = in_directory;
-        } else if (c.spelling == spelled::padded) {
-            path = directory + "/././././././././././" + in_directory;
-        } else if (c.spelling == spelled::dotted) {
-            path = directory + "/./../" + name + "//" + in_directory;
-        } else if (kept_open >= 0) {
+        if (kept_open >= 0) {
             path = "/proc/self/fd/" + std::to_string(kept_open);
         }
         // As the exit opens its log, and without O_CREAT: some kernels refuse
