@@ -269,11 +269,13 @@ private:
     const unsigned user_;
     int directory_ = -1;
     file_status directory_status_{};
-    char pending_[walk_room];
     std::size_t at_ = 0;
     int links_ = 0;
     bool begin_ = true;
     bool settled_ = false;
+    // Last, and ending the walk's object with no padding after it: a write
+    // past its end would leave the walk, where the address checker sees it.
+    alignas(8) char pending_[walk_room];
 };
 
 // Whether a file found where `where` says may be written by `user` (see

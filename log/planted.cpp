@@ -43,9 +43,11 @@
 namespace tarvelo {
 namespace {
 
-// The exit data's log path is at most 32 bytes, kept whole in a verdict:
-// a verdict is never taken for another path, however alike.
-constexpr std::size_t path_words = 8;
+// The exit data's log path is at most 32 bytes, kept whole in a verdict
+// after the second it was found in: a verdict is never taken for another
+// path, however alike, nor in another second.
+constexpr std::size_t path_bytes = 32;
+constexpr std::size_t key_words = 1 + path_bytes / 4;
 constexpr std::size_t verdict_slots = 16;
 
 // What a verdict holds besides its key; 0 is none.
@@ -55,9 +57,10 @@ enum verdict_bits : std::uint32_t {
     directory_open_to_others = 4u,
 };
 
+// The second, then the path's bytes, the rest of them zero; and the slot
+// the path's hash picks.
 struct verdict_key {
-    std::uint32_t path[path_words];
-    std::uint32_t second;
+    std::uint32_t words[key_words];
     std::size_t slot;
 };
 
@@ -67,19 +70,18 @@ struct verdict {
     std::uint32_t user;
 };
 
-// False for a path too long to be kept.
+// False for a path too long to be kept. `key` comes zeroed.
 bool key_of(const char *path, std::time_t now, verdict_key *key) {
-    const std::size_t length = strnlen(path, sizeof key->path + 1);
-    if (length > sizeof key->path) {
+    const std::size_t length = strnlen(path, path_bytes + 1);
+    if (length > path_bytes) {
         return false;
     }
-    std::memset(key->path, 0, sizeof key->path);
-    std::memcpy(key->path, path, length);
+    key->words[0] = static_cast<std::uint32_t>(now);
+    std::memcpy(&key->words[1], path, length);
     std::uint32_t hash = 2166136261u; // FNV-1a
     for (std::size_t i = 0; i < length; ++i) {
         hash = (hash ^ static_cast<unsigned char>(path[i])) * 16777619u;
     }
-    key->second = static_cast<std::uint32_t>(now);
     key->slot = hash % verdict_slots;
     return true;
 }
@@ -93,9 +95,9 @@ public:
     // No bits when none is kept for the key.
     verdict find(const verdict_key &key) const {
         const std::uint32_t before = sequence_.load(std::memory_order_acquire);
-        bool same = (before & 1u) == 0 && second_.load(std::memory_order_relaxed) == key.second;
-        for (std::size_t i = 0; i < path_words; ++i) {
-            same = same && path_[i].load(std::memory_order_relaxed) == key.path[i];
+        bool same = (before & 1u) == 0;
+        for (std::size_t i = 0; i < key_words; ++i) {
+            same = same && words_[i].load(std::memory_order_relaxed) == key.words[i];
         }
         const verdict found{bits_.load(std::memory_order_relaxed),
                             user_.load(std::memory_order_relaxed)};
@@ -112,9 +114,8 @@ public:
             return;
         }
         std::atomic_thread_fence(std::memory_order_release);
-        second_.store(key.second, std::memory_order_relaxed);
-        for (std::size_t i = 0; i < path_words; ++i) {
-            path_[i].store(key.path[i], std::memory_order_relaxed);
+        for (std::size_t i = 0; i < key_words; ++i) {
+            words_[i].store(key.words[i], std::memory_order_relaxed);
         }
         bits_.store(found.bits, std::memory_order_relaxed);
         user_.store(found.user, std::memory_order_relaxed);
@@ -122,11 +123,10 @@ public:
     }
 
 private:
-    std::atomic<std::uint32_t> sequence_{0};
-    std::atomic<std::uint32_t> second_{0};
-    std::atomic<std::uint32_t> user_{0};
-    std::atomic<std::uint32_t> path_[path_words]{};
-    std::atomic<std::uint32_t> bits_{0};
+    std::atomic<std::uint32_t> sequence_{};
+    std::atomic<std::uint32_t> words_[key_words]{};
+    std::atomic<std::uint32_t> bits_{};
+    std::atomic<std::uint32_t> user_{};
 };
 
 constinit verdict_slot verdicts[verdict_slots];

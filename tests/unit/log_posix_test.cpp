@@ -426,14 +426,19 @@ TEST_F(PlantedLog, RefusedWhereAnotherUserCouldHavePlacedWhatIsOpened) {
             }
             const int saved_stdin = dup(STDIN_FILENO); // -1: closed already
             close(STDIN_FILENO);
-            errno = error_before;
-            const int fd =
-                open_unplanted(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600, second);
-            const int error = errno;
-            if (fd >= 0) {
-                close(fd);
+            // Twice: walked, then opened as the walk found it.
+            int fd = -1;
+            int error = 0;
+            bool stdin_free = true;
+            for (int time = 0; time < 2; ++time) {
+                errno = error_before;
+                fd = open_unplanted(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600, second);
+                error = errno;
+                if (fd >= 0) {
+                    close(fd);
+                }
+                stdin_free = stdin_free && lowest_free_descriptor() == STDIN_FILENO;
             }
-            const bool stdin_free = lowest_free_descriptor() == STDIN_FILENO;
             if (saved_stdin >= 0) {
                 dup2(saved_stdin, STDIN_FILENO);
                 close(saved_stdin);
