@@ -52,8 +52,9 @@ int kept_if_writable(int fd, unsigned user, const walked_path &where);
 // taken as the host left it): a symbolic link anywhere on it is followed
 // only when it belongs to root or to `user`, else EACCES; at most 40 links
 // are followed, else ELOOP; a link's text longer than the walk has room
-// for gives ENAMETOOLONG; a path that names a directory (ends in a slash)
-// gives EISDIR. A link on the process file system (/proc/self/fd/1, behind
+// for gives ENAMETOOLONG, as does a path of 1024 characters or more; a
+// path that names a directory (ends in a slash) gives EISDIR, an empty one
+// ENOENT. A link on the process file system (/proc/self/fd/1, behind
 // /dev/stdout) is made by the kernel and followed by it, as it leads to
 // what the process has open and has no text that names it. The file opened
 // must then pass kept_if_writable, else EACCES. -1 with errno set on
