@@ -42,10 +42,15 @@ bool is_kernel_generator(int fd) {
 // on exec: no descriptor of ours survives the call or leaks into a child
 // that the host starts. Never on 0, 1 or 2 of a host that runs with one
 // closed: its standard output would go into the generator meanwhile.
+// Opened without waiting, and looked at before anything is read: a FIFO
+// standing there would otherwise hold the channel start until someone
+// opened it for writing, and then feed it bytes of their choice; opened
+// this way it is merely not the generator. The generator itself never
+// waits, flag or not.
 bool read_urandom(unsigned char *out, std::size_t length) {
     int fd;
     do {
-        fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     fd = above_standard_streams(fd);
     if (fd < 0) {

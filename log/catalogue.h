@@ -221,7 +221,7 @@ inline constexpr auto standard_error_lines = std::to_array<standard_error_line>(
     {.key = "log-open", .format = "Error accessing log file - errno %d\n",
      .meaning = "the exit could not open the log file named in the exit data for appending",
      .notes = {"`<N>` is the system's error number. The message line itself still went to standard output; nothing is lost there, but the log file misses it. It is written for every line the exit tries to log, trace lines included: while trace is off, each suppressed trace line still tries to open the file, so with trace off a sign-on gives several of these lines with no matching line on standard output.",
-               "In /tmp: in a sticky directory that everyone may write, a symbolic link, or an existing file owned by neither root nor the host's user, is refused with 13 (`EACCES`): see the operator's guide, [When the disk fills](operators-guide.md#when-the-disk-fills)."},
+               "A path another user could have steered is refused with 13 (`EACCES`): a symbolic link anywhere on the path that belongs to neither root nor the host's user; a file with more than one name in a directory that another user may write; an existing file of another user's in a sticky directory open to all (`/tmp`). See the operator's guide, [Where a log may lie](operators-guide.md#where-a-log-may-lie), for which rule refused it and how to lay out a log directory that passes."},
      .causes = {"2 (`ENOENT`): the directory does not exist",
                 "13 (`EACCES`): the host's user may not create or write the file",
                 "21 (`EISDIR`): the path names a directory",

@@ -17,10 +17,12 @@ namespace tarvelo {
 // Opens the log file at `path` to append one line: created when missing,
 // with no access for others (0640 at most, less the host's umask), never
 // waited on, never on descriptors 0 to 2, not inherited by the host's
-// children. In a sticky directory that everyone may write, a symbolic link
-// or an existing file there that belongs to neither root nor the process's
-// user is refused with EACCES (on POSIX systems; see planted.h, and
-// planted.cpp for what is taken as found for the rest of a clock second).
+// children. On POSIX systems a path that another user could have steered
+// is refused with EACCES: a symbolic link anywhere on it that belongs to
+// neither root nor the process's user, a file with more than one name in a
+// directory others may write, another's file in a sticky directory open to
+// all (see planted.h, and planted.cpp for what is taken as found for the
+// rest of a clock second).
 // -1 with errno set when it cannot be opened. `now` is the line's clock
 // second.
 [[nodiscard]] int open_log(const char *path, std::time_t now);

@@ -232,13 +232,15 @@ int append_to_file(int fd, const char *path, const char *line, std::size_t lengt
 // with a reader stays non-blocking for the write too: when its reader falls
 // behind and it is full, the line (shorter than PIPE_BUF, so never written
 // in part) is dropped and said rather than stalling the channel. On a
-// regular file the flag changes nothing. A planted link or file is refused
-// (see planted.h). A descriptor of 0, 1 or 2 (a host running with one
-// closed) is moved up, on that rare path only: on 1, standard output would
-// write every line into the log a second time.
+// regular file the flag changes nothing. A terminal named as the log never
+// becomes the host's controlling terminal. A path another user could have
+// steered is refused (see planted.h). A descriptor of 0, 1 or 2 (a host
+// running with one closed) is moved up, on that rare path only: on 1,
+// standard output would write every line into the log a second time.
 int open_log(const char *path, std::time_t now) {
-    return above_standard_streams(open_unplanted(
-        path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, new_log_mode, now));
+    return above_standard_streams(
+        open_unplanted(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                       new_log_mode, now));
 }
 
 int append_and_close(int fd, const char *path, const char *line, std::size_t length,

@@ -3,9 +3,9 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
-#include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,11 +18,9 @@ namespace {
 #if defined(SYS_fstatat64)
 using kernel_stat = struct stat64;
 constexpr long fstat_call = SYS_fstat64;
-constexpr long fstatat_call = SYS_fstatat64;
 #else
 using kernel_stat = struct stat;
 constexpr long fstat_call = SYS_fstat;
-constexpr long fstatat_call = SYS_newfstatat;
 #endif
 
 // The kernel hands device numbers over in its own encoding: major in bits 8
@@ -33,17 +31,9 @@ void describe(const kernel_stat &raw, file_status *status) {
     status->inode = static_cast<unsigned long long>(raw.st_ino);
     status->mode = static_cast<unsigned>(raw.st_mode);
     status->owner = static_cast<unsigned>(raw.st_uid);
+    status->links = static_cast<unsigned long>(raw.st_nlink);
     status->device_major = static_cast<unsigned>((device >> 8) & 0xfffu);
     status->device_minor = static_cast<unsigned>((device & 0xffu) | ((device >> 12) & 0xfff00u));
-}
-
-bool status_at(const char *path, int flags, file_status *status) {
-    kernel_stat raw{};
-    if (syscall(fstatat_call, AT_FDCWD, path, &raw, flags) != 0) {
-        return false;
-    }
-    describe(raw, status);
-    return true;
 }
 
 } // namespace
@@ -57,24 +47,19 @@ bool status_of_descriptor(int fd, file_status *status) {
     return true;
 }
 
-bool status_of_link(const char *path, file_status *status) {
-    return status_at(path, AT_SYMLINK_NOFOLLOW, status);
+int status_or_close(int fd, file_status *status) {
+    if (fd < 0 || status_of_descriptor(fd, status)) {
+        return fd;
+    }
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
 }
 
-bool status_of_parent(const char *path, file_status *status) {
-    const char *slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        return status_at(".", 0, status);
-    }
-    char parent[256];
-    const auto length = static_cast<std::size_t>(slash - path);
-    if (length >= sizeof parent) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    std::memcpy(parent, path, length);
-    parent[length] = '\0';
-    return status_at(length == 0 ? "/" : parent, 0, status);
+bool on_process_file_system(int fd) {
+    struct statfs raw {};
+    return fstatfs(fd, &raw) == 0 && raw.f_type == PROC_SUPER_MAGIC;
 }
 
 } // namespace tarvelo

@@ -14,6 +14,7 @@ struct file_status {
     unsigned long long inode;
     unsigned mode;         // type and permission bits, as st_mode
     unsigned owner;        // user id
+    unsigned long links;   // names the file has (hard links)
     unsigned device_major; // for a device: the kernel's numbers for it
     unsigned device_minor;
 };
@@ -21,14 +22,16 @@ struct file_status {
 // The status of the file open on `fd`. False with errno set on failure.
 bool status_of_descriptor(int fd, file_status *status);
 
-// The status of `path` itself: a symbolic link is described, not followed.
-// False with errno set on failure.
-bool status_of_link(const char *path, file_status *status);
+// `fd` with its status in `status`. -1 as it stands when `fd` is a failed
+// open's -1; -1 with errno set, and `fd` closed, when its status cannot be
+// had.
+int status_or_close(int fd, file_status *status);
 
-// The status of the directory that holds `path`'s last component: the
-// working directory when `path` has no slash. False with errno set on
-// failure (ENAMETOOLONG for a directory name longer than a log path can be).
-bool status_of_parent(const char *path, file_status *status);
+// Whether the directory open on `fd` (an O_PATH descriptor will do) is on
+// the kernel's process file system, /proc, whose links only the kernel
+// makes. False when that cannot be told (kernels before 3.12 cannot say it
+// of an O_PATH descriptor).
+bool on_process_file_system(int fd);
 
 } // namespace tarvelo
 

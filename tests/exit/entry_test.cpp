@@ -378,7 +378,9 @@ TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
     if (failing_malloc == nullptr || failing_log == nullptr) {
         GTEST_SKIP() << "runs only with the failing allocator preloaded";
     }
-    enum class kept { whole, nothing, parts, parts_behind_anothers, as_before };
+    // refused: the log not opened at all (and not created), said as a log
+    // file that cannot be opened.
+    enum class kept { whole, nothing, parts, parts_behind_anothers, as_before, refused };
     struct log_case {
         const char *what;
         int log; // failing_malloc.c's log_... values, in their order
@@ -406,7 +408,8 @@ TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
         {"the file-size limit cannot be had", 14, kept::whole, 0},
         {"the file-size limit reached: its signal never reaches the host", 0, kept::as_before,
          EFBIG, true},
-        {"no status of the log file to be had", 15, kept::whole, 0},
+        // What a link on the path leads to cannot be told: nothing is opened.
+        {"no status of any file to be had", 15, kept::refused, EIO},
         {"cut short, then failing: the path then leads to a copy that ends as the log", 16,
          kept::parts, EIO},
     };
@@ -458,7 +461,10 @@ TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
         const std::vector<std::string> lines = split_lines(out.out);
         ASSERT_EQ(lines.size(), 2u) << out.out;
         const std::string said =
-            c.said == 0 ? "" : "Error writing log file - errno " + std::to_string(c.said) + "\n";
+            c.said == 0
+                ? ""
+                : std::string(c.in_log == kept::refused ? "Error accessing" : "Error writing") +
+                      " log file - errno " + std::to_string(c.said) + "\n";
         EXPECT_EQ(out.err, said + said);
         switch (c.in_log) {
         case kept::whole:
@@ -466,6 +472,9 @@ TEST(AllocationFailure, LogFaultsLeaveEachLineWholeOrSaidAsLost) {
             break;
         case kept::nothing:
             EXPECT_EQ(in_log, "");
+            break;
+        case kept::refused:
+            EXPECT_FALSE(file_exists(log));
             break;
         case kept::parts:
             EXPECT_EQ(in_log, lines[0].substr(0, (lines[0].size() + 1) / 2) +

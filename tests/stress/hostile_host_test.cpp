@@ -108,10 +108,20 @@ enum class host_log {
     under_file_size_limit, // ulimit -f 4 (4 KiB), as the host was started
     on_full_file_system,   // a 64 KiB tmpfs with one page left
     dev_full,              // every write fails with ENOSPC
-    // Left in a sticky directory open to all by another user (root only can
-    // make one): the lines go nowhere but standard output.
-    planted_link, // a symbolic link to a file only the host may write
-    planted_file, // a file anyone may write
+    // Left by another user (root only can give them away) where the log
+    // path leads, to read the host's lines or to steer them into a file
+    // only the host may write: the lines go nowhere but standard output.
+    planted_link,               // a symbolic link, in a sticky directory open to all
+    planted_file,               // a file anyone may write, there
+    planted_directory_link,     // a link there in the middle of the path, to a
+                                // directory only the host may enter, that holds the log
+    planted_directory_link_new, // the same, where the log is not yet
+    planted_in_their_directory, // a link in a directory of their own, not sticky
+    // A second name (hard link) for a file only the host may write, in a
+    // sticky directory open to all. Another user can make one only where
+    // fs.protected_hardlinks is off; the test makes it as the host's own
+    // user, which the exit cannot tell apart, so this row needs no root.
+    planted_second_name,
 };
 enum class host_sigpipe { default_action, blocked, blocked_and_pending };
 // Whether the host runs in a sandbox that refuses the getrandom system call
@@ -119,8 +129,19 @@ enum class host_sigpipe { default_action, blocked, blocked_and_pending };
 // did not know. Its channels then sign on all the way, not just start;
 // unless /dev/zero stands at /dev/urandom too (root in the host's mount
 // namespace can do that): then every challenge would be the same and its
-// answer could be replayed, so the channel is refused.
-enum class host_sandbox { none, getrandom_refused, getrandom_refused_urandom_zero };
+// answer could be replayed, so the channel is refused. So it is when a FIFO
+// stands there, which must not hold the channel start waiting for a writer.
+enum class host_sandbox {
+    none,
+    getrandom_refused,
+    getrandom_refused_urandom_zero,
+    getrandom_refused_urandom_fifo
+};
+
+bool urandom_replaced(host_sandbox sandbox) {
+    return sandbox == host_sandbox::getrandom_refused_urandom_zero ||
+           sandbox == host_sandbox::getrandom_refused_urandom_fifo;
+}
 
 struct hostile_host {
     const char *what;
@@ -191,9 +212,12 @@ bool mount_nearly_full_tmpfs(const std::string &where) {
     return fill >= 0 && close(fill) == 0;
 }
 
-bool mount_zero_on_urandom() {
-    return own_mount_namespace() &&
-           mount("/dev/zero", "/dev/urandom", "none", MS_BIND, nullptr) == 0;
+// /dev/zero, or a FIFO with no writer made at `fifo`, mounted on
+// /dev/urandom, as `sandbox` says.
+bool mount_on_urandom(host_sandbox sandbox, const std::string &fifo) {
+    const bool zero = sandbox == host_sandbox::getrandom_refused_urandom_zero;
+    return (zero || mkfifo(fifo.c_str(), 0666) == 0) && own_mount_namespace() &&
+           mount(zero ? "/dev/zero" : fifo.c_str(), "/dev/urandom", "none", MS_BIND, nullptr) == 0;
 }
 
 // Waits for the next clock second: what the exit learns of the process
@@ -320,8 +344,7 @@ bool sigpipe_pending() {
     }
 
     if (host.sandbox != host_sandbox::none) {
-        if (host.sandbox == host_sandbox::getrandom_refused_urandom_zero &&
-            !mount_zero_on_urandom()) {
+        if (urandom_replaced(host.sandbox) && !mount_on_urandom(host.sandbox, log + ".urandom")) {
             _exit(host_without_mount);
         }
         if (!refuse_getrandom()) {
@@ -334,7 +357,7 @@ bool sigpipe_pending() {
         if (host.sandbox == host_sandbox::getrandom_refused && !signed_on) {
             _exit(host_not_signed_on);
         }
-        if (host.sandbox == host_sandbox::getrandom_refused_urandom_zero && signed_on) {
+        if (urandom_replaced(host.sandbox) && signed_on) {
             _exit(host_signed_on_fake);
         }
     } else {
@@ -399,7 +422,7 @@ std::string end_of(pid_t pid, std::chrono::seconds patience) {
     case host_without_sandbox:
         return "the seccomp filter could not be put in place";
     case host_signed_on_fake:
-        return "its channel signed on with challenges read from /dev/zero";
+        return "its channel signed on with challenges read from what stands at /dev/urandom";
     default:
         return "exited with " + std::to_string(WEXITSTATUS(status));
     }
@@ -431,25 +454,58 @@ std::size_t expect_only(const std::string &err, const std::string &line) {
     return lines.size();
 }
 
-// A link or a file left by another user in a sticky directory open to all,
-// as the host will find it at `log`; false when this process may not make
-// one (only root can give it away).
-bool plant(host_log what, const std::string &log, const std::string &target) {
-    const std::string sticky = log.substr(0, log.rfind('/'));
-    if ((mkdir(sticky.c_str(), 01777) != 0 && errno != EEXIST) || chmod(sticky.c_str(), 01777)) {
-        return false;
-    }
+// What another user left for host `n`, in scratch directory `dir`, as
+// `what` says: the log path the host is given, or "" when this process may
+// not make it (only root can give a file away). Whatever the path leads
+// to is empty and only the host may write it: `n`.target, a file, and
+// `n`.d, a directory that holds x.log.
+std::string plant(host_log what, const scratch_directory &dir, const std::string &n) {
     constexpr uid_t someone_else = 65534;
-    if (what == host_log::planted_link) {
-        const int only_ours = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        return only_ours >= 0 && close(only_ours) == 0 &&
-               symlink(target.c_str(), log.c_str()) == 0 &&
-               lchown(log.c_str(), someone_else, someone_else) == 0;
+    const std::string sticky = dir.file("s");
+    const std::string target = dir.file(n + ".target");
+    const std::string closed = dir.file(n + ".d");
+    const auto make = [](const std::string &path, mode_t mode) {
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+        return fd >= 0 && close(fd) == 0 && chmod(path.c_str(), mode) == 0;
+    };
+    const auto theirs = [](const std::string &path) {
+        return lchown(path.c_str(), someone_else, someone_else) == 0;
+    };
+    if ((mkdir(sticky.c_str(), 01777) != 0 && errno != EEXIST) || chmod(sticky.c_str(), 01777) ||
+        !make(target, 0600) || mkdir(closed.c_str(), 0700) != 0 || !make(closed + "/x.log", 0600)) {
+        return "";
     }
-    const int anyones = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    return anyones >= 0 && close(anyones) == 0 && chmod(log.c_str(), 0666) == 0 &&
-           chown(log.c_str(), someone_else, someone_else) == 0;
+    const std::string log = sticky + "/" + n + ".log";
+    switch (what) {
+    case host_log::planted_link:
+        return symlink(target.c_str(), log.c_str()) == 0 && theirs(log) ? log : "";
+    case host_log::planted_file:
+        return make(log, 0666) && theirs(log) ? log : "";
+    case host_log::planted_directory_link:
+    case host_log::planted_directory_link_new: {
+        const std::string link = sticky + "/" + n;
+        const bool new_log = what == host_log::planted_directory_link_new;
+        return symlink(closed.c_str(), link.c_str()) == 0 && theirs(link)
+                   ? link + (new_log ? "/y.log" : "/x.log")
+                   : "";
+    }
+    case host_log::planted_in_their_directory: {
+        const std::string their_directory = dir.file("t" + n);
+        const std::string link = their_directory + "/x.log";
+        return mkdir(their_directory.c_str(), 0755) == 0 &&
+                       symlink(target.c_str(), link.c_str()) == 0 && theirs(link) &&
+                       theirs(their_directory)
+                   ? link
+                   : "";
+    }
+    case host_log::planted_second_name:
+        return link(target.c_str(), log.c_str()) == 0 ? log : "";
+    default:
+        return "";
+    }
 }
+
+bool is_planted(host_log log) { return log >= host_log::planted_link; }
 
 // Host processes in bad conditions, run side by side: each lives, returns
 // promptly and has each line written once to each stream that can take it,
@@ -478,6 +534,8 @@ TEST(HostileHost, LivesReturnsPromptlyAndWritesEachLineOnce) {
          refused},
         {"the same, /dev/zero mounted on /dev/urandom", host_output::dev_null, host_log::file,
          sigpipe_default, host_sandbox::getrandom_refused_urandom_zero},
+        {"the same, a FIFO with no writer mounted on /dev/urandom", host_output::dev_null,
+         host_log::file, sigpipe_default, host_sandbox::getrandom_refused_urandom_fifo},
         {"a file-size limit the log reaches", host_output::dev_null,
          host_log::under_file_size_limit, sigpipe_default, none},
         {"a file system that fills, then has room again", host_output::dev_null,
@@ -487,6 +545,14 @@ TEST(HostileHost, LivesReturnsPromptlyAndWritesEachLineOnce) {
          host_log::planted_link, sigpipe_default, none},
         {"log path a file another user planted in a sticky directory", host_output::file,
          host_log::planted_file, sigpipe_default, none},
+        {"log path through a link another user planted in its middle", host_output::file,
+         host_log::planted_directory_link, sigpipe_default, none},
+        {"the same, to a log not yet there", host_output::file,
+         host_log::planted_directory_link_new, sigpipe_default, none},
+        {"log path a link another user planted in a directory of their own", host_output::file,
+         host_log::planted_in_their_directory, sigpipe_default, none},
+        {"log path a second name for a file of the host's, in a sticky directory",
+         host_output::file, host_log::planted_second_name, sigpipe_default, none},
     };
     tarvelo_entry_fn *entry = exit_entry();
     ASSERT_NE(entry, nullptr);
@@ -501,9 +567,8 @@ TEST(HostileHost, LivesReturnsPromptlyAndWritesEachLineOnce) {
     for (std::size_t i = 0; i < std::size(hosts); ++i) {
         const hostile_host &host = hosts[i];
         const std::string n = std::to_string(i);
-        const bool planted =
-            host.log == host_log::planted_link || host.log == host_log::planted_file;
-        const std::string log = dir.file((planted ? "s/" : "") + n + ".log");
+        const bool planted = is_planted(host.log);
+        const std::string log = planted ? plant(host.log, dir, n) : dir.file(n + ".log");
         int reader = -1;
         if (host.log == host_log::fifo_without_reader || host.log == host_log::fifo_with_reader) {
             ASSERT_EQ(mkfifo(log.c_str(), 0600), 0) << host.what;
@@ -512,7 +577,7 @@ TEST(HostileHost, LivesReturnsPromptlyAndWritesEachLineOnce) {
             reader = open(log.c_str(), O_RDONLY | O_NONBLOCK);
             ASSERT_GE(reader, 0) << host.what;
         }
-        if (planted && !plant(host.log, log, dir.file(n + ".target"))) {
+        if (planted && log.empty()) {
             not_run += std::string("\n  ") + host.what + ": only root can plant it";
             started.push_back({-1, reader, log});
             continue;
@@ -547,7 +612,7 @@ TEST(HostileHost, LivesReturnsPromptlyAndWritesEachLineOnce) {
         const std::string log = fifo ? "" : read_file(started[i].log);
         switch (host.log) {
         case host_log::file:
-            if (host.sandbox == host_sandbox::getrandom_refused_urandom_zero) {
+            if (urandom_replaced(host.sandbox)) {
                 // Started, refused when its challenge was due, closed.
                 const std::vector<std::string> lines = split_lines(log);
                 EXPECT_EQ(lines.size(), 3u) << log;
@@ -593,12 +658,13 @@ TEST(HostileHost, LivesReturnsPromptlyAndWritesEachLineOnce) {
             EXPECT_EQ(err, "Error writing log file - errno 28\n"
                            "Error writing log file - errno 28\n"); // ENOSPC
             break;
-        case host_log::planted_link:
-        case host_log::planted_file:
+        default: // planted
             EXPECT_EQ(err, "Error accessing log file - errno 13\n"
                            "Error accessing log file - errno 13\n"); // EACCES
             EXPECT_EQ(log, "");
             EXPECT_EQ(read_file(dir.file(n + ".target")), "");
+            EXPECT_EQ(read_file(dir.file(n + ".d/x.log")), "");
+            EXPECT_FALSE(file_exists(dir.file(n + ".d/y.log"))) << "created through the link";
             break;
         }
         if (host.output == host_output::file) {
