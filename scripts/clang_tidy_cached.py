@@ -88,7 +88,9 @@ def dependencies_by_compiler(entry):
         if skip:
             skip = False
             continue
-        if arg in ("-o", "-MF", "-MT", "-MQ"):
+        # -o and the dependency flags that take the next argument (-MF, -MT
+        # and its quoting twin).
+        if arg == "-o" or (arg[:2] == "-M" and arg[2:] in ("F", "T", "Q")):
             skip = True
             continue
         if arg in ("-c", "-MD", "-MMD") or arg.startswith("-o"):
