@@ -39,7 +39,7 @@ result<std::string> make_temporary_log(std::size_t max_length) {
         const int fd = _open(name, _O_CREAT | _O_EXCL | _O_WRONLY, _S_IREAD | _S_IWRITE);
         if (fd >= 0) {
             _close(fd);
-            return name;
+            return std::string(name);
         }
     }
     return trouble{cause::system,
