@@ -15,7 +15,9 @@
 #   aarch64  64-bit ARM;
 # the last three cross-built with Debian's cross compilers, whose libraries
 # (the C library, the C++ runtime) lie in /usr/<triplet>: qemu takes them
-# from there (QEMU_LD_PREFIX), falling back to the machine's own paths.
+# from a guest root (QEMU_LD_PREFIX) that holds them as /lib and the
+# machine's own directories beside them, so that "/" is the machine's root
+# to the guest as well.
 #
 # Programs that the command starts itself can be handed to the emulator by
 # name (CMake's CMAKE_CROSSCOMPILING_EMULATOR); those that they start in
@@ -119,6 +121,29 @@ if [ "${1:-}" = "--in-namespace" ] || [ "${1:-}" = "--private-tmp" ]; then
     mkdir "/tmp/$cache_keep"
     mount --no-canonicalize --bind /proc/self/fd/8 "/tmp/$cache_keep"
     exec 8<&-
+  fi
+  # The guest's root. qemu takes every absolute path that exists under
+  # QEMU_LD_PREFIX from there, "/" itself included, so a program that walks
+  # a path from "/" (the exit's log path, one part at a time) would find
+  # the cross compiler's directory and no /tmp in it. The guest root holds
+  # the target's libraries as /lib, and every other directory of the
+  # machine's root bound in as it is: "/" then leads to what it leads to on
+  # the target.
+  if [ -n "$sysroot" ]; then
+    guest=/tmp/.tarvelo-guest-root
+    mkdir -p "$guest"
+    for entry in /*; do
+      name=${entry#/}
+      case $name in lib | lib32 | lib64 | libx32) continue ;; esac
+      if [ -d "$entry" ] && [ ! -L "$entry" ]; then
+        mkdir -p "$guest/$name"
+        mount --no-canonicalize --rbind "$entry" "$guest/$name"
+      fi
+    done
+    for name in lib lib32 lib64 libx32; do
+      [ ! -d "$sysroot/$name" ] || ln -s "$sysroot/$name" "$guest/$name"
+    done
+    export QEMU_LD_PREFIX=$guest
   fi
   ulimit -c 0
   exec "$@"
