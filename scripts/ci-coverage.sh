@@ -44,7 +44,10 @@ ci_step_done "install"
 mapped=/tarvelo-coverage/build
 flags="-fprofile-instr-generate=/dev/null -fcoverage-mapping -mllvm -instrprof-atomic-counter-update-all"
 flags+=" -fcoverage-compilation-dir=$mapped"
+# Debug's -O0 without its -g: the report reads the coverage mapping, never
+# the debug information, and the compiles take less time without it.
 CC=clang-14 CXX=clang++-14 ci_configure "$dir" -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_C_FLAGS_DEBUG=-O0 -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate \
   -DCMAKE_SHARED_LINKER_FLAGS=-fprofile-instr-generate

@@ -69,7 +69,7 @@ cross() {
   # The build itself runs one of its programs (the one that makes mtail's
   # program from the catalogue), outside the tests' emulate.sh: the
   # emulator is told where the target's loader and libraries lie.
-  ci_configure "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  ci_configure "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${ci_no_debug_info[@]}" \
     -DGTest_DIR="$ci_gtest_dir" -DCMAKE_CROSSCOMPILING_EMULATOR="/usr/bin/qemu-$arch" "${zlib[@]}" &&
     QEMU_LD_PREFIX=/usr/$triplet ci_build "$build" || return 1
   # Every binary of the build must be the target's, or the suite proves

@@ -73,7 +73,7 @@ ci_step_done "GoogleTest for -m32"
 # An emulator of an earlier run is cleared on the native route.
 qemu=""
 [ "$ci_32bit_route" = emulated ] && qemu=/usr/bin/qemu-i386
-ci_configure "$build" -DCMAKE_TOOLCHAIN_FILE="$CMAKE_TOOLCHAIN_FILE" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+ci_configure "$build" -DCMAKE_TOOLCHAIN_FILE="$CMAKE_TOOLCHAIN_FILE" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${ci_no_debug_info[@]}" \
   -DGTest_DIR="$ci_gtest_dir" -DCMAKE_CROSSCOMPILING_EMULATOR="$qemu" "${zlib[@]}"
 ci_build "$build"
 # Every binary of the build must be 32-bit, or the suite proves nothing.

@@ -242,6 +242,20 @@ ci_apt_install() {
   rm -f "$log"
 }
 
+# Debug information, for builds that no one debugs. gcc and clang make the
+# same instructions and data with -g as without (the debug information is
+# sections of its own), so a suite runs the very code it ran with it; but
+# writing it takes about a quarter of a compile's time. ci_no_debug_info:
+# CMake arguments for a build whose debug information nobody reads (a
+# suite on another processor, under an emulator or Wine): RelWithDebInfo's
+# -O2 -DNDEBUG without -g. ci_line_tables: for a checker's build, line
+# tables alone (-g1), which its reports need for the file and line of a
+# finding. The builds whose debug information is read keep -g: the
+# README's (its packages carry it), the shipped DLL's, memcheck's.
+ci_no_debug_info=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG")
+ci_line_tables=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
+
 # ci_configure DIR [CMAKE ARGUMENTS...]: a quiet configure with Ninja.
 ci_configure() {
   local dir=$1
