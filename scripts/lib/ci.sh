@@ -165,11 +165,32 @@ mkdir -p "$TARVELO_CI_RUN"
 # builds may be installing on the same machine: apt waits up to 15 minutes
 # for their lock.
 ci_apt_install() {
+  local options=() missing=() p
+  while [ $# -gt 0 ] && [ "${1#--}" != "$1" ]; do
+    options+=("$1")
+    shift
+  done
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  # Two stages of a run may install at once (.ci/run runs one beside
+  # another): one at a time, so that neither finds apt's locks taken and
+  # each sees the lists the other updated.
+  local lock status=0
+  exec {lock}>>"$TARVELO_CI_RUN/apt.lock"
+  flock "$lock"
+  ci_apt_install_locked "${options[@]}" "${missing[@]}" || status=$?
+  exec {lock}>&-
+  return $status
+}
+ci_apt_install_locked() {
   local options=() missing=() p try tries=${TARVELO_APT_TRIES:-2} wait=${TARVELO_APT_WAIT:-30}
   while [ $# -gt 0 ] && [ "${1#--}" != "$1" ]; do
     options+=("$1")
     shift
   done
+  # Installed meanwhile by the stage that held the lock: nothing to do.
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
