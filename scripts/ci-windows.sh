@@ -83,15 +83,16 @@ run_tests() {
 #
 # Under emulation, qemu-i386 now and then kills one of the services Wine
 # starts with the prefix ("qemu: uncaught target signal 11"), and Wine's
-# start-up then waits for it for ever. So there the start-up has 10
-# minutes, and is made once more from an empty prefix if it fails; the
-# output says so.
+# start-up then waits for it for ever, with Wine's debugger started on the
+# dead process (winedbg --auto). So there the start-up is given up as soon
+# as that debugger appears for the prefix, or after 10 minutes, and is made
+# again from an empty prefix, up to three times; the output says so.
 #
 # A new prefix is kept in the CI cache (wine_prefix_key), and a flow that
 # finds one there starts from a copy of it instead of Wine's start-up.
 wine_session_start() {
   local loader=${WINELOADER:-wine} try tries=1 cached="" made=0
-  [ -z "${TARVELO_EMULATED:-}" ] || tries=2
+  [ -z "${TARVELO_EMULATED:-}" ] || tries=3
   [ -z "$ci_cache" ] || cached=$ci_cache/wine/$(basename "$WINEPREFIX")-$(wine_prefix_key).tar
   if [ ! -f "$WINEPREFIX/system.reg" ] && [ -n "$cached" ] && [ -f "$cached" ]; then
     rm -rf "$WINEPREFIX"
@@ -106,7 +107,7 @@ wine_session_start() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       mkdir -p "$WINEPREFIX"
       made=1
-      if ! ci_quiet "$WINEPREFIX.wineboot.log" timeout 600 "$loader" wineboot -i; then
+      if ! ci_quiet "$WINEPREFIX.wineboot.log" wine_wait 600 "$loader" wineboot -i; then
         wine_session_end
         [ "$try" -lt "$tries" ] || return 1
         ci_note "Wine's start-up under qemu-i386 failed (see above); made again from an empty prefix"
@@ -115,12 +116,13 @@ wine_session_start() {
       fi
     fi
     # The server wineboot started is let finish first.
-    if timeout 600 wineserver -w; then
+    if wine_wait 600 wineserver -w; then
       break
     fi
     wine_session_end
     [ "$try" -lt "$tries" ] || return 1
-    ci_note "Wine's start-up under qemu-i386 did not end in 10 minutes; made again from an empty prefix"
+    ci_note "Wine's start-up under qemu-i386 did not end (a service of Wine's crashed, or 10" \
+      "minutes passed); made again from an empty prefix"
     rm -rf "$WINEPREFIX"
   done
   if [ $made -eq 1 ] && [ -n "$cached" ]; then
@@ -140,6 +142,34 @@ wine_prefix_key() {
     dpkg-query -W -f='${binary:Package} ${Version}\n' 'wine*' 'libwine*' 2>/dev/null
     [ -z "${QEMU_LD_PREFIX:-}" ] || cat "$QEMU_LD_PREFIX.apt/versions"
   } | sha256sum | cut -c1-16
+}
+# wine_wait SECONDS COMMAND...: COMMAND, given up (status 124) after
+# SECONDS, or as soon as Wine's debugger runs for the prefix: one of its
+# processes crashed, and what waits for it waits for ever.
+wine_wait() {
+  local seconds=$1 pid waited=0
+  shift
+  "$@" &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    if [ $waited -ge "$seconds" ] || wine_debugger_runs; then
+      echo "-- given up after $waited s: $* ($([ $waited -ge "$seconds" ] && echo "no end" ||
+        echo "Wine's debugger runs for $WINEPREFIX"))"
+      kill "$pid" 2>/dev/null
+      wait "$pid" 2>/dev/null
+      return 124
+    fi
+    sleep 1
+    waited=$((waited + 1))
+  done
+  wait "$pid"
+}
+wine_debugger_runs() {
+  local p
+  for p in $(pgrep -f winedbg || true); do
+    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+  done
+  return 1
 }
 wine_session_end() {
   wineserver -k >/dev/null 2>&1 || true
