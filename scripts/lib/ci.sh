@@ -165,36 +165,35 @@ mkdir -p "$TARVELO_CI_RUN"
 # builds may be installing on the same machine: apt waits up to 15 minutes
 # for their lock.
 ci_apt_install() {
-  local options=() missing=() p
+  local options=() missing=() lock status=0
   while [ $# -gt 0 ] && [ "${1#--}" != "$1" ]; do
     options+=("$1")
     shift
   done
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
+  mapfile -t missing < <(ci_apt_missing "$@")
   [ ${#missing[@]} -gt 0 ] || return 0
   # Two stages of a run may install at once (.ci/run runs one beside
   # another): one at a time, so that neither finds apt's locks taken and
-  # each sees the lists the other updated.
-  local lock status=0
+  # each sees the lists the other updated; what the other installed
+  # meanwhile is not installed again.
   exec {lock}>>"$TARVELO_CI_RUN/apt.lock"
   flock "$lock"
-  ci_apt_install_locked "${options[@]}" "${missing[@]}" || status=$?
+  mapfile -t missing < <(ci_apt_missing "$@")
+  [ ${#missing[@]} -eq 0 ] || ci_apt_install_missing || status=$?
   exec {lock}>&-
   return $status
 }
-ci_apt_install_locked() {
-  local options=() missing=() p try tries=${TARVELO_APT_TRIES:-2} wait=${TARVELO_APT_WAIT:-30}
-  while [ $# -gt 0 ] && [ "${1#--}" != "$1" ]; do
-    options+=("$1")
-    shift
-  done
-  # Installed meanwhile by the stage that held the lock: nothing to do.
+# ci_apt_missing PACKAGE...: those not installed, one to a line.
+ci_apt_missing() {
+  local p
   for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
   done
-  [ ${#missing[@]} -gt 0 ] || return 0
+}
+# ci_apt_install_missing: ci_apt_install's own work, on its options and
+# missing packages (its locals), with its lock held.
+ci_apt_install_missing() {
+  local try tries=${TARVELO_APT_TRIES:-2} wait=${TARVELO_APT_WAIT:-30}
   echo "installing: ${missing[*]}"
   local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900)
   local log failed=$TARVELO_CI_RUN/apt-failed updated=$TARVELO_CI_RUN/apt-updated architectures
