@@ -38,6 +38,9 @@ TEST(ReportTime, ReadsTheLogsTimestampsAndTheCommandLinesTimes) {
         {"Tue Dec  8 18:43:24 2026", at_18_43_24},
         {"Thu Feb 29 00:00:00 2024", 1709164800},
         {"Sat Dec 31 23:59:60 2026", 1798761600},   // a leap second: the next minute
+        {"Fri Dec 31 23:59:59 9999", 253402300799}, // the last second ISO 8601 writes
+        {"Fri Dec 31 23:59:60 9999", std::nullopt}, // which a leap second would pass
+        {"9999-12-31T23:59:60", std::nullopt},
         {"Wed Feb 29 00:00:00 2023", std::nullopt}, // no such day
         {"Xyz Dec  8 18:43:24 2026", std::nullopt},
         {"ueW Dec  8 18:43:24 2026", std::nullopt}, // a day name across two

@@ -30,9 +30,15 @@ struct clock_time {
     int second = 0;
 };
 
-// Leap seconds are let through: the C library may write a 60. A date is
-// real when the exit's calendar counts it back to the same date (the 31st
-// of a month of 30 days counts as the 1st of the next).
+// The last second a time written in ISO 8601 with four digits of year can
+// hold: 9999-12-31T23:59:59.
+constexpr log_time latest_time = time_of(days_from_civil(9999, 12, 31), 23, 59, 59);
+
+// Leap seconds are let through: the C library may write a 60, which counts
+// as the next minute. A date is real when the exit's calendar counts it back
+// to the same date (the 31st of a month of 30 days counts as the 1st of the
+// next), and a time is one the report can write back and read again: a leap
+// second at the end of 9999 would fall in year 10000.
 std::optional<log_time> to_log_time(const clock_time &c) {
     if (c.month < 1 || c.month > 12 || c.day < 1 || c.day > 31 || c.hour > 23 || c.minute > 59 ||
         c.second > 60 || c.hour < 0 || c.minute < 0 || c.second < 0) {
@@ -43,7 +49,11 @@ std::optional<log_time> to_log_time(const clock_time &c) {
     if (back.year != c.year || back.month != c.month || back.day != c.day) {
         return std::nullopt;
     }
-    return time_of(day, c.hour, c.minute, c.second);
+    const log_time t = time_of(day, c.hour, c.minute, c.second);
+    if (t > latest_time) {
+        return std::nullopt;
+    }
+    return t;
 }
 
 // "-90s", "-30m", "-1h", "-2d": that long before `now`.
