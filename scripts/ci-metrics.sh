@@ -242,9 +242,16 @@ scraped() { [ "$(query 'up{job="tarvelo-mtail"}')" = 1 ]; }
 until_true 60 "Prometheus scrapes mtail" scraped || die "$(tail -n 5 "$work/prometheus.log")"
 ci_step_done "recipes" fixed
 
+# mtail looks at the log every 250 ms: a log renamed away twice between two
+# looks is never read, and its lines are never counted. No rotation comes
+# faster than an operator's forced one: a second after the last one ended.
 rotations=0
+rotated_at=0
 rotate() {
+  local wait=$((rotated_at + 1000000 - ${EPOCHREALTIME/./})) # microseconds
+  [ "$wait" -le 0 ] || sleep "$((wait / 1000000)).$(printf '%06d' $((wait % 1000000)))"
   logrotate -f -s "$work/logrotate.state" "$work/logrotate.d/tarvelo" || fail "logrotate failed"
+  rotated_at=${EPOCHREALTIME/./}
   rotations=$((rotations + 1))
 }
 as_host() { runuser -u nobody -- "$@"; }
@@ -265,9 +272,6 @@ check_counts() {
 loaded() { sed -n 's/^ *lines written *\([0-9]*\) to standard output.*/\1/p' "$1"; }
 
 echo "-- load: 10,000 channels, every hundredth refused, while the log rotates"
-# mtail looks at the log every 250 ms: a log renamed away twice between two
-# looks is never read. No rotation comes faster than an operator's forced
-# one, a second apart.
 as_host tarvelo load --channels 10000 --refuse-every 100 --log "$log" >"$work/load1.out" 2>&1 &
 load=$!
 sleep 0.1
