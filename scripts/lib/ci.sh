@@ -172,10 +172,10 @@ ci_apt_install() {
   done
   mapfile -t missing < <(ci_apt_missing "$@")
   [ ${#missing[@]} -gt 0 ] || return 0
-  # Two stages of a run may install at once (.ci/run runs one beside
-  # another): one at a time, so that neither finds apt's locks taken and
-  # each sees the lists the other updated; what the other installed
-  # meanwhile is not installed again.
+  # The installs of a run take turns on its lock, should two of its stages
+  # ever install at once: neither then finds apt's locks taken, each sees
+  # the lists the other updated, and what the other installed meanwhile is
+  # not installed again.
   exec {lock}>>"$TARVELO_CI_RUN/apt.lock"
   flock "$lock"
   mapfile -t missing < <(ci_apt_missing "$@")
